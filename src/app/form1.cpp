@@ -1,0 +1,158 @@
+// The main window: its controls at their fixed places, start-up, the log and the menu.
+#include "app/form1.h"
+
+#include "core/logger.h"
+#include "core/profile.h"
+#include "ui/app_icon.h"
+#include "ui/message_box.h"
+
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QResizeEvent>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTimer>
+
+namespace veltrano {
+namespace {
+constexpr int kClientWidth = 654;
+constexpr int kClientHeight = 272;
+} // namespace
+
+Form1::Form1(QWidget *parent) : QMainWindow(parent)
+{
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("Veltrano"));
+    setWindowIcon(ui::appIcon());
+    buildControls();
+    buildMenu();
+    resize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+    connect(&Logger::instance(), &Logger::lineLogged, this, &Form1::addLogLine);
+    Form_Load();
+}
+
+Form1::~Form1() = default;
+
+void Form1::buildControls()
+{
+    auto *client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    setCentralWidget(client);
+
+    const auto button = [client](const char *name, const QString &caption, int left) {
+        auto *b = new QPushButton(caption, client);
+        b->setObjectName(QString::fromLatin1(name));
+        b->setGeometry(left, 8, 80, 25);
+        return b;
+    };
+    startsvr = button("startsvr", QStringLiteral("启动服务"), 7);
+    endsvr = button("endsvr", QStringLiteral("停止服务"), 93);
+    quitme = button("quitme", QStringLiteral("后台运行"), 180);
+
+    const auto counter = [client](const char *name) {
+        auto *box = new QLineEdit(QStringLiteral("0"), client);
+        box->setObjectName(QString::fromLatin1(name));
+        box->hide();
+        return box;
+    };
+    Text4 = counter("Text4");
+    Text2 = counter("Text2");
+
+    Text1 = new QPlainTextEdit(client);
+    Text1->setObjectName(QStringLiteral("Text1"));
+    Text1->setReadOnly(true);
+    Text1->setGeometry(8, 40, 633, 225);
+    Text1->setPlainText(usageNote());
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(1000);
+
+    connect(quitme, &QPushButton::clicked, this, &Form1::quitme_Click);
+}
+
+void Form1::buildMenu()
+{
+    sysconfig = menuBar()->addMenu(QStringLiteral("设置"));
+    sysconfig->setObjectName(QStringLiteral("sysconfig"));
+    const auto entry = [](QAction *action, const char *name) {
+        action->setObjectName(QString::fromLatin1(name));
+        return action;
+    };
+    dataconfig = entry(sysconfig->addAction(QStringLiteral("数据库配置")), "dataconfig");
+    timeconfig = entry(sysconfig->addAction(QStringLiteral("定时设置")), "timeconfig");
+    wxconfig = entry(sysconfig->addAction(QStringLiteral("公众号设置")), "wxconfig");
+    chakan = entry(menuBar()->addAction(QStringLiteral("查看记录")), "chakan");
+    fans = entry(menuBar()->addAction(QStringLiteral("粉丝导出")), "fans");
+    abt = entry(menuBar()->addAction(QStringLiteral("关于")), "abt");
+
+    // Entries whose windows are not part of this build yet stay visible but greyed out.
+    for (QAction *pending : {dataconfig, timeconfig, wxconfig, chakan, fans, abt})
+        pending->setEnabled(false);
+}
+
+void Form1::Form_Load()
+{
+    // Never in the topmost band; Qt windows start outside it, and nothing here puts one there.
+    setWindowFlag(Qt::WindowStaysOnTopHint, false);
+    svrflag = 0;
+    Timer1->stop();
+    LoadConnectionSettings();
+}
+
+QString Form1::usageNote()
+{
+    return QStringLiteral(
+        "\n"
+        "1、微信个人号与微信公众号是两回事：本程序是公众号的消息推送接口，用于向公众号的粉丝主动推送消息，"
+        "并不是个人微信号的群发工具。\n"
+        "\n"
+        "2、本程序需要 Microsoft SQL Server 的支持：局域网内至少要有一台计算机运行 SQL Server，"
+        "并按照使用说明附加本程序的数据库（也可以在数据库配置中选用内置的 SQLite 数据库文件）。\n"
+        "\n"
+        "3、使用者需要具备一定的 SQL Server 知识，例如附加数据库、编写 insert 语句以及触发器等；"
+        "不熟悉的用户请先参考相关教程。\n"
+        "\n"
+        "4、很多用户在还没有了解本程序、甚至还没有连接好数据库时就启动服务，结果导致失败；"
+        "遇到任何问题，都可以参考教程或联系技术支持。");
+}
+
+void Form1::AddLogLine(const QString &message)
+{
+    // Through the logger, so the line reaches the daily log file as well as this window.
+    Logger::instance().log(message);
+}
+
+void Form1::addLogLine(const QDateTime &when, const QString &message)
+{
+    QTextCursor cursor(Text1->document());
+    cursor.movePosition(QTextCursor::Start);
+    cursor.insertText(formatLogLine(when, message) + u'\n');
+    ++m_logLines;
+    // The oldest log line sits right above the usage note; drop it once the log is full.
+    if (m_logLines > kMaxLogLines) {
+        QTextCursor oldest(Text1->document()->findBlockByNumber(kMaxLogLines));
+        oldest.select(QTextCursor::BlockUnderCursor);
+        oldest.removeSelectedText();
+        --m_logLines;
+    }
+    Text1->moveCursor(QTextCursor::Start);
+}
+
+void Form1::quitme_Click()
+{
+    ui::showMessage(this, QStringLiteral("CTR+小键盘0,呼出主界面！"), QStringLiteral("提示"));
+    hide();
+}
+
+void Form1::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+    // The log grows with the window; the buttons keep their places.
+    const QSize client = centralWidget()->size();
+    Text1->setGeometry(8, 40, qMax(100, client.width() - 21), qMax(60, client.height() - 47));
+}
+
+} // namespace veltrano

@@ -1,0 +1,249 @@
+// A small reader and writer that keeps the Windows private-profile semantics on every platform.
+#include "core/profile.h"
+
+#include "core/app_context.h"
+#include "core/settings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSaveFile>
+#include <QStringDecoder>
+#include <QStringEncoder>
+
+#include <optional>
+#include <vector>
+
+namespace veltrano {
+namespace {
+
+struct Line {
+    QByteArray text;       // without its line break
+    QByteArray terminator; // "\n", "\r\n" or "" for a last line without one
+};
+
+std::vector<Line> splitLines(const QByteArray &data)
+{
+    std::vector<Line> lines;
+    qsizetype start = 0;
+    while (start < data.size()) {
+        qsizetype end = data.indexOf('\n', start);
+        if (end < 0) {
+            lines.push_back({data.mid(start), {}});
+            break;
+        }
+        const bool crlf = end > start && data.at(end - 1) == '\r';
+        lines.push_back({data.mid(start, end - start - (crlf ? 1 : 0)), crlf ? "\r\n" : "\n"});
+        start = end + 1;
+    }
+    return lines;
+}
+
+QByteArray trimBlanks(QByteArray text)
+{
+    qsizetype b = 0, e = text.size();
+    while (b < e && (text.at(b) == ' ' || text.at(b) == '\t'))
+        ++b;
+    while (e > b && (text.at(e - 1) == ' ' || text.at(e - 1) == '\t'))
+        --e;
+    return text.mid(b, e - b);
+}
+
+bool sameName(const QByteArray &raw, const QString &name)
+{
+    return QString::fromLocal8Bit(trimBlanks(raw)).compare(name.trimmed(), Qt::CaseInsensitive) == 0;
+}
+
+// The section a header line names, or nothing when the line is not a header.
+std::optional<QByteArray> sectionName(const QByteArray &line)
+{
+    const QByteArray t = trimBlanks(line);
+    if (!t.startsWith('['))
+        return std::nullopt;
+    const qsizetype close = t.indexOf(']');
+    return close < 0 ? t.mid(1) : t.mid(1, close - 1);
+}
+
+bool isComment(const QByteArray &line)
+{
+    const QByteArray t = trimBlanks(line);
+    return t.startsWith(';');
+}
+
+// Index range [first, end) of the lines inside the first section called `section`, header excluded.
+std::optional<std::pair<size_t, size_t>> findSection(const std::vector<Line> &lines,
+                                                     const QString &section)
+{
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const auto name = sectionName(lines[i].text);
+        if (!name || !sameName(*name, section))
+            continue;
+        size_t end = i + 1;
+        while (end < lines.size() && !sectionName(lines[end].text))
+            ++end;
+        return std::make_pair(i + 1, end);
+    }
+    return std::nullopt;
+}
+
+std::optional<size_t> findKey(const std::vector<Line> &lines, size_t first, size_t end,
+                              const QString &key)
+{
+    for (size_t i = first; i < end; ++i) {
+        const qsizetype eq = lines[i].text.indexOf('=');
+        if (eq > 0 && !isComment(lines[i].text) && sameName(lines[i].text.left(eq), key))
+            return i;
+    }
+    return std::nullopt;
+}
+
+// Cuts to at most maxBytes without splitting a UTF-8 sequence, so the cut never yields a broken
+// character (the system code page is UTF-8 everywhere but Windows).
+QByteArray cutBytes(const QByteArray &value, qsizetype maxBytes)
+{
+    if (value.size() <= maxBytes)
+        return value;
+    qsizetype n = maxBytes;
+    while (n > 0 && (static_cast<unsigned char>(value.at(n)) & 0xC0) == 0x80)
+        --n;
+    return value.left(n);
+}
+
+// Whether a shifted code unit can stand in the file as itself and come back unchanged.
+bool storable(char16_t unit)
+{
+    if (unit < 0x20 || (unit >= 0x7F && unit <= 0x9F) || unit == u'$')
+        return false;
+    if (QChar::isSurrogate(unit) || unit == 0xFFFE || unit == 0xFFFF)
+        return false;
+    const QChar ch(unit);
+    if (ch.isSpace() || ch.category() == QChar::Other_NotAssigned)
+        return false;
+    const QString one(ch);
+    return QString::fromLocal8Bit(one.toLocal8Bit()) == one;
+}
+
+} // namespace
+
+QString configFilePath()
+{
+    return QDir(applicationFolder()).filePath(QStringLiteral("config.ini"));
+}
+
+QString ReadProfileValue(const QString &file, const QString &section, const QString &key, int size)
+{
+    QFile f(file);
+    if (size <= 0 || !f.open(QIODevice::ReadOnly))
+        return {};
+    const std::vector<Line> lines = splitLines(f.readAll());
+    const auto range = findSection(lines, section);
+    if (!range)
+        return {};
+    const auto at = findKey(lines, range->first, range->second, key);
+    if (!at)
+        return {};
+    const QByteArray &text = lines[*at].text;
+    const QByteArray value = trimBlanks(text.mid(text.indexOf('=') + 1));
+    return QString::fromLocal8Bit(cutBytes(value, size - 1));
+}
+
+bool WriteProfileValue(const QString &file, const QString &section, const QString &key,
+                       const QString &value)
+{
+    if (value.contains(u'\n') || value.contains(u'\r') || key.trimmed().isEmpty())
+        return false;
+
+    QByteArray data;
+    {
+        QFile existing(file);
+        if (existing.exists()) {
+            if (!existing.open(QIODevice::ReadOnly))
+                return false;
+            data = existing.readAll();
+        }
+    }
+    std::vector<Line> lines = splitLines(data);
+    const QByteArray eol = data.contains("\r\n") || (data.isEmpty() && QDir::separator() == u'\\')
+                               ? QByteArray("\r\n")
+                               : QByteArray("\n");
+    const QByteArray entry = key.trimmed().toLocal8Bit() + '=' + value.toLocal8Bit();
+
+    if (const auto range = findSection(lines, section)) {
+        if (const auto at = findKey(lines, range->first, range->second, key)) {
+            lines[*at].text = entry;
+        } else {
+            // After the section's last non-blank line, as the Windows call places a new key.
+            size_t insertAt = range->second;
+            while (insertAt > range->first && trimBlanks(lines[insertAt - 1].text).isEmpty())
+                --insertAt;
+            if (insertAt > 0 && lines[insertAt - 1].terminator.isEmpty())
+                lines[insertAt - 1].terminator = eol;
+            lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAt), Line{entry, eol});
+        }
+    } else {
+        if (!lines.empty() && lines.back().terminator.isEmpty())
+            lines.back().terminator = eol;
+        lines.push_back({'[' + section.trimmed().toLocal8Bit() + ']', eol});
+        lines.push_back({entry, eol});
+    }
+
+    QByteArray out;
+    for (const Line &line : lines)
+        out += line.text + line.terminator;
+    QSaveFile save(file);
+    if (!save.open(QIODevice::WriteOnly))
+        return false;
+    save.write(out);
+    return save.commit();
+}
+
+QString ShiftPassword(const QString &text, bool encode)
+{
+    QString out;
+    out.reserve(text.size());
+    if (encode) {
+        for (const QChar ch : text) {
+            const char32_t raised = char32_t(ch.unicode()) + 5;
+            if (raised <= 0xFFFF && storable(char16_t(raised)))
+                out += QChar(char16_t(raised));
+            else
+                out += u'$' + QStringLiteral("%1").arg(ch.unicode(), 4, 16, QChar(u'0')).toUpper();
+        }
+        return out;
+    }
+    const auto isHex = [](QChar c) {
+        const char16_t u = c.unicode();
+        return (u >= u'0' && u <= u'9') || (u >= u'A' && u <= u'F') || (u >= u'a' && u <= u'f');
+    };
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text.at(i) == u'$' && i + 4 < text.size() && isHex(text.at(i + 1)) && isHex(text.at(i + 2))
+            && isHex(text.at(i + 3)) && isHex(text.at(i + 4))) {
+            out += QChar(char16_t(text.mid(i + 1, 4).toUInt(nullptr, 16)));
+            i += 4;
+            continue;
+        }
+        out += QChar(char16_t(text.at(i).unicode() - 5));
+    }
+    return out;
+}
+
+void LoadConnectionSettings()
+{
+    const QString file = configFilePath();
+    const auto read = [&](const char *key) {
+        return ReadProfileValue(file, QStringLiteral("con"), QString::fromLatin1(key), 120);
+    };
+    const QString host = read("host");
+    const QString uid = read("uid");
+    const QString pwd = ShiftPassword(read("pwd"), false);
+    const QString db = read("db");
+    const QString driver = read("driver");
+    gobal().update([&](Settings &s) {
+        s.host = host;
+        s.uid = uid;
+        s.pwd = pwd;
+        s.db = db;
+        s.driver = driver;
+    });
+}
+
+} // namespace veltrano

@@ -1,0 +1,31 @@
+// config.ini: the Windows profile-file operations, the password shift and the connection settings.
+#pragma once
+
+#include <QString>
+
+namespace veltrano {
+
+// applicationFolder()/config.ini, rebuilt on every call so a changed folder is honoured.
+QString configFilePath();
+
+// The value of key in section, or "" when the file, section or key is missing. Names match without
+// regard to case. Like the Windows call with a buffer of `size`, at most size - 1 bytes come back.
+QString ReadProfileValue(const QString &file, const QString &section, const QString &key,
+                         int size = 120);
+
+// Writes key=value into section, creating file and section when missing and replacing an existing
+// key in place; every other line keeps its text and place. False when the file cannot be written or
+// the value holds a line break (which would split the line).
+bool WriteProfileValue(const QString &file, const QString &section, const QString &key,
+                       const QString &value);
+
+// Encode raises every UTF-16 code unit by 5, decode lowers it by 5. A code unit whose raised form
+// cannot be stored as text in the file (control codes, surrogates, characters the system code page
+// lacks, and "$" itself) is written as "$" and its own four hex digits instead; plain shifted text
+// never holds a "$", so files written by the plain shift read back unchanged.
+QString ShiftPassword(const QString &text, bool encode = false);
+
+// Reads host, uid, pwd (decoded), db and the optional driver key into the shared settings.
+void LoadConnectionSettings();
+
+} // namespace veltrano

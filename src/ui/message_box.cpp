@@ -1,0 +1,65 @@
+// Message boxes, with a seam that records and answers them in tests instead of running a modal loop.
+#include "ui/message_box.h"
+
+#include <QQueue>
+
+namespace veltrano::ui {
+namespace {
+struct Seam {
+    bool enabled = false;
+    QQueue<QMessageBox::StandardButton> answers;
+    QList<ShownMessage> shown;
+};
+
+Seam &seam()
+{
+    static Seam s;
+    return s;
+}
+
+QMessageBox::StandardButton firstButton(QMessageBox::StandardButtons buttons)
+{
+    for (uint bit = QMessageBox::FirstButton; bit <= QMessageBox::LastButton; bit <<= 1) {
+        if (buttons.testFlag(QMessageBox::StandardButton(bit)))
+            return QMessageBox::StandardButton(bit);
+    }
+    return QMessageBox::NoButton;
+}
+} // namespace
+
+QMessageBox::StandardButton showMessage(QWidget *parent, const QString &text, const QString &title,
+                                        QMessageBox::StandardButtons buttons, QMessageBox::Icon icon)
+{
+    Seam &s = seam();
+    if (s.enabled) {
+        s.shown.append({text, title, buttons, icon});
+        return s.answers.isEmpty() ? firstButton(buttons) : s.answers.dequeue();
+    }
+    QMessageBox box(icon, title, text, buttons, parent);
+    return QMessageBox::StandardButton(box.exec());
+}
+
+namespace testing {
+void setEnabled(bool on)
+{
+    seam().enabled = on;
+}
+
+void answerNext(QMessageBox::StandardButton answer)
+{
+    seam().answers.enqueue(answer);
+}
+
+QList<ShownMessage> shown()
+{
+    return seam().shown;
+}
+
+void reset()
+{
+    seam().answers.clear();
+    seam().shown.clear();
+}
+} // namespace testing
+
+} // namespace veltrano::ui

@@ -1,0 +1,34 @@
+// Every message box of the program goes through here, so a test can answer one before it is shown.
+#pragma once
+
+#include <QList>
+#include <QMessageBox>
+#include <QString>
+
+class QWidget;
+
+namespace veltrano::ui {
+
+// What a box showed, as a test reads it back.
+struct ShownMessage {
+    QString text;
+    QString title;
+    QMessageBox::StandardButtons buttons;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+};
+
+// Shows a modal box and returns the button pressed. In test mode nothing is shown: the box is
+// recorded and answered with the next queued answer, or with its first button.
+QMessageBox::StandardButton showMessage(QWidget *parent, const QString &text, const QString &title,
+                                        QMessageBox::StandardButtons buttons = QMessageBox::Ok,
+                                        QMessageBox::Icon icon = QMessageBox::NoIcon);
+
+// The test seam.
+namespace testing {
+void setEnabled(bool on);
+void answerNext(QMessageBox::StandardButton answer);
+QList<ShownMessage> shown();
+void reset(); // forget shown boxes and queued answers
+} // namespace testing
+
+} // namespace veltrano::ui

@@ -1,0 +1,123 @@
+// The main window after start-up, its log order and the background button.
+#include "app/form1.h"
+#include "core/logger.h"
+#include "core/settings.h"
+#include "support/temp_app_folder.h"
+#include "ui/message_box.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTextBlock>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+using namespace veltrano;
+
+namespace {
+QStringList logLines(const Form1 &w)
+{
+    return w.Text1->toPlainText().split(u'\n');
+}
+} // namespace
+
+TEST(Form1, StartsStoppedWithTheUsageNote)
+{
+    testsupport::TempAppFolder folder; // no config.ini, no skin
+    QFile ini(folder.file("config.ini"));
+    Form1 w;
+    w.show();
+    EXPECT_EQ(w.windowTitle(), "Veltrano");
+    EXPECT_EQ(w.centralWidget()->size(), QSize(654, 272));
+    EXPECT_EQ(w.Text1->toPlainText(), Form1::usageNote());
+    EXPECT_TRUE(w.Text1->toPlainText().startsWith("\n1、"));
+    EXPECT_EQ(w.Text1->geometry(), QRect(8, 40, 633, 225));
+    EXPECT_EQ(w.startsvr->geometry(), QRect(7, 8, 80, 25));
+    EXPECT_EQ(w.endsvr->geometry(), QRect(93, 8, 80, 25));
+    EXPECT_EQ(w.quitme->geometry(), QRect(180, 8, 80, 25));
+    EXPECT_TRUE(w.startsvr->isEnabled());
+    EXPECT_TRUE(w.endsvr->isEnabled());
+    EXPECT_FALSE(w.Text2->isVisible());
+    EXPECT_FALSE(w.Text4->isVisible());
+    EXPECT_EQ(w.Text2->text(), "0");
+    EXPECT_EQ(w.Text4->text(), "0");
+    EXPECT_FALSE(w.Timer1->isActive());
+    EXPECT_EQ(w.Timer1->interval(), 1000);
+    EXPECT_EQ(w.svrflag, 0);
+    EXPECT_FALSE(w.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    EXPECT_EQ(gobal().snapshot().host, "");
+    EXPECT_FALSE(ini.exists()) << "start-up must not write the settings file";
+
+    QStringList menu;
+    for (QAction *a : w.menuBar()->actions())
+        menu << a->text();
+    EXPECT_EQ(menu, QStringList({"设置", "查看记录", "粉丝导出", "关于"}));
+}
+
+TEST(Form1, StartupReadsTheConnectionSettings)
+{
+    testsupport::TempAppFolder folder;
+    QFile ini(folder.file("config.ini"));
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write("[con]\nhost=server1\nuid=sa\npwd=fgh\ndb=msg\n");
+    ini.close();
+    Form1 w;
+    const Settings s = gobal().snapshot();
+    EXPECT_EQ(s.host, "server1");
+    EXPECT_EQ(s.pwd, "abc");
+}
+
+TEST(Form1, LogPutsNewestFirstAboveTheUsageNote)
+{
+    testsupport::TempAppFolder folder;
+    DailyLogFile file(folder.path());
+    Form1 w;
+    w.AddLogLine("  第一行");
+    w.AddLogLine("  second");
+    const QStringList lines = logLines(w);
+    ASSERT_GE(lines.size(), 3);
+    EXPECT_TRUE(lines[0].endsWith("  second")) << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].endsWith("  第一行"));
+    // date, blank, hh:mm:ss, then the message with its own two blanks
+    EXPECT_TRUE(QRegularExpression(R"(^\S.* \d\d:\d\d:\d\d  second$)").match(lines[0]).hasMatch())
+        << lines[0].toStdString();
+    EXPECT_EQ(lines.mid(2).join(u'\n'), Form1::usageNote());
+
+    QFile log(QDir(folder.path()).filePath("logs/" + QDate::currentDate().toString("yyyy-MM-dd") + ".log"));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    const QStringList fileLines = QString::fromUtf8(log.readAll()).split(u'\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(fileLines.size(), 2);
+    EXPECT_TRUE(fileLines[0].endsWith("  第一行")); // the file runs oldest first
+    EXPECT_TRUE(fileLines[1].endsWith("  second"));
+}
+
+TEST(Form1, LogKeepsTheNewestLinesOnly)
+{
+    testsupport::TempAppFolder folder;
+    Form1 w;
+    for (int i = 1; i <= Form1::kMaxLogLines + 3; ++i)
+        w.AddLogLine(QStringLiteral("  line %1").arg(i));
+    const QStringList lines = logLines(w);
+    EXPECT_TRUE(lines.first().endsWith(QStringLiteral("  line %1").arg(Form1::kMaxLogLines + 3)));
+    EXPECT_TRUE(lines[Form1::kMaxLogLines - 1].endsWith("  line 4"));
+    EXPECT_EQ(lines.mid(Form1::kMaxLogLines).join(u'\n'), Form1::usageNote());
+}
+
+TEST(Form1, QuitmeTellsTheHotKeyAndHides)
+{
+    testsupport::TempAppFolder folder;
+    ui::testing::reset();
+    Form1 w;
+    w.show();
+    w.quitme->click();
+    const auto shown = ui::testing::shown();
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_EQ(shown[0].text, "CTR+小键盘0,呼出主界面！");
+    EXPECT_EQ(shown[0].title, "提示");
+    EXPECT_EQ(shown[0].buttons, QMessageBox::Ok);
+    EXPECT_FALSE(w.isVisible());
+}

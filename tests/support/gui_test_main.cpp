@@ -1,0 +1,16 @@
+// Entry point of the GUI tests: a QApplication on the offscreen platform, message boxes answered.
+#include "ui/message_box.h"
+
+#include <QApplication>
+#include <gtest/gtest.h>
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Veltrano"));
+    QApplication::setQuitOnLastWindowClosed(false);
+    veltrano::ui::testing::setEnabled(true);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
