@@ -3,6 +3,9 @@
 
 #include "core/logger.h"
 #include "core/profile.h"
+#include "dialogs/form2.h"
+#include "dialogs/form3.h"
+#include "dialogs/form5.h"
 #include "ui/app_icon.h"
 #include "ui/message_box.h"
 
@@ -89,8 +92,12 @@ void Form1::buildMenu()
     abt = entry(menuBar()->addAction(QStringLiteral("关于")), "abt");
 
     // Entries whose windows are not part of this build yet stay visible but greyed out.
-    for (QAction *pending : {dataconfig, timeconfig, wxconfig, chakan, fans, abt})
+    for (QAction *pending : {chakan, fans, abt})
         pending->setEnabled(false);
+
+    connect(dataconfig, &QAction::triggered, this, &Form1::dataconfig_Click);
+    connect(timeconfig, &QAction::triggered, this, &Form1::timeconfig_Click);
+    connect(wxconfig, &QAction::triggered, this, &Form1::wxconfig_Click);
 }
 
 void Form1::Form_Load()
@@ -145,6 +152,23 @@ void Form1::quitme_Click()
 {
     ui::showMessage(this, QStringLiteral("CTR+小键盘0,呼出主界面！"), QStringLiteral("提示"));
     hide();
+}
+
+// The dialogs are windows of their own, not children of this one: hiding the main window in the
+// background leaves them open, and an open dialog still saves on its own close.
+void Form1::dataconfig_Click()
+{
+    m_form2.open([] { return new Form2; });
+}
+
+void Form1::timeconfig_Click()
+{
+    m_form3.open([] { return new Form3; });
+}
+
+void Form1::wxconfig_Click()
+{
+    m_form5.open([] { return new Form5; });
 }
 
 void Form1::resizeEvent(QResizeEvent *event)

@@ -1,6 +1,8 @@
 // The main window: service buttons, the log, the menu that opens every other window.
 #pragma once
 
+#include "ui/single_instance.h"
+
 #include <QMainWindow>
 
 class QAction;
@@ -11,6 +13,10 @@ class QPushButton;
 class QTimer;
 
 namespace veltrano {
+
+class Form2;
+class Form3;
+class Form5;
 
 class Form1 : public QMainWindow {
     Q_OBJECT
@@ -46,6 +52,10 @@ public:
 
 public Q_SLOTS:
     void quitme_Click();
+    // Each settings dialog exists once; choosing its entry again brings the open one forward.
+    void dataconfig_Click();
+    void timeconfig_Click();
+    void wxconfig_Click();
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
@@ -57,6 +67,9 @@ private:
     void addLogLine(const QDateTime &when, const QString &message);
 
     int m_logLines = 0;
+    ui::SingleInstance<Form2> m_form2;
+    ui::SingleInstance<Form3> m_form3;
+    ui::SingleInstance<Form5> m_form5;
 };
 
 } // namespace veltrano
