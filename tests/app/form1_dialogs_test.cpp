@@ -1,5 +1,6 @@
 // The main window's settings entries: each opens its dialog once and brings it back when chosen again.
 #include "app/form1.h"
+#include "core/database.h"
 #include "dialogs/form2.h"
 #include "dialogs/form3.h"
 #include "dialogs/form5.h"
@@ -47,6 +48,14 @@ TEST(Form1, SettingsEntriesOpenOneDialogEach)
         QFile ini(folder.file("config.ini"));
         ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
         ini.write("[con]\r\ndb=test.db\r\ndriver=sqlite\r\n");
+    }
+    {
+        Settings sqlite;
+        sqlite.db = "test.db";
+        sqlite.driver = "sqlite";
+        Database db(sqlite);
+        for (const char *key : {"temp", "temp_timer", "cust", "cust_timer"})
+            db.exec(db.sql().updateParam, {QStringLiteral("3"), QString::fromLatin1(key)});
     }
     ui::testing::reset();
     Form1 main;

@@ -56,6 +56,7 @@ TEST(Form3, LoadsTheFourValuesIntoTheirBoxes)
 TEST(Form3, IntervalIsCorrectedWhenTheBoxIsLeft)
 {
     DialogTestFolder folder;
+    presetSchedule(folder, "10", "5", "10", "5");
     Form3 w;
     w.show();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
@@ -83,6 +84,7 @@ TEST(Form3, IntervalIsCorrectedWhenTheBoxIsLeft)
 TEST(Form3, NumberBoxesTakeDigitsOnly)
 {
     DialogTestFolder folder;
+    presetSchedule(folder, "10", "5", "10", "5");
     Form3 w;
     w.show();
     ASSERT_TRUE(waitIdle(w));
@@ -133,6 +135,7 @@ TEST(Form3, CloseStoresEachBoxAsItsNumber)
 TEST(Form3, ClosingWhileInTheIntervalBoxCorrectsItFirst)
 {
     DialogTestFolder folder;
+    presetSchedule(folder, "10", "12", "10", "5");
     for (const char *typed : {"0", "", "45"}) {
         Form3 w;
         w.show();
