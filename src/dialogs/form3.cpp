@@ -126,6 +126,9 @@ void Form3::startLoading()
         Text1->setText(s.temp_timer);
         Text4->setText(s.cust);
         Text3->setText(s.cust_timer);
+        // The window was disabled while it loaded, which took the focus away.
+        if (!focusWidget())
+            Text1->setFocus();
     });
 }
 

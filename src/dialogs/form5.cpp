@@ -144,6 +144,9 @@ void Form5::startLoading()
         Text1->setText(a.appid);
         Text2->setText(a.appsecret);
         Text3->setText(a.token_server);
+        // The window was disabled while it loaded, which took the focus away.
+        if (!focusWidget())
+            (Option2->isChecked() ? Option2 : Option1)->setFocus();
     });
 }
 

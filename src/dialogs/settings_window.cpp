@@ -22,8 +22,6 @@ void SettingsWindow::endWork(const std::function<void()> &applyResult)
     setEnabled(true);
     unsetCursor();
     applyResult();
-    if (!m_busy)
-        Q_EMIT idle();
     if (m_closeAsked && !m_busy && !m_closed) {
         m_closeAsked = false;
         close();

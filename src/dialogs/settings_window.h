@@ -22,10 +22,6 @@ public:
     // True while loading, saving or testing runs in the background.
     bool isBusy() const { return m_busy; }
 
-Q_SIGNALS:
-    // Background work has ended and its result is on the widgets.
-    void idle();
-
 protected:
     // Runs work() on the global pool, then done(result) on the GUI thread.
     template <class Work, class Done>
