@@ -77,6 +77,10 @@ TEST(Form2, AConnectionThatFailsKeepsTheDialogAndTheWrittenFile)
     const QString password = "wrong pw;}{'";
     type(w, "127.0.0.1", "sa", password, "msg");
     QTest::mouseClick(w.save, Qt::LeftButton);
+    // The test runs off the GUI thread: the click has returned with the dialog waiting, disabled.
+    EXPECT_TRUE(w.isBusy());
+    EXPECT_FALSE(w.isEnabled());
+    EXPECT_TRUE(ui::testing::shown().isEmpty());
     ASSERT_TRUE(waitIdle(w));
     EXPECT_EQ(shownTexts(), QStringList{"提示|连接失败，请检查您的配置是否正确！"});
     EXPECT_TRUE(w.isVisible());

@@ -172,6 +172,11 @@ TEST(Form3, UnreachableDatabaseFailsOnceAndCloses)
     ASSERT_TRUE(waitIdle(w));
     EXPECT_EQ(w.Text1->text(), "8");
     EXPECT_EQ(w.Text2->text(), "9");
+    // The save runs off the GUI thread; the dialog goes only once it has ended.
+    w.close();
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_TRUE(w.isBusy());
+    EXPECT_TRUE(ui::testing::shown().isEmpty());
     ASSERT_TRUE(closeAndWait(w));
     EXPECT_EQ(shownTexts(), QStringList{"提示！|配置失败，请检查数据库连接！"});
     EXPECT_FALSE(w.isVisible());
