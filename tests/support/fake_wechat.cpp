@@ -114,6 +114,15 @@ std::string queryValue(const std::multimap<std::string, std::string> &query, con
 
 } // namespace
 
+QStringList FakeWeChat::Request::header(const QString &name) const
+{
+    QStringList values;
+    for (const auto &[key, value] : headers)
+        if (key.compare(name, Qt::CaseInsensitive) == 0)
+            values << value;
+    return values;
+}
+
 FakeWeChat::Fault FakeWeChat::Fault::error(int errcode, const QString &errmsg)
 {
     return {Kind::ErrorAnswer, errcode, errmsg, 0};
@@ -431,20 +440,21 @@ struct FakeWeChat::State {
         return a;
     }
 
-    Answer route(const httplib::Request &req, const std::multimap<std::string, std::string> &query)
+    Answer route(const httplib::Request &req, const std::multimap<std::string, std::string> &query,
+                 const std::string &body)
     {
         if (req.path == kTokenPath)
             return token(query);
         if (req.path == kCentralPath)
             return central();
         if (req.path == kTemplatePath || req.path == kCustomPath)
-            return send(req.path, query, req.body);
+            return send(req.path, query, body);
         if (req.path == kUserGetPath)
             return userGet(query);
         if (req.path == kUserInfoPath)
             return userInfo(query);
         if (req.path == kBatchGetPath)
-            return batchGet(query, req.body);
+            return batchGet(query, body);
         Answer a;
         a.status = 404;
         a.contentType = "text/html";
@@ -452,7 +462,7 @@ struct FakeWeChat::State {
         return a;
     }
 
-    void handle(const httplib::Request &req, httplib::Response &res)
+    void handle(const httplib::Request &req, httplib::Response &res, const std::string &body)
     {
         const auto query = parseQuery(req.target);
         Fault fault;
@@ -460,8 +470,11 @@ struct FakeWeChat::State {
         int latency = 0;
         {
             std::lock_guard lock(mutex);
-            requests.push_back({QString::fromStdString(req.method), QString::fromStdString(req.target),
-                                QString::fromStdString(req.path), req.remote_port});
+            Request record{QString::fromStdString(req.method), QString::fromStdString(req.target),
+                           QString::fromStdString(req.path), {}, req.remote_port};
+            for (const auto &[name, value] : req.headers)
+                record.headers.emplace_back(QString::fromStdString(name), QString::fromStdString(value));
+            requests.push_back(std::move(record));
             connections.emplace(req.remote_addr, req.remote_port);
             if (req.path == kTokenPath)
                 ++tokenCalls;
@@ -483,7 +496,7 @@ struct FakeWeChat::State {
         {
             std::lock_guard lock(mutex);
             if (!faulted) {
-                answer = route(req, query);
+                answer = route(req, query, body);
             } else if (fault.kind == Fault::Kind::ErrorAnswer) {
                 answer = errorAnswer(fault.errcode, utf8(fault.errmsg));
             } else if (fault.kind == Fault::Kind::ServerError) {
@@ -496,7 +509,7 @@ struct FakeWeChat::State {
             if (req.path == kTemplatePath || req.path == kCustomPath) {
                 sends.push_back({QString::fromStdString(req.path),
                                  QString::fromStdString(queryValue(query, "access_token")),
-                                 QByteArray::fromStdString(req.body),
+                                 QByteArray::fromStdString(body),
                                  QString::fromStdString(answer.body)});
             }
         }
@@ -520,11 +533,20 @@ FakeWeChat::FakeWeChat(int port) : d(std::make_unique<State>())
     // Without it every kept-alive request waits for the peer's delayed acknowledgement (~40 ms).
     d->server.set_tcp_nodelay(true);
     d->server.set_keep_alive_max_count(1000000);
-    const auto handler = [this](const httplib::Request &req, httplib::Response &res) {
-        d->handle(req, res);
-    };
-    d->server.Get(".*", handler);
-    d->server.Post(".*", handler);
+    d->server.Get(".*", [this](const httplib::Request &req, httplib::Response &res) {
+        d->handle(req, res, std::string());
+    });
+    // Bodies are read here rather than by the server: it would take a form-encoded body (which is
+    // what the client declares) for form fields and refuse one above 8 KiB.
+    d->server.Post(".*", [this](const httplib::Request &req, httplib::Response &res,
+                                const httplib::ContentReader &reader) {
+        std::string body;
+        reader([&body](const char *data, size_t length) {
+            body.append(data, length);
+            return true;
+        });
+        d->handle(req, res, body);
+    });
 
     if (port == 0) {
         d->port = d->server.bind_to_any_port("127.0.0.1");

@@ -39,12 +39,15 @@ public:
         static Fault delay(int ms) { return {Kind::Delay, 0, {}, ms}; }
     };
 
-    // One request as it arrived: method, the raw target (path and query as sent) and the peer port.
+    // One request as it arrived: method, the raw target (path and query as sent), its headers
+    // (names as sent) and the client's port.
     struct Request {
         QString method;
         QString target;
         QString path;
+        std::vector<std::pair<QString, QString>> headers;
         int clientPort = 0;
+        QStringList header(const QString &name) const; // every value of that header, any case
     };
 
     // A request to a send endpoint, with the answer the fake gave ("" when the connection dropped).
