@@ -216,7 +216,8 @@ void Form1::Timer1_Timer()
         }
         return;
     }
-    m_reportedBadInterval.reset();
+    if (outcome != TickCounter::Outcome::Counted)
+        m_reportedBadInterval.reset();
     if (outcome == TickCounter::Outcome::BatchDue)
         runBatch();
 }
