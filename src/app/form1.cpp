@@ -1,8 +1,13 @@
 // The main window: its controls at their fixed places, start-up, the log and the menu.
 #include "app/form1.h"
 
+#include "core/database.h"
 #include "core/logger.h"
 #include "core/profile.h"
+#include "core/send_batch.h"
+#include "core/settings.h"
+#include "core/tick_counter.h"
+#include "core/worker.h"
 #include "ui/app_icon.h"
 #include "ui/message_box.h"
 
@@ -14,6 +19,7 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
 
 namespace veltrano {
 namespace {
@@ -71,6 +77,9 @@ void Form1::buildControls()
     Timer1->setInterval(1000);
 
     connect(quitme, &QPushButton::clicked, this, &Form1::quitme_Click);
+    connect(startsvr, &QPushButton::clicked, this, &Form1::startsvr_Click);
+    connect(endsvr, &QPushButton::clicked, this, &Form1::endsvr_Click);
+    connect(Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
 }
 
 void Form1::buildMenu()
@@ -145,6 +154,81 @@ void Form1::quitme_Click()
 {
     ui::showMessage(this, QStringLiteral("CTR+小键盘0,呼出主界面！"), QStringLiteral("提示"));
     hide();
+}
+
+void Form1::startsvr_Click()
+{
+    // The check may wait on a login time-out: it runs off the GUI thread, and the button stays
+    // greyed out meanwhile so a second click cannot start a second check.
+    startsvr->setEnabled(false);
+    const int generation = ++m_startGeneration;
+    QtConcurrent::run([] {
+        LoadConnectionSettings();
+        if (!TestConnection())
+            return false;
+        const Settings s = gobal().snapshot();
+        LoadParameters(s.host, s.uid, s.pwd, s.db); // a failure here still starts the service
+        return true;
+    }).then(this, [this, generation](bool reachable) {
+        if (generation != m_startGeneration)
+            return; // stopped while the check ran
+        if (!reachable) {
+            startsvr->setEnabled(true);
+            AddLogLine(QStringLiteral("  服务启动失败，请检查数据库连接是否正确！"));
+            Q_EMIT startFinished(false);
+            return;
+        }
+        startsvr->setEnabled(false);
+        endsvr->setEnabled(true);
+        AddLogLine(QStringLiteral("  服务启动成功"));
+        svrflag = 1;
+        Timer1->start();
+        Q_EMIT startFinished(true);
+    });
+}
+
+void Form1::endsvr_Click()
+{
+    ++m_startGeneration;
+    Timer1->stop();
+    startsvr->setEnabled(true);
+    endsvr->setEnabled(false);
+    AddLogLine(QStringLiteral("  服务停止"));
+    svrflag = 0;
+}
+
+void Form1::Timer1_Timer()
+{
+    if (m_batchRunning)
+        return; // a tick that falls due during a batch is not counted
+
+    TickCounter counter(Text2->text().toInt(), Text4->text().toInt());
+    const QString interval = gobal().snapshot().temp_timer;
+    const TickCounter::Outcome outcome = counter.tick(interval, svrflag == 1);
+    Text2->setText(QString::number(counter.seconds()));
+    Text4->setText(QString::number(counter.minutes()));
+
+    if (outcome == TickCounter::Outcome::BadInterval) {
+        // Once per bad value, not once a minute.
+        if (m_reportedBadInterval != interval) {
+            m_reportedBadInterval = interval;
+            AddLogLine(QStringLiteral("  发送时间间隔（temp_timer）“%1”不是整数，不会发送消息").arg(interval));
+        }
+        return;
+    }
+    if (outcome != TickCounter::Outcome::Counted)
+        m_reportedBadInterval.reset();
+    if (outcome == TickCounter::Outcome::BatchDue)
+        runBatch();
+}
+
+void Form1::runBatch()
+{
+    m_batchRunning = true;
+    runOnWorker(&RunSendBatch).then(this, [this](const BatchReport &) {
+        m_batchRunning = false;
+        Q_EMIT batchFinished();
+    });
 }
 
 void Form1::resizeEvent(QResizeEvent *event)

@@ -2,6 +2,9 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QString>
+
+#include <optional>
 
 class QAction;
 class QLineEdit;
@@ -44,8 +47,19 @@ public:
     QAction *fans = nullptr;
     QAction *abt = nullptr;
 
+    // True while a batch runs on the worker; ticks meanwhile are not counted.
+    bool batchRunning() const { return m_batchRunning; }
+
 public Q_SLOTS:
     void quitme_Click();
+    void startsvr_Click();
+    void endsvr_Click();
+    void Timer1_Timer();
+
+Q_SIGNALS:
+    // The connection check behind "启动服务" has ended; ok says whether the service runs now.
+    void startFinished(bool ok);
+    void batchFinished();
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
@@ -55,8 +69,12 @@ private:
     void buildMenu();
     void Form_Load();
     void addLogLine(const QDateTime &when, const QString &message);
+    void runBatch();
 
     int m_logLines = 0;
+    bool m_batchRunning = false;
+    int m_startGeneration = 0; // a stop makes a start check still under way stale
+    std::optional<QString> m_reportedBadInterval;
 };
 
 } // namespace veltrano
