@@ -1,6 +1,8 @@
 // The main window: service buttons, the log, the menu that opens every other window.
 #pragma once
 
+#include "ui/single_instance.h"
+
 #include <QMainWindow>
 
 class QAction;
@@ -11,6 +13,8 @@ class QPushButton;
 class QTimer;
 
 namespace veltrano {
+
+class frmAbout;
 
 class Form1 : public QMainWindow {
     Q_OBJECT
@@ -46,6 +50,9 @@ public:
 
 public Q_SLOTS:
     void quitme_Click();
+    void abt_Click();
+    // The hot key's work: hide the window when it shows, otherwise bring it back to the front.
+    void toggleShown();
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
@@ -57,6 +64,7 @@ private:
     void addLogLine(const QDateTime &when, const QString &message);
 
     int m_logLines = 0;
+    ui::SingleInstance<frmAbout> m_about;
 };
 
 } // namespace veltrano
