@@ -3,11 +3,15 @@
 
 #include "core/database.h"
 #include "core/logger.h"
+#include "core/app_context.h"
 #include "core/profile.h"
 #include "core/send_batch.h"
 #include "core/settings.h"
 #include "core/tick_counter.h"
 #include "core/worker.h"
+#include "desktop/frm_about.h"
+#include "desktop/hotkey.h"
+#include "desktop/skin.h"
 #include "ui/app_icon.h"
 #include "ui/message_box.h"
 
@@ -34,9 +38,14 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent)
     setWindowIcon(ui::appIcon());
     buildControls();
     buildMenu();
-    resize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
     connect(&Logger::instance(), &Logger::lineLogged, this, &Form1::addLogLine);
+    // Queued: the hot key arrives inside the platform's event handling, which is no place to hide
+    // or show windows.
+    connect(&HotKeySignals::instance(), &HotKeySignals::toggleMainWindow, this, &Form1::toggleShown,
+            Qt::QueuedConnection);
     Form_Load();
+    // After the skin, whose menu bar may be taller than the plain one.
+    resize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
 }
 
 Form1::~Form1() = default;
@@ -98,12 +107,15 @@ void Form1::buildMenu()
     abt = entry(menuBar()->addAction(QStringLiteral("关于")), "abt");
 
     // Entries whose windows are not part of this build yet stay visible but greyed out.
-    for (QAction *pending : {dataconfig, timeconfig, wxconfig, chakan, fans, abt})
+    for (QAction *pending : {dataconfig, timeconfig, wxconfig, chakan, fans})
         pending->setEnabled(false);
+    connect(abt, &QAction::triggered, this, &Form1::abt_Click);
 }
 
 void Form1::Form_Load()
 {
+    SetHotKey(0, QStringLiteral("Ctrl,96"), QStringLiteral("Add")); // Ctrl + numeric-keypad 0
+    attachSkin(applicationFolder());
     // Never in the topmost band; Qt windows start outside it, and nothing here puts one there.
     setWindowFlag(Qt::WindowStaysOnTopHint, false);
     svrflag = 0;
@@ -152,8 +164,35 @@ void Form1::addLogLine(const QDateTime &when, const QString &message)
 
 void Form1::quitme_Click()
 {
-    ui::showMessage(this, QStringLiteral("CTR+小键盘0,呼出主界面！"), QStringLiteral("提示"));
-    hide();
+    if (hotKeyBound()) {
+        ui::showMessage(this, QStringLiteral("CTR+小键盘0,呼出主界面！"), QStringLiteral("提示"));
+        hide();
+        return;
+    }
+    // Without the hot key nothing could call a hidden window back: the taskbar has to do it.
+    ui::showMessage(this,
+                    QStringLiteral("全局热键 Ctrl+小键盘0 在本机无法注册（可能已被其他程序占用，"
+                                   "或当前桌面不支持全局热键），窗口将最小化到任务栏，"
+                                   "服务照常运行。"),
+                    QStringLiteral("提示"));
+    showMinimized();
+}
+
+void Form1::toggleShown()
+{
+    if (isVisible()) {
+        hide();
+        return;
+    }
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+}
+
+void Form1::abt_Click()
+{
+    m_about.open([this] { return new frmAbout(this); });
 }
 
 void Form1::startsvr_Click()

@@ -1,6 +1,8 @@
 // The main window: service buttons, the log, the menu that opens every other window.
 #pragma once
 
+#include "ui/single_instance.h"
+
 #include <QMainWindow>
 #include <QString>
 
@@ -14,6 +16,8 @@ class QPushButton;
 class QTimer;
 
 namespace veltrano {
+
+class frmAbout;
 
 class Form1 : public QMainWindow {
     Q_OBJECT
@@ -52,6 +56,9 @@ public:
 
 public Q_SLOTS:
     void quitme_Click();
+    void abt_Click();
+    // The hot key's work: hide the window when it shows, otherwise bring it back to the front.
+    void toggleShown();
     void startsvr_Click();
     void endsvr_Click();
     void Timer1_Timer();
@@ -75,6 +82,7 @@ private:
     bool m_batchRunning = false;
     int m_startGeneration = 0; // a stop makes a start check still under way stale
     std::optional<QString> m_reportedBadInterval;
+    ui::SingleInstance<frmAbout> m_about;
 };
 
 } // namespace veltrano
