@@ -6,6 +6,7 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
+#include <QStringList>
 #include <QVariantList>
 
 #include <stdexcept>
@@ -22,29 +23,53 @@ enum class Dialect { TSql, Sqlite };
 
 // Every statement the program runs on the message database, once per dialect. Values are always
 // bound ('?' placeholders, in the order each comment gives); nothing is joined into the text.
+// Both dialects give the same results; times are the database's local time.
 struct Statements {
     QString selectParam;     // (ParamName) -> the sysParam row, ParamValue its third column
-    QString tokenAge;        // () -> seconds since in_time by the database clock; NULL without one
+    QString tokenAge;        // () -> one row: seconds since in_time by the database clock; NULL when
+                             //    in_time is NULL or its row is missing
     QString cachedToken;     // () -> ParamValue of access_token
     QString updateParam;     // (value, ParamName)
     QString touchInTime;     // () -> in_time becomes the database's current time as text
-    QString pendingMessages; // (batch size) -> body, id, kind of up to that many pending rows
+    QString pendingMessages; // (batch size, a whole number) -> body, id, kind (positions 0, 1, 2)
+                             //    and the other columns of up to that many pending send_json rows
     QString markSent;        // (answer, id) -> stat and sendtime of one tempmsg row
-    QString sendRecords;     // (message type text, days) -> SEND_REC rows sent since now - days
+    QString sendRecords;     // (message type text, days as a whole number) -> SEND_REC rows whose
+                             //    发送时间 is at or after now minus that many days
 };
 
 const Statements &statementsFor(Dialect dialect);
 
-// The ODBC connection string for SQL Server; every value braced so no character can change it.
+// The dialect config.ini's `driver` names: "sqlite" or "sqlserver" (also when empty), without regard
+// to case or surrounding blanks. Throws DbError for any other name.
+Dialect dialectFor(const QString &driver);
+
+// The SQL Server ODBC drivers this machine has, in order of preference, as the driver manager lists
+// them; the first one is used.
+QStringList installedSqlServerDrivers();
+
+// The ODBC connection string for SQL Server with the first installed driver; every value braced so
+// no character can change the string's meaning. Throws DbError when no driver is installed or a
+// value cannot be carried by that driver (FreeTDS cannot carry "};" inside a value).
 QString BuildConnectionString(const QString &host, const QString &uid, const QString &pwd,
                               const QString &db);
+// The same for a named driver. Microsoft's drivers take "}" doubled inside braces; FreeTDS ends a
+// braced value at the first "};" and takes every other "}" as it stands.
+QString BuildConnectionString(const QString &odbcDriver, const QString &host, const QString &uid,
+                              const QString &pwd, const QString &db);
 
-// One open connection, on the calling thread, closed and removed when it goes out of scope.
+// The login time-out used where a caller passes 0, so a silent server cannot hold a thread forever.
+inline constexpr int kDefaultLoginTimeoutSeconds = 15;
+
+// One open connection, on the calling thread, closed and removed when it goes out of scope. Open,
+// use and destroy it on one thread. On SQL Server a result must be read to its end (or its query
+// destroyed) before the next statement runs on the same connection: there is one active result
+// per connection.
 class Database {
 public:
     // Opens what the connection fields name (driver "sqlite": db is a file path relative to the
-    // application folder, created with the schema when new). A login time-out of 0 leaves the
-    // driver's default. Throws DbError.
+    // application folder, or absolute, created with the schema when new). A login time-out of 0
+    // means kDefaultLoginTimeoutSeconds. Throws DbError.
     explicit Database(const Settings &connection, int loginTimeoutSeconds = 0);
     ~Database();
     Database(const Database &) = delete;
@@ -54,6 +79,8 @@ public:
     const Statements &sql() const { return statementsFor(m_dialect); }
 
     // Prepares and runs a statement with bound values; throws DbError with the driver's message.
+    // A null QString binds as the empty text: no statement of the catalogue writes NULL.
+    // The query must not outlive this object.
     QSqlQuery exec(const QString &statement, const QVariantList &values = {});
 
 private:
@@ -66,6 +93,7 @@ bool TestConnection();
 
 // Copies the sysParam values into the shared settings. Never throws: a failed connection or query
 // changes nothing; a missing row or NULL value stops the copy at that key, keeping those before it.
+// The driver is the shared settings' own (config.ini's `driver`). 8 s login limit.
 void LoadParameters(const QString &host, const QString &uid, const QString &pwd, const QString &db);
 // The same on a connection already open (the batch reloads before every row on its own).
 void LoadParameters(Database &database);

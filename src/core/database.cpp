@@ -1,0 +1,362 @@
+// Connections to the message database, the statement catalogue of both dialects, the parameter load.
+#include "core/database.h"
+
+#include "core/app_context.h"
+#include "core/profile.h"
+#include "core/schema.h"
+
+#include <QDir>
+#include <QSqlError>
+#include <QSqlRecord>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+#include <sql.h>
+#include <sqlext.h>
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+
+namespace veltrano {
+namespace {
+
+// Busy time-out of an SQLite connection: the window and the worker may write at the same moment.
+constexpr int kSqliteBusyMilliseconds = 5000;
+constexpr int kTestConnectionTimeout = 4;
+constexpr int kLoadParametersTimeout = 8;
+
+// The SQL Server drivers we can use, most preferred first.
+const char *const kPreferredDrivers[] = {
+    "ODBC Driver 18 for SQL Server",
+    "ODBC Driver 17 for SQL Server",
+    "FreeTDS",
+    "SQL Server",
+};
+
+QString errorText(const QSqlError &error)
+{
+    return error.text().trimmed();
+}
+
+[[noreturn]] void fail(const QString &message)
+{
+    throw DbError(message.toStdString());
+}
+
+// Every driver the ODBC driver manager knows, by its registered name.
+QStringList odbcDrivers()
+{
+    QStringList names;
+    SQLHENV env = SQL_NULL_HENV;
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env)))
+        return names;
+    SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION,
+                  reinterpret_cast<SQLPOINTER>(static_cast<std::uintptr_t>(SQL_OV_ODBC3)), 0);
+    SQLUSMALLINT direction = SQL_FETCH_FIRST;
+    SQLSMALLINT nameLength = 0, attributesLength = 0;
+#ifdef _WIN32
+    SQLWCHAR name[512], attributes[2048];
+    while (SQL_SUCCEEDED(SQLDriversW(env, direction, name, 512, &nameLength, attributes, 2048,
+                                     &attributesLength))) {
+        names << QString::fromWCharArray(reinterpret_cast<const wchar_t *>(name));
+        direction = SQL_FETCH_NEXT;
+    }
+#else
+    SQLCHAR name[512], attributes[2048];
+    while (SQL_SUCCEEDED(SQLDrivers(env, direction, name, sizeof name, &nameLength, attributes,
+                                    sizeof attributes, &attributesLength))) {
+        names << QString::fromLocal8Bit(reinterpret_cast<const char *>(name));
+        direction = SQL_FETCH_NEXT;
+    }
+#endif
+    SQLFreeHandle(SQL_HANDLE_ENV, env);
+    return names;
+}
+
+// The connection string after "Driver={…};", which QODBC takes as the user name (see openSqlServer).
+QString loginItems(const QString &odbcDriver, const QString &host, const QString &uid,
+                   const QString &pwd, const QString &db)
+{
+    const bool freeTds = odbcDriver.contains(QLatin1String("FreeTDS"), Qt::CaseInsensitive);
+    const auto brace = [&](const char *item, const QString &value) {
+        if (value.contains(QChar(u'\0')))
+            fail(QStringLiteral("数据库连接设置 %1 含有不能传给驱动的空字符").arg(QLatin1String(item)));
+        if (freeTds) {
+            // FreeTDS ends a braced value at the first "};" and does not undouble "}}".
+            if (value.contains(QLatin1String("};")))
+                fail(QStringLiteral("FreeTDS 不能传递含有 \"};\" 的连接设置 %1，请修改")
+                         .arg(QLatin1String(item)));
+            return QLatin1Char('{') + value + QLatin1Char('}');
+        }
+        QString escaped = value;
+        escaped.replace(QLatin1Char('}'), QLatin1String("}}"));
+        return QLatin1Char('{') + escaped + QLatin1Char('}');
+    };
+    QString items = brace("uid", uid) + QLatin1String(";PWD=") + brace("pwd", pwd)
+                    + QLatin1String(";Server=") + brace("host", host) + QLatin1String(";Database=")
+                    + brace("db", db) + QLatin1String(";APP={Veltrano};");
+    // FreeTDS would otherwise convert through a one-byte character set and lose Chinese text.
+    if (freeTds)
+        items += QLatin1String("ClientCharset=UTF-8;");
+    return items;
+}
+
+QString driverItem(const QString &odbcDriver)
+{
+    return QLatin1String("Driver={") + odbcDriver + QLatin1Char('}');
+}
+
+void removeConnection(const QString &name)
+{
+    {
+        QSqlDatabase db = QSqlDatabase::database(name, false);
+        if (db.isOpen())
+            db.close();
+    }
+    // Only once the last handle above is gone, or Qt warns that the connection is still in use.
+    QSqlDatabase::removeDatabase(name);
+}
+
+void openSqlite(const QString &name, const Settings &connection)
+{
+    const QString file = connection.db.trimmed();
+    if (file.isEmpty())
+        fail(QStringLiteral("没有指定 SQLite 数据库文件（config.ini 的 db）"));
+    const QString path = QDir::cleanPath(QDir(applicationFolder()).absoluteFilePath(file));
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        if (!db.isValid())
+            fail(QStringLiteral("没有可用的 Qt SQLite 驱动（QSQLITE）"));
+        db.setDatabaseName(path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kSqliteBusyMilliseconds));
+        if (!db.open())
+            fail(QStringLiteral("无法打开 SQLite 数据库 %1：%2").arg(path, errorText(db.lastError())));
+    }
+    try {
+        ensureSqliteSchema(name);
+    } catch (const DbError &e) {
+        fail(QStringLiteral("无法使用 SQLite 数据库 %1：%2").arg(path, QString::fromStdString(e.what())));
+    }
+}
+
+void openSqlServer(const QString &name, const Settings &connection, int loginTimeoutSeconds)
+{
+    // An empty server would leave the driver to guess; say what is missing instead.
+    if (connection.host.trimmed().isEmpty())
+        fail(QStringLiteral("没有设置数据库服务器（config.ini 的 host）"));
+    const QStringList drivers = installedSqlServerDrivers();
+    if (drivers.isEmpty())
+        fail(QStringLiteral("本机没有安装 SQL Server 的 ODBC 驱动（ODBC Driver 18/17 for SQL Server、"
+                            "FreeTDS 或 SQL Server）"));
+    const QString odbcDriver = drivers.first();
+    const QString login = loginItems(odbcDriver, connection.host, connection.uid, connection.pwd,
+                                     connection.db);
+
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), name);
+    if (!db.isValid())
+        fail(QStringLiteral("没有可用的 Qt ODBC 驱动（QODBC）"));
+    // QODBC reads a database name that contains ".dsn" anywhere as a file DSN, and appends
+    // ";UID=" + user name unchanged. So only the driver item goes in as the name, and every
+    // user-typed value travels, braced, in the user name.
+    db.setDatabaseName(driverItem(odbcDriver));
+    db.setUserName(login);
+    db.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(loginTimeoutSeconds));
+    if (!db.open())
+        fail(QStringLiteral("无法连接 SQL Server（%1）：%2").arg(odbcDriver, errorText(db.lastError())));
+}
+
+// The shared settings field that mirrors each sysParam key, in the order the load copies them.
+struct ParameterField {
+    const char *key;
+    QString Settings::*field;
+};
+
+const ParameterField kCopyOrder[] = {
+    {"appid", &Settings::appid},
+    {"appsecret", &Settings::appsecret},
+    {"get_token_mod", &Settings::get_token_mod},
+    {"cust", &Settings::cust},
+    {"cust_timer", &Settings::cust_timer},
+    {"temp", &Settings::temp},
+    {"temp_timer", &Settings::temp_timer},
+    {"token_server", &Settings::token_server},
+    {"access_token", &Settings::access_token},
+    {"expires_in", &Settings::expires_in},
+    {"in_time", &Settings::in_time},
+};
+
+} // namespace
+
+const Statements &statementsFor(Dialect dialect)
+{
+    // SQL Server: the catalogue's own statements, with every value a parameter.
+    static const Statements tsql = {
+        QStringLiteral("select * from sysParam where ParamName=?"),
+        QStringLiteral("select DATEDIFF(second, (select cast(ParamValue as datetime) from sysParam "
+                       "where ParamName='in_time'), GETDATE())"),
+        QStringLiteral("select ParamValue from sysParam where ParamName='access_token'"),
+        QStringLiteral("update sysParam set ParamValue=? where ParamName=?"),
+        QStringLiteral("update sysParam set ParamValue=cast(GETDATE() as varchar(40)) "
+                       "where ParamName='in_time'"),
+        QStringLiteral("select top (?) * from send_json where stat is null"),
+        QStringLiteral("update tempmsg set stat=?, sendtime=getdate() where id=?"),
+        // The cast keeps "date minus a number of days" even when the days arrive as text.
+        QStringLiteral("select * from SEND_REC where 消息类型=? and 发送时间>=getdate()-cast(? as int)"),
+    };
+    // SQLite: the same results in local time. in_time is written to the minute, as SQL Server's
+    // default date text is, in a form strftime reads back; an unreadable or missing one gives NULL.
+    static const Statements sqlite = {
+        QStringLiteral("select * from sysParam where ParamName=?"),
+        QStringLiteral("select cast(strftime('%s', 'now', 'localtime') as integer) - "
+                       "cast(strftime('%s', (select ParamValue from sysParam "
+                       "where ParamName='in_time')) as integer)"),
+        QStringLiteral("select ParamValue from sysParam where ParamName='access_token'"),
+        QStringLiteral("update sysParam set ParamValue=? where ParamName=?"),
+        QStringLiteral("update sysParam set ParamValue=strftime('%Y-%m-%d %H:%M', 'now', 'localtime') "
+                       "where ParamName='in_time'"),
+        QStringLiteral("select * from send_json where stat is null limit ?"),
+        QStringLiteral("update tempmsg set stat=?, sendtime=strftime('%Y-%m-%d %H:%M:%S', 'now', "
+                       "'localtime') where id=?"),
+        QStringLiteral("select * from SEND_REC where 消息类型=? and "
+                       "julianday(发送时间)>=julianday('now', 'localtime')-?"),
+    };
+    return dialect == Dialect::Sqlite ? sqlite : tsql;
+}
+
+Dialect dialectFor(const QString &driver)
+{
+    const QString name = driver.trimmed();
+    if (name.isEmpty() || name.compare(QLatin1String("sqlserver"), Qt::CaseInsensitive) == 0)
+        return Dialect::TSql;
+    if (name.compare(QLatin1String("sqlite"), Qt::CaseInsensitive) == 0)
+        return Dialect::Sqlite;
+    fail(QStringLiteral("config.ini 的 driver=%1 无法识别（可用 sqlserver 或 sqlite）").arg(name));
+}
+
+QStringList installedSqlServerDrivers()
+{
+    const QStringList installed = odbcDrivers();
+    QStringList usable;
+    for (const char *preferred : kPreferredDrivers) {
+        for (const QString &name : installed) {
+            if (name.compare(QLatin1String(preferred), Qt::CaseInsensitive) == 0) {
+                usable << name;
+                break;
+            }
+        }
+    }
+    return usable;
+}
+
+QString BuildConnectionString(const QString &odbcDriver, const QString &host, const QString &uid,
+                              const QString &pwd, const QString &db)
+{
+    return driverItem(odbcDriver) + QLatin1String(";UID=") + loginItems(odbcDriver, host, uid, pwd, db);
+}
+
+QString BuildConnectionString(const QString &host, const QString &uid, const QString &pwd,
+                              const QString &db)
+{
+    const QStringList drivers = installedSqlServerDrivers();
+    if (drivers.isEmpty())
+        fail(QStringLiteral("本机没有安装 SQL Server 的 ODBC 驱动"));
+    return BuildConnectionString(drivers.first(), host, uid, pwd, db);
+}
+
+Database::Database(const Settings &connection, int loginTimeoutSeconds)
+    : m_dialect(dialectFor(connection.driver))
+{
+    // Several threads hold connections at once; each object has a name of its own.
+    static std::atomic<quint64> serial{0};
+    m_name = QStringLiteral("veltrano-db-%1").arg(++serial);
+    const int timeout = loginTimeoutSeconds > 0 ? loginTimeoutSeconds : kDefaultLoginTimeoutSeconds;
+    try {
+        if (m_dialect == Dialect::Sqlite)
+            openSqlite(m_name, connection);
+        else
+            openSqlServer(m_name, connection, timeout);
+    } catch (...) {
+        removeConnection(m_name);
+        throw;
+    }
+}
+
+Database::~Database()
+{
+    removeConnection(m_name);
+}
+
+QSqlQuery Database::exec(const QString &statement, const QVariantList &values)
+{
+    QSqlQuery query(QSqlDatabase::database(m_name, false));
+    query.setForwardOnly(true);
+    if (!query.prepare(statement))
+        fail(QStringLiteral("SQL 语句无法执行：%1").arg(errorText(query.lastError())));
+    for (const QVariant &value : values) {
+        const bool nullText =
+            value.typeId() == QMetaType::QString && value.value<QString>().isNull();
+        query.addBindValue(nullText ? QVariant(QStringLiteral("")) : value);
+    }
+    if (!query.exec())
+        fail(QStringLiteral("SQL 语句执行失败：%1").arg(errorText(query.lastError())));
+    return query;
+}
+
+bool TestConnection()
+{
+    try {
+        LoadConnectionSettings();
+        Database db(gobal().snapshot(), kTestConnectionTimeout);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+void LoadParameters(const QString &host, const QString &uid, const QString &pwd, const QString &db)
+{
+    try {
+        Settings connection = gobal().snapshot();
+        connection.host = host;
+        connection.uid = uid;
+        connection.pwd = pwd;
+        connection.db = db;
+        Database database(connection, kLoadParametersTimeout);
+        LoadParameters(database);
+    } catch (...) {
+        // A failed connection changes nothing, and no caller is told.
+    }
+}
+
+void LoadParameters(Database &database)
+{
+    // Every key is read before anything is copied, so a failed query leaves every field as it was.
+    std::optional<QString> values[std::size(kCopyOrder)];
+    try {
+        for (size_t i = 0; i < std::size(kCopyOrder); ++i) {
+            QSqlQuery query =
+                database.exec(database.sql().selectParam, {QString::fromLatin1(kCopyOrder[i].key)});
+            if (query.record().count() < 3)
+                return; // ParamValue must be the third column
+            if (query.next()) {
+                if (!query.isNull(2))
+                    values[i] = query.value(2).toString();
+            } else if (query.lastError().isValid()) {
+                return;
+            }
+            // One active result per SQL Server connection: release it before the next key.
+            query.finish();
+        }
+    } catch (...) {
+        return;
+    }
+    // A missing row or NULL value stops the copy at its key; the fields before it keep their copy.
+    gobal().update([&](Settings &s) {
+        for (size_t i = 0; i < std::size(kCopyOrder) && values[i]; ++i)
+            s.*(kCopyOrder[i].field) = *values[i];
+    });
+}
+
+} // namespace veltrano
