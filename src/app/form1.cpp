@@ -3,6 +3,7 @@
 
 #include "core/logger.h"
 #include "core/profile.h"
+#include "records/follower_export.h"
 #include "ui/app_icon.h"
 #include "ui/message_box.h"
 
@@ -89,8 +90,11 @@ void Form1::buildMenu()
     abt = entry(menuBar()->addAction(QStringLiteral("关于")), "abt");
 
     // Entries whose windows are not part of this build yet stay visible but greyed out.
-    for (QAction *pending : {dataconfig, timeconfig, wxconfig, chakan, fans, abt})
+    for (QAction *pending : {dataconfig, timeconfig, wxconfig, abt})
         pending->setEnabled(false);
+
+    connect(chakan, &QAction::triggered, this, &Form1::chakan_Click);
+    connect(fans, &QAction::triggered, this, &Form1::fans_Click);
 }
 
 void Form1::Form_Load()
@@ -145,6 +149,29 @@ void Form1::quitme_Click()
 {
     ui::showMessage(this, QStringLiteral("CTR+小键盘0,呼出主界面！"), QStringLiteral("提示"));
     hide();
+}
+
+void Form1::chakan_Click()
+{
+    m_form6.open([] { return new Form6; });
+}
+
+void Form1::fans_Click()
+{
+    // One export at a time; the entry comes back when the running one has ended.
+    if (m_export)
+        return;
+    auto *run = new FollowerExport(this);
+    if (!run->start()) {
+        delete run;
+        return;
+    }
+    m_export = run;
+    fans->setEnabled(false);
+    connect(run, &FollowerExport::finished, this, [this, run] {
+        fans->setEnabled(true);
+        run->deleteLater();
+    });
 }
 
 void Form1::resizeEvent(QResizeEvent *event)

@@ -1,7 +1,12 @@
 // The main window: service buttons, the log, the menu that opens every other window.
 #pragma once
 
+#include "records/follower_export.h"
+#include "records/form6.h"
+#include "ui/single_instance.h"
+
 #include <QMainWindow>
+#include <QPointer>
 
 class QAction;
 class QLineEdit;
@@ -44,8 +49,14 @@ public:
     QAction *fans = nullptr;
     QAction *abt = nullptr;
 
+    // The record viewer while it is open, and the follower export while one runs.
+    Form6 *form6() const { return m_form6.window(); }
+    FollowerExport *followerExport() const { return m_export; }
+
 public Q_SLOTS:
     void quitme_Click();
+    void chakan_Click();
+    void fans_Click();
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
@@ -57,6 +68,8 @@ private:
     void addLogLine(const QDateTime &when, const QString &message);
 
     int m_logLines = 0;
+    ui::SingleInstance<Form6> m_form6;
+    QPointer<FollowerExport> m_export;
 };
 
 } // namespace veltrano
