@@ -1,6 +1,7 @@
 // The follower export's requests: the list page by page, then one profile request per follower.
 #include "core/followers.h"
 
+#include "core/app_context.h"
 #include "core/database.h"
 #include "core/http_client.h"
 #include "core/logger.h"
@@ -28,7 +29,7 @@ class FollowerRun {
 public:
     FollowerRun(HttpClient &http, const QString &token, FollowerSink &sink,
                 const FollowerExportControl &control)
-        : m_http(http), m_token(token), m_sink(sink), m_control(control)
+        : m_http(http), m_base(apiBase()), m_token(urlValue(token)), m_sink(sink), m_control(control)
     {
     }
 
@@ -54,7 +55,7 @@ private:
         for (;;) {
             if (cancelled())
                 return cancel();
-            const QString answer = get(QStringLiteral("/cgi-bin/user/get?access_token=") + urlValue(m_token)
+            const QString answer = get(QStringLiteral("/cgi-bin/user/get?access_token=") + m_token
                                        + QStringLiteral("&next_openid=") + urlValue(next));
             const std::optional<QJsonObject> page = ParseJson(answer);
             if (!page || page->value(QStringLiteral("errcode")).toInteger() != 0)
@@ -102,7 +103,7 @@ private:
 
     bool readProfile(const QString &openid)
     {
-        const QString answer = get(QStringLiteral("/cgi-bin/user/info?access_token=") + urlValue(m_token)
+        const QString answer = get(QStringLiteral("/cgi-bin/user/info?access_token=") + m_token
                                    + QStringLiteral("&openid=") + urlValue(openid)
                                    + QStringLiteral("&lang=zh_CN"));
         const std::optional<QJsonObject> profile = ParseJson(answer);
@@ -123,7 +124,7 @@ private:
 
     QString get(const QString &pathAndQuery)
     {
-        m_out.lastAnswer = m_http.HttpGet(apiUrl(pathAndQuery));
+        m_out.lastAnswer = m_http.HttpGet(m_base + pathAndQuery);
         return m_out.lastAnswer;
     }
 
@@ -149,7 +150,8 @@ private:
     }
 
     HttpClient &m_http;
-    const QString m_token;
+    const QString m_base;  // read once: it is the same for every request of the run
+    const QString m_token; // as it goes into a query
     FollowerSink &m_sink;
     const FollowerExportControl &m_control;
     FollowerExportOutcome m_out;

@@ -1,6 +1,7 @@
 // Streams follower rows into an .xlsx with libxlsxwriter's constant-memory mode.
 #include "records/follower_workbook.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -13,6 +14,7 @@ namespace veltrano {
 struct FollowerWorkbook::Book {
     QString path;
     QByteArray encodedPath;
+    QByteArray tempFolder;
     qint64 rowsPerSheet = kSheetRows;
     lxw_workbook *workbook = nullptr;
     lxw_worksheet *sheet = nullptr;
@@ -90,7 +92,15 @@ FollowerWorkbook::FollowerWorkbook(const QString &path, qint64 rowsPerSheet)
 {
     Book &b = *m_book;
     b.path = path;
+    // The library takes UTF-8 names on Windows (it opens them through the wide-character calls)
+    // and the system's own encoding elsewhere.
+#ifdef Q_OS_WIN
+    b.encodedPath = path.toUtf8();
+    b.tempFolder = QDir::tempPath().toUtf8();
+#else
     b.encodedPath = QFile::encodeName(path);
+    b.tempFolder = QFile::encodeName(QDir::tempPath());
+#endif
     b.rowsPerSheet = qBound<qint64>(2, rowsPerSheet, kSheetRows);
 
     // The library opens the file only when it closes the workbook; trying it now means a folder we
@@ -105,6 +115,9 @@ FollowerWorkbook::FollowerWorkbook(const QString &path, qint64 rowsPerSheet)
 
     lxw_workbook_options options{};
     options.constant_memory = LXW_TRUE;
+    // Rows wait in a temporary file until the workbook is closed; left to itself the library would
+    // put it in the root of drive C: on Windows, where a normal user may not write.
+    options.tmpdir = b.tempFolder.data();
     b.workbook = workbook_new_opt(b.encodedPath.constData(), &options);
     if (!b.workbook) {
         QFile::remove(path);
