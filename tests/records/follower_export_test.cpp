@@ -189,6 +189,19 @@ TEST(FollowerExport, FailuresShowTheirNoticeAndLeaveNoFile)
         EXPECT_EQ(setup.filesLeft(), QStringList());
         EXPECT_TRUE(w.fans->isEnabled());
     }
+    // A list answer without "data" is shown as it came.
+    {
+        FakeWeChat fake;
+        fake.setFollowerCount(3);
+        fake.setUserGetError(40013, "invalid appid");
+        ExportSetup setup(fake);
+        Form1 w;
+        ASSERT_TRUE(setup.runFromMenu(w));
+        const QString shown = shownTexts().value(1);
+        EXPECT_TRUE(shown.startsWith("{\"errcode\":40013,\"errmsg\":\"invalid appid")) << shown.toStdString();
+        EXPECT_TRUE(fake.infoRequests().empty());
+        EXPECT_EQ(setup.filesLeft(), QStringList());
+    }
     // A profile error answer ends the export with that answer.
     {
         FakeWeChat fake;
@@ -217,6 +230,26 @@ TEST(FollowerExport, FailuresShowTheirNoticeAndLeaveNoFile)
         EXPECT_EQ(fake.userGetCalls(), 0);
         EXPECT_EQ(setup.filesLeft(), QStringList());
     }
+}
+
+TEST(FollowerExport, AFolderThatCannotBeMadeIsToldBeforeAnyRequest)
+{
+    FakeWeChat fake;
+    fake.setFollowerCount(3);
+    ExportSetup setup(fake);
+    QTemporaryDir blocked;
+    QFile file(blocked.filePath("文件"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    setExportFolder(blocked.filePath("文件/导出")); // below a plain file: no folder can be made there
+    Form1 w;
+    ASSERT_TRUE(setup.runFromMenu(w));
+    const auto shown = ui::testing::shown();
+    ASSERT_EQ(shown.size(), 2);
+    EXPECT_EQ(shown[1].title, "提示！");
+    EXPECT_TRUE(shown[1].text.startsWith("无法创建导出文件夹 ")) << shown[1].text.toStdString();
+    EXPECT_TRUE(fake.requests().empty());
+    EXPECT_TRUE(setup.opened.isEmpty());
 }
 
 TEST(FollowerExport, CancelInTheProgressDialogEndsWithNothingOpened)
