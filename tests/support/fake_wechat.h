@@ -24,7 +24,8 @@ public:
         enum class Kind {
             ErrorAnswer, // HTTP 200 with {"errcode":…,"errmsg":"… rid: …"}
             ServerError, // HTTP 500 with an HTML page
-            Drop,        // status line and headers, then the connection closes mid-body
+            Drop,        // status line and headers, then the connection closes mid-body; a close
+                         // before any answer would let curl quietly retry on a fresh connection
             Delay,       // waits delayMs, then answers normally
         };
         Kind kind = Kind::ErrorAnswer;
