@@ -12,6 +12,7 @@
 #include "desktop/frm_about.h"
 #include "desktop/hotkey.h"
 #include "desktop/skin.h"
+#include "records/follower_export.h"
 #include "ui/app_icon.h"
 #include "ui/message_box.h"
 
@@ -107,9 +108,11 @@ void Form1::buildMenu()
     abt = entry(menuBar()->addAction(QStringLiteral("关于")), "abt");
 
     // Entries whose windows are not part of this build yet stay visible but greyed out.
-    for (QAction *pending : {dataconfig, timeconfig, wxconfig, chakan, fans})
+    for (QAction *pending : {dataconfig, timeconfig, wxconfig})
         pending->setEnabled(false);
     connect(abt, &QAction::triggered, this, &Form1::abt_Click);
+    connect(chakan, &QAction::triggered, this, &Form1::chakan_Click);
+    connect(fans, &QAction::triggered, this, &Form1::fans_Click);
 }
 
 void Form1::Form_Load()
@@ -267,6 +270,29 @@ void Form1::runBatch()
     runOnWorker(&RunSendBatch).then(this, [this](const BatchReport &) {
         m_batchRunning = false;
         Q_EMIT batchFinished();
+    });
+}
+
+void Form1::chakan_Click()
+{
+    m_form6.open([] { return new Form6; });
+}
+
+void Form1::fans_Click()
+{
+    // One export at a time; the entry comes back when the running one has ended.
+    if (m_export)
+        return;
+    auto *run = new FollowerExport(this);
+    if (!run->start()) {
+        delete run;
+        return;
+    }
+    m_export = run;
+    fans->setEnabled(false);
+    connect(run, &FollowerExport::finished, this, [this, run] {
+        fans->setEnabled(true);
+        run->deleteLater();
     });
 }
 

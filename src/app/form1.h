@@ -1,9 +1,12 @@
 // The main window: service buttons, the log, the menu that opens every other window.
 #pragma once
 
+#include "records/follower_export.h"
+#include "records/form6.h"
 #include "ui/single_instance.h"
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 
 #include <optional>
@@ -53,10 +56,15 @@ public:
 
     // True while a batch runs on the worker; ticks meanwhile are not counted.
     bool batchRunning() const { return m_batchRunning; }
+    // The record viewer while it is open, and the follower export while one runs.
+    Form6 *form6() const { return m_form6.window(); }
+    FollowerExport *followerExport() const { return m_export; }
 
 public Q_SLOTS:
     void quitme_Click();
     void abt_Click();
+    void chakan_Click();
+    void fans_Click();
     // The hot key's work: hide the window when it shows, otherwise bring it back to the front.
     void toggleShown();
     void startsvr_Click();
@@ -83,6 +91,8 @@ private:
     int m_startGeneration = 0; // a stop makes a start check still under way stale
     std::optional<QString> m_reportedBadInterval;
     ui::SingleInstance<frmAbout> m_about;
+    ui::SingleInstance<Form6> m_form6;
+    QPointer<FollowerExport> m_export;
 };
 
 } // namespace veltrano

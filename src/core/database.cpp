@@ -80,7 +80,7 @@ QString loginItems(const QString &odbcDriver, const QString &host, const QString
                    const QString &pwd, const QString &db)
 {
     const bool freeTds = odbcDriver.contains(QLatin1String("FreeTDS"), Qt::CaseInsensitive);
-    const auto brace = [&](const char *item, const QString &value) {
+    const auto brace = [&](const char *item, const QString &value) -> QString {
         if (value.contains(QChar(u'\0')))
             fail(QStringLiteral("数据库连接设置 %1 含有不能传给驱动的空字符").arg(QLatin1String(item)));
         if (freeTds) {
