@@ -1,7 +1,15 @@
 // The main window: service buttons, the log, the menu that opens every other window.
 #pragma once
 
+#include "records/follower_export.h"
+#include "records/form6.h"
+#include "ui/single_instance.h"
+
 #include <QMainWindow>
+#include <QPointer>
+#include <QString>
+
+#include <optional>
 
 class QAction;
 class QLineEdit;
@@ -11,6 +19,8 @@ class QPushButton;
 class QTimer;
 
 namespace veltrano {
+
+class frmAbout;
 
 class Form1 : public QMainWindow {
     Q_OBJECT
@@ -44,8 +54,27 @@ public:
     QAction *fans = nullptr;
     QAction *abt = nullptr;
 
+    // True while a batch runs on the worker; ticks meanwhile are not counted.
+    bool batchRunning() const { return m_batchRunning; }
+    // The record viewer while it is open, and the follower export while one runs.
+    Form6 *form6() const { return m_form6.window(); }
+    FollowerExport *followerExport() const { return m_export; }
+
 public Q_SLOTS:
     void quitme_Click();
+    void abt_Click();
+    void chakan_Click();
+    void fans_Click();
+    // The hot key's work: hide the window when it shows, otherwise bring it back to the front.
+    void toggleShown();
+    void startsvr_Click();
+    void endsvr_Click();
+    void Timer1_Timer();
+
+Q_SIGNALS:
+    // The connection check behind "启动服务" has ended; ok says whether the service runs now.
+    void startFinished(bool ok);
+    void batchFinished();
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
@@ -55,8 +84,15 @@ private:
     void buildMenu();
     void Form_Load();
     void addLogLine(const QDateTime &when, const QString &message);
+    void runBatch();
 
     int m_logLines = 0;
+    bool m_batchRunning = false;
+    int m_startGeneration = 0; // a stop makes a start check still under way stale
+    std::optional<QString> m_reportedBadInterval;
+    ui::SingleInstance<frmAbout> m_about;
+    ui::SingleInstance<Form6> m_form6;
+    QPointer<FollowerExport> m_export;
 };
 
 } // namespace veltrano
