@@ -1,11 +1,21 @@
 // The main window: its controls at their fixed places, start-up, the log and the menu.
 #include "app/form1.h"
 
+#include "core/database.h"
 #include "core/logger.h"
+#include "core/app_context.h"
 #include "core/profile.h"
+#include "core/send_batch.h"
+#include "core/settings.h"
+#include "core/tick_counter.h"
+#include "core/worker.h"
+#include "desktop/frm_about.h"
+#include "desktop/hotkey.h"
+#include "desktop/skin.h"
 #include "dialogs/form2.h"
 #include "dialogs/form3.h"
 #include "dialogs/form5.h"
+#include "records/follower_export.h"
 #include "ui/app_icon.h"
 #include "ui/message_box.h"
 
@@ -17,6 +27,7 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
 
 namespace veltrano {
 namespace {
@@ -31,9 +42,14 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent)
     setWindowIcon(ui::appIcon());
     buildControls();
     buildMenu();
-    resize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
     connect(&Logger::instance(), &Logger::lineLogged, this, &Form1::addLogLine);
+    // Queued: the hot key arrives inside the platform's event handling, which is no place to hide
+    // or show windows.
+    connect(&HotKeySignals::instance(), &HotKeySignals::toggleMainWindow, this, &Form1::toggleShown,
+            Qt::QueuedConnection);
     Form_Load();
+    // After the skin, whose menu bar may be taller than the plain one.
+    resize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
 }
 
 Form1::~Form1() = default;
@@ -74,6 +90,9 @@ void Form1::buildControls()
     Timer1->setInterval(1000);
 
     connect(quitme, &QPushButton::clicked, this, &Form1::quitme_Click);
+    connect(startsvr, &QPushButton::clicked, this, &Form1::startsvr_Click);
+    connect(endsvr, &QPushButton::clicked, this, &Form1::endsvr_Click);
+    connect(Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
 }
 
 void Form1::buildMenu()
@@ -91,17 +110,18 @@ void Form1::buildMenu()
     fans = entry(menuBar()->addAction(QStringLiteral("粉丝导出")), "fans");
     abt = entry(menuBar()->addAction(QStringLiteral("关于")), "abt");
 
-    // Entries whose windows are not part of this build yet stay visible but greyed out.
-    for (QAction *pending : {chakan, fans, abt})
-        pending->setEnabled(false);
-
     connect(dataconfig, &QAction::triggered, this, &Form1::dataconfig_Click);
     connect(timeconfig, &QAction::triggered, this, &Form1::timeconfig_Click);
     connect(wxconfig, &QAction::triggered, this, &Form1::wxconfig_Click);
+    connect(abt, &QAction::triggered, this, &Form1::abt_Click);
+    connect(chakan, &QAction::triggered, this, &Form1::chakan_Click);
+    connect(fans, &QAction::triggered, this, &Form1::fans_Click);
 }
 
 void Form1::Form_Load()
 {
+    SetHotKey(0, QStringLiteral("Ctrl,96"), QStringLiteral("Add")); // Ctrl + numeric-keypad 0
+    attachSkin(applicationFolder());
     // Never in the topmost band; Qt windows start outside it, and nothing here puts one there.
     setWindowFlag(Qt::WindowStaysOnTopHint, false);
     svrflag = 0;
@@ -150,8 +170,133 @@ void Form1::addLogLine(const QDateTime &when, const QString &message)
 
 void Form1::quitme_Click()
 {
-    ui::showMessage(this, QStringLiteral("CTR+小键盘0,呼出主界面！"), QStringLiteral("提示"));
-    hide();
+    if (hotKeyBound()) {
+        ui::showMessage(this, QStringLiteral("CTR+小键盘0,呼出主界面！"), QStringLiteral("提示"));
+        hide();
+        return;
+    }
+    // Without the hot key nothing could call a hidden window back: the taskbar has to do it.
+    ui::showMessage(this,
+                    QStringLiteral("全局热键 Ctrl+小键盘0 在本机无法注册（可能已被其他程序占用，"
+                                   "或当前桌面不支持全局热键），窗口将最小化到任务栏，"
+                                   "服务照常运行。"),
+                    QStringLiteral("提示"));
+    showMinimized();
+}
+
+void Form1::toggleShown()
+{
+    if (isVisible()) {
+        hide();
+        return;
+    }
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+}
+
+void Form1::abt_Click()
+{
+    m_about.open([this] { return new frmAbout(this); });
+}
+
+void Form1::startsvr_Click()
+{
+    // The check may wait on a login time-out: it runs off the GUI thread, and the button stays
+    // greyed out meanwhile so a second click cannot start a second check.
+    startsvr->setEnabled(false);
+    const int generation = ++m_startGeneration;
+    QtConcurrent::run([] {
+        LoadConnectionSettings();
+        if (!TestConnection())
+            return false;
+        const Settings s = gobal().snapshot();
+        LoadParameters(s.host, s.uid, s.pwd, s.db); // a failure here still starts the service
+        return true;
+    }).then(this, [this, generation](bool reachable) {
+        if (generation != m_startGeneration)
+            return; // stopped while the check ran
+        if (!reachable) {
+            startsvr->setEnabled(true);
+            AddLogLine(QStringLiteral("  服务启动失败，请检查数据库连接是否正确！"));
+            Q_EMIT startFinished(false);
+            return;
+        }
+        startsvr->setEnabled(false);
+        endsvr->setEnabled(true);
+        AddLogLine(QStringLiteral("  服务启动成功"));
+        svrflag = 1;
+        Timer1->start();
+        Q_EMIT startFinished(true);
+    });
+}
+
+void Form1::endsvr_Click()
+{
+    ++m_startGeneration;
+    Timer1->stop();
+    startsvr->setEnabled(true);
+    endsvr->setEnabled(false);
+    AddLogLine(QStringLiteral("  服务停止"));
+    svrflag = 0;
+}
+
+void Form1::Timer1_Timer()
+{
+    if (m_batchRunning)
+        return; // a tick that falls due during a batch is not counted
+
+    TickCounter counter(Text2->text().toInt(), Text4->text().toInt());
+    const QString interval = gobal().snapshot().temp_timer;
+    const TickCounter::Outcome outcome = counter.tick(interval, svrflag == 1);
+    Text2->setText(QString::number(counter.seconds()));
+    Text4->setText(QString::number(counter.minutes()));
+
+    if (outcome == TickCounter::Outcome::BadInterval) {
+        // Once per bad value, not once a minute.
+        if (m_reportedBadInterval != interval) {
+            m_reportedBadInterval = interval;
+            AddLogLine(QStringLiteral("  发送时间间隔（temp_timer）“%1”不是整数，不会发送消息").arg(interval));
+        }
+        return;
+    }
+    if (outcome != TickCounter::Outcome::Counted)
+        m_reportedBadInterval.reset();
+    if (outcome == TickCounter::Outcome::BatchDue)
+        runBatch();
+}
+
+void Form1::runBatch()
+{
+    m_batchRunning = true;
+    runOnWorker(&RunSendBatch).then(this, [this](const BatchReport &) {
+        m_batchRunning = false;
+        Q_EMIT batchFinished();
+    });
+}
+
+void Form1::chakan_Click()
+{
+    m_form6.open([] { return new Form6; });
+}
+
+void Form1::fans_Click()
+{
+    // One export at a time; the entry comes back when the running one has ended.
+    if (m_export)
+        return;
+    auto *run = new FollowerExport(this);
+    if (!run->start()) {
+        delete run;
+        return;
+    }
+    m_export = run;
+    fans->setEnabled(false);
+    connect(run, &FollowerExport::finished, this, [this, run] {
+        fans->setEnabled(true);
+        run->deleteLater();
+    });
 }
 
 // The dialogs are windows of their own, not children of this one: hiding the main window in the

@@ -1,9 +1,15 @@
 // The main window: service buttons, the log, the menu that opens every other window.
 #pragma once
 
+#include "records/follower_export.h"
+#include "records/form6.h"
 #include "ui/single_instance.h"
 
 #include <QMainWindow>
+#include <QPointer>
+#include <QString>
+
+#include <optional>
 
 class QAction;
 class QLineEdit;
@@ -17,6 +23,7 @@ namespace veltrano {
 class Form2;
 class Form3;
 class Form5;
+class frmAbout;
 
 class Form1 : public QMainWindow {
     Q_OBJECT
@@ -50,12 +57,31 @@ public:
     QAction *fans = nullptr;
     QAction *abt = nullptr;
 
+    // True while a batch runs on the worker; ticks meanwhile are not counted.
+    bool batchRunning() const { return m_batchRunning; }
+    // The record viewer while it is open, and the follower export while one runs.
+    Form6 *form6() const { return m_form6.window(); }
+    FollowerExport *followerExport() const { return m_export; }
+
 public Q_SLOTS:
     void quitme_Click();
     // Each settings dialog exists once; choosing its entry again brings the open one forward.
     void dataconfig_Click();
     void timeconfig_Click();
     void wxconfig_Click();
+    void abt_Click();
+    void chakan_Click();
+    void fans_Click();
+    // The hot key's work: hide the window when it shows, otherwise bring it back to the front.
+    void toggleShown();
+    void startsvr_Click();
+    void endsvr_Click();
+    void Timer1_Timer();
+
+Q_SIGNALS:
+    // The connection check behind "启动服务" has ended; ok says whether the service runs now.
+    void startFinished(bool ok);
+    void batchFinished();
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
@@ -65,11 +91,18 @@ private:
     void buildMenu();
     void Form_Load();
     void addLogLine(const QDateTime &when, const QString &message);
+    void runBatch();
 
     int m_logLines = 0;
     ui::SingleInstance<Form2> m_form2;
     ui::SingleInstance<Form3> m_form3;
     ui::SingleInstance<Form5> m_form5;
+    bool m_batchRunning = false;
+    int m_startGeneration = 0; // a stop makes a start check still under way stale
+    std::optional<QString> m_reportedBadInterval;
+    ui::SingleInstance<frmAbout> m_about;
+    ui::SingleInstance<Form6> m_form6;
+    QPointer<FollowerExport> m_export;
 };
 
 } // namespace veltrano

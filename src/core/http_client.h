@@ -18,8 +18,9 @@ public:
 };
 
 // One connection, reused for the requests of one batch or export. Every request sends the header
-// "Content-Type: application/x-www-form-urlencoded" and returns the answer body whatever the HTTP
-// status. Not for sharing between threads.
+// "Content-Type: application/x-www-form-urlencoded" and returns the answer body (UTF-8) whatever the
+// HTTP status; a request that gets no complete answer throws HttpError. TLS is verified, connecting
+// may take 10 s and a whole request 60 s. Not for sharing between threads.
 class HttpClient {
 public:
     HttpClient();
@@ -31,6 +32,9 @@ public:
     QString PostCustomMessage(const QString &body, const QString &token);
     QString HttpGet(const QString &url);
     QString Post(const QString &url, const QByteArray &body = {});
+
+    // The HTTP status of the latest answer (0 before the first one).
+    int lastStatus() const;
 
 private:
     QString request(const QString &url, bool post, const QByteArray &body);

@@ -36,7 +36,7 @@ void DailyLogFile::append(const QDateTime &when, const QString &message)
     QDir dir(m_folder);
     if (!dir.mkpath(QStringLiteral("logs")))
         return;
-    QFile file(dir.filePath(QStringLiteral("logs/") + when.date().toString(u"yyyy-MM-dd") + u".log"));
+    QFile file(dir.filePath(QStringLiteral("logs/") + when.date().toString(u"yyyy-MM-dd") + QStringLiteral(".log")));
     // A log that cannot be written must not stop the service; the window still shows the line.
     if (file.open(QIODevice::WriteOnly | QIODevice::Append))
         file.write((formatLogLine(when, message) + u'\n').toUtf8());

@@ -16,9 +16,12 @@ public:
 };
 
 // The token for mode 1 (direct exchange, cached in sysParam, judged by the database clock) or any
-// other number (the central control server at `server`). Throws TokenError, DbError or HttpError.
+// other number (the central control server at `server`, whose answer is trimmed of surrounding
+// white space). Throws TokenError, DbError or HttpError; a TokenError for an unusable answer
+// carries the answer text as its message, and a refused exchange leaves the cache rows unchanged.
 // With forceRenew a direct exchange requests a new token even though the cache looks fresh: WeChat
-// refused the cached one because another program took a newer token.
+// refused the cached one because another program took a newer token. The central server is simply
+// asked again.
 QString GetAccessToken(const QString &appid, const QString &appsecret, const QString &mode,
                        const QString &server, HttpClient &http, bool forceRenew = false);
 

@@ -2,16 +2,20 @@
 #include "app/form1.h"
 #include "core/logger.h"
 #include "core/settings.h"
+#include "desktop/hotkey.h"
 #include "support/temp_app_folder.h"
 #include "ui/message_box.h"
 
+#include <QApplication>
 #include <QDir>
+#include <QStyle>
 #include <QFile>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTest>
 #include <QTextBlock>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -56,6 +60,16 @@ TEST(Form1, StartsStoppedWithTheUsageNote)
     for (QAction *a : w.menuBar()->actions())
         menu << a->text();
     EXPECT_EQ(menu, QStringList({"设置", "查看记录", "粉丝导出", "关于"}));
+    EXPECT_TRUE(w.abt->isEnabled());
+
+    // The first two steps of start-up: the hot key, then the built-in look (no skin folder here).
+    const HotKeyState &hotKey = hotKeyState();
+    EXPECT_TRUE(hotKey.HookInstalled);
+    EXPECT_EQ(hotKey.HotKeyId, 0);
+    EXPECT_EQ(hotKey.HotKeyCode, 96);
+    EXPECT_EQ(hotKey.HotKeyModifiers, 2);
+    EXPECT_EQ(QApplication::style()->name().toLower(), "fusion");
+    EXPECT_EQ(qApp->styleSheet(), "");
 }
 
 TEST(Form1, StartupReadsTheConnectionSettings)
@@ -107,17 +121,34 @@ TEST(Form1, LogKeepsTheNewestLinesOnly)
     EXPECT_EQ(lines.mid(Form1::kMaxLogLines).join(u'\n'), Form1::usageNote());
 }
 
-TEST(Form1, QuitmeTellsTheHotKeyAndHides)
+TEST(Form1, QuitmeMinimisesWhereTheHotKeyCannotBeBound)
 {
+    // The offscreen platform has no global hot keys: hiding would leave no way back.
     testsupport::TempAppFolder folder;
     ui::testing::reset();
     Form1 w;
     w.show();
+    ASSERT_FALSE(hotKeyBound());
     w.quitme->click();
     const auto shown = ui::testing::shown();
     ASSERT_EQ(shown.size(), 1);
-    EXPECT_EQ(shown[0].text, "CTR+小键盘0,呼出主界面！");
+    EXPECT_TRUE(shown[0].text.contains("Ctrl+小键盘0")) << shown[0].text.toStdString();
+    EXPECT_TRUE(shown[0].text.contains("最小化")) << shown[0].text.toStdString();
     EXPECT_EQ(shown[0].title, "提示");
     EXPECT_EQ(shown[0].buttons, QMessageBox::Ok);
-    EXPECT_FALSE(w.isVisible());
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_TRUE(w.isMinimized());
+}
+
+TEST(Form1, TheHotKeySignalTogglesTheWindow)
+{
+    testsupport::TempAppFolder folder;
+    Form1 w;
+    w.show();
+    Q_EMIT HotKeySignals::instance().toggleMainWindow();
+    QTRY_VERIFY(!w.isVisible());
+    w.setWindowState(Qt::WindowMinimized);
+    Q_EMIT HotKeySignals::instance().toggleMainWindow();
+    QTRY_VERIFY(w.isVisible());
+    EXPECT_FALSE(w.isMinimized()) << "a window called back is shown, not left minimised";
 }

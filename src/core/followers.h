@@ -1,0 +1,66 @@
+// Reading every follower of the official account and each profile, for the export; no widgets here.
+#pragma once
+
+#include <QJsonValue>
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <functional>
+#include <stdexcept>
+
+namespace veltrano {
+
+class HttpClient;
+
+// The profile members the export keeps, in column order; their names are also the header row.
+inline constexpr int kProfileColumns = 8;
+QStringList profileMembers();
+
+// One follower's values in column order, as the JSON parser gives them (numbers stay numbers).
+using ProfileRow = std::array<QJsonValue, kProfileColumns>;
+
+// A failure on our own side (the file being written), told to the user in its own words rather
+// than through WeChat's last answer.
+class ExportSinkError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Where the profiles go as they arrive, in list order. May throw ExportSinkError.
+class FollowerSink {
+public:
+    virtual ~FollowerSink() = default;
+    virtual void addFollower(const ProfileRow &row) = 0;
+};
+
+struct FollowerExportControl {
+    // Profiles read so far and the total the first list page announced (0 while unknown).
+    std::function<void(qint64 read, qint64 total)> progress;
+    // Asked between requests; true ends the export at once, with nothing more handed to the sink.
+    std::function<bool()> cancelled;
+};
+
+struct FollowerExportOutcome {
+    enum class Status { Finished, Cancelled, Failed };
+    Status status = Status::Failed;
+    qint64 followers = 0; // profiles handed to the sink
+    qint64 total = 0;     // what WeChat announced
+    QString lastAnswer;   // the most recent answer text received
+    QString message;      // for a failure: the text the user is shown
+};
+
+// The notice for a failed export, chosen by the last answer received.
+QString followerExportFailureText(const QString &lastAnswer);
+
+// Pages through user/get with next_openid and asks user/info for each follower in list order,
+// handing each profile to the sink. The token goes into every request as given. Never throws:
+// every failure comes back as an outcome.
+FollowerExportOutcome FetchFollowers(HttpClient &http, const QString &token, FollowerSink &sink,
+                                     const FollowerExportControl &control = {});
+
+// The whole export after the user has confirmed: LoadParameters with the shared connection fields
+// (config.ini is not read again), GetAccessToken into cur_token, then FetchFollowers.
+FollowerExportOutcome ExportFollowers(FollowerSink &sink, const FollowerExportControl &control = {});
+
+} // namespace veltrano

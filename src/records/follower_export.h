@@ -1,0 +1,74 @@
+// The "粉丝导出" command: confirm, export on the worker with a progress dialog, then open the file.
+#pragma once
+
+#include "core/followers.h"
+
+#include <QDateTime>
+#include <QFutureWatcher>
+#include <QObject>
+#include <QPointer>
+#include <QProgressDialog>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class QWidget;
+
+namespace veltrano {
+
+// The folder exported workbooks go to: the user's documents folder, unless set here (tests and the
+// benchmark point it at a folder of their own; an empty text returns to the documents folder).
+void setExportFolder(const QString &folder);
+QString exportFolder();
+
+// "粉丝导出_YYYYMMDD_HHMMSS.xlsx" for the moment given.
+QString exportFileName(const QDateTime &when);
+
+// Opens a finished workbook with the desktop's program for it; false when nothing could. Tests
+// replace it so no spreadsheet program starts; an empty function restores the desktop's.
+void setWorkbookOpener(std::function<bool(const QString &path)> opener);
+
+struct WorkbookExportOutcome {
+    FollowerExportOutcome export_;
+    QString path; // the saved workbook, when the export finished
+};
+
+// The work itself, for the worker: the export into a workbook written under a temporary name in
+// `folder` (created when missing) and renamed to exportFileName(when) once complete. A cancel or a
+// failure leaves no file behind.
+WorkbookExportOutcome exportFollowersToWorkbook(const QString &folder, const QDateTime &when,
+                                                const FollowerExportControl &control = {});
+
+// One run of the command, owned by the window that started it.
+class FollowerExport : public QObject {
+    Q_OBJECT
+public:
+    explicit FollowerExport(QWidget *window);
+    // A run still under way is cancelled; the worker drops its file and stops at the next request.
+    ~FollowerExport() override;
+
+    static QString confirmationText();
+
+    // Asks for confirmation; on OK starts the export on the worker and returns true. Any other
+    // answer returns false with nothing done.
+    bool start();
+    bool isRunning() const;
+    QProgressDialog *progressDialog() const { return m_progress; }
+
+Q_SIGNALS:
+    // The run has ended (finished, failed or cancelled) and every message has been shown.
+    void finished();
+
+private:
+    void onProgress(int read);
+    void onFinished();
+
+    QPointer<QWidget> m_window;
+    QPointer<QProgressDialog> m_progress;
+    struct RunState;
+    QFutureWatcher<void> m_watcher;
+    std::shared_ptr<RunState> m_state;
+};
+
+} // namespace veltrano

@@ -1,0 +1,208 @@
+// The viewer's window: the two boxes, the query off the GUI thread, the list and its status line.
+#include "records/form6.h"
+
+#include <QAbstractTableModel>
+#include <QComboBox>
+#include <QFutureWatcher>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QTableView>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
+
+namespace veltrano {
+namespace {
+constexpr int kClientWidth = 729;  // 10,935 twips
+constexpr int kClientHeight = 360; // 5,400 twips
+
+int px(int twips)
+{
+    return qRound(twips / 15.0);
+}
+
+QRect twipsRect(int left, int top, int width, int height)
+{
+    return QRect(px(left), px(top), px(width), px(height));
+}
+} // namespace
+
+// The rows of the latest successful query: the running number, then fields 1 to 6.
+class SendRecordModel : public QAbstractTableModel {
+public:
+    using QAbstractTableModel::QAbstractTableModel;
+
+    void setRows(QList<QStringList> rows)
+    {
+        beginResetModel();
+        m_rows = std::move(rows);
+        endResetModel();
+    }
+
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override
+    {
+        return parent.isValid() ? 0 : int(m_rows.size());
+    }
+
+    int columnCount(const QModelIndex &parent = QModelIndex()) const override
+    {
+        return parent.isValid() ? 0 : int(Form6::columnHeaders().size());
+    }
+
+    QVariant data(const QModelIndex &index, int role) const override
+    {
+        if (!index.isValid() || (role != Qt::DisplayRole && role != Qt::ToolTipRole))
+            return QVariant();
+        if (index.column() == 0)
+            return QString::number(index.row() + 1);
+        const QStringList &row = m_rows.at(index.row());
+        return index.column() - 1 < row.size() ? row.at(index.column() - 1) : QString();
+    }
+
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override
+    {
+        if (orientation != Qt::Horizontal)
+            return QVariant();
+        if (role == Qt::DisplayRole)
+            return Form6::columnHeaders().value(section);
+        if (role == Qt::TextAlignmentRole)
+            return QVariant::fromValue(Qt::Alignment(Qt::AlignLeft | Qt::AlignVCenter));
+        return QVariant();
+    }
+
+    Qt::ItemFlags flags(const QModelIndex &index) const override
+    {
+        // Readable and selectable, never editable.
+        return index.isValid() ? Qt::ItemIsEnabled | Qt::ItemIsSelectable : Qt::NoItemFlags;
+    }
+
+private:
+    QList<QStringList> m_rows;
+};
+
+Form6::Form6(QWidget *parent) : QWidget(parent, Qt::Window)
+{
+    setObjectName(QStringLiteral("Form6"));
+    setWindowTitle(QStringLiteral("发送记录"));
+    setFixedSize(kClientWidth, kClientHeight);
+
+    Label1 = new QLabel(QStringLiteral("消息类型："), this);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setGeometry(twipsRect(240, 240, 1095, 300));
+
+    Combo1 = new QComboBox(this);
+    Combo1->setObjectName(QStringLiteral("Combo1"));
+    Combo1->setEditable(true);
+    Combo1->setInsertPolicy(QComboBox::NoInsert);
+    Combo1->addItems({QStringLiteral("模板消息"), QStringLiteral("客服消息")});
+    Combo1->setEditText(QStringLiteral("模板消息"));
+    Combo1->setGeometry(twipsRect(1320, 240, 1455, 300));
+
+    Label2 = new QLabel(QStringLiteral("期间："), this);
+    Label2->setObjectName(QStringLiteral("Label2"));
+    Label2->setGeometry(twipsRect(3000, 240, 855, 300));
+
+    Combo2 = new QComboBox(this);
+    Combo2->setObjectName(QStringLiteral("Combo2"));
+    Combo2->setEditable(true);
+    Combo2->setInsertPolicy(QComboBox::NoInsert);
+    Combo2->addItems({QStringLiteral("最近一天"), QStringLiteral("最近一周"), QStringLiteral("最近一月"),
+                      QStringLiteral("最近三月")});
+    Combo2->setEditText(QStringLiteral("最近一天"));
+    Combo2->setGeometry(twipsRect(3600, 240, 1575, 300));
+
+    Command1 = new QPushButton(QStringLiteral("查询"), this);
+    Command1->setObjectName(QStringLiteral("Command1"));
+    Command1->setGeometry(twipsRect(5280, 240, 1695, 375));
+
+    m_model = new SendRecordModel(this);
+    ListView1 = new QTableView(this);
+    ListView1->setObjectName(QStringLiteral("ListView1"));
+    ListView1->setGeometry(twipsRect(240, 840, 10575, 4095));
+    ListView1->setModel(m_model);
+    ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // The two presentation options of the report view: whole rows are selected, and grid lines
+    // separate the cells.
+    ListView1->setSelectionBehavior(QAbstractItemView::SelectRows);
+    ListView1->setShowGrid(true);
+    ListView1->setWordWrap(false);
+    ListView1->verticalHeader()->hide();
+    ListView1->verticalHeader()->setDefaultSectionSize(ListView1->fontMetrics().height() + 6);
+    ListView1->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    ListView1->horizontalHeader()->setHighlightSections(false);
+    const QList<int> widths = columnWidths();
+    for (int c = 0; c < widths.size(); ++c)
+        ListView1->setColumnWidth(c, widths[c]);
+
+    statusLine = new QLabel(this);
+    statusLine->setObjectName(QStringLiteral("statusLine"));
+    statusLine->setGeometry(px(240), px(840 + 4095) + 4, px(10575), kClientHeight - px(840 + 4095) - 8);
+    statusLine->setTextInteractionFlags(Qt::TextSelectableByMouse);
+
+    connect(Command1, &QPushButton::clicked, this, &Form6::Command1_Click);
+    Form_Load();
+}
+
+Form6::~Form6() = default;
+
+QStringList Form6::columnHeaders()
+{
+    return {QStringLiteral("序号"),     QStringLiteral("消息类型"), QStringLiteral("OPENID"),
+            QStringLiteral("发送状态"), QStringLiteral("状态代码"), QStringLiteral("JSON"),
+            QStringLiteral("发送时间")};
+}
+
+QList<int> Form6::columnWidths()
+{
+    return {px(500), px(1200), px(2800), px(500), px(1200), px(5000), px(1000)};
+}
+
+void Form6::Form_Load()
+{
+    runQuery();
+}
+
+void Form6::Command1_Click()
+{
+    runQuery();
+}
+
+void Form6::runQuery()
+{
+    const QString type = Combo1->currentText();
+    const QString period = Combo2->currentText();
+    const int generation = ++m_generation;
+    m_querying = true;
+    statusLine->setText(QStringLiteral("正在查询……"));
+
+    // Off the GUI thread, so an unreachable server never freezes the window; the shared pool, not
+    // the batch worker, so a query never waits behind a batch or an export. The watcher is a child
+    // of the window: once the window is gone, a late result is simply dropped.
+    auto *watcher = new QFutureWatcher<SendRecordResult>(this);
+    connect(watcher, &QFutureWatcher<SendRecordResult>::finished, this, [this, watcher, generation] {
+        watcher->deleteLater();
+        showResult(generation, watcher->result());
+    });
+    watcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [type, period] {
+        return querySendRecords(type, period);
+    }));
+}
+
+void Form6::showResult(int generation, const SendRecordResult &result)
+{
+    // Only the latest query speaks: an earlier, slower one must not overwrite its answer.
+    if (generation != m_generation)
+        return;
+    m_querying = false;
+    if (result.ok) {
+        m_model->setRows(result.rows);
+        statusLine->setText(QStringLiteral("共 %1 条记录").arg(result.rows.size()));
+    } else {
+        // The list keeps what it showed; the line says the query failed and why.
+        statusLine->setText(QStringLiteral("查询失败：") + result.error.simplified());
+    }
+    statusLine->setToolTip(statusLine->text());
+    Q_EMIT queryFinished(result.ok);
+}
+
+} // namespace veltrano

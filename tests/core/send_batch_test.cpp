@@ -1,0 +1,237 @@
+// One batch end to end: a real SQLite queue, the fake WeChat API over HTTP, and what gets stored.
+#include "core/logger.h"
+#include "core/send_batch.h"
+#include "core/settings.h"
+#include "support/fake_wechat.h"
+#include "support/sqlite_queue.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <gtest/gtest.h>
+
+using namespace veltrano;
+using testsupport::FakeWeChat;
+
+namespace {
+
+QByteArray templateBody(int n)
+{
+    return QStringLiteral(R"({"touser":"oUSER%1","template_id":"TPL","data":{"thing1":{"value":"订单%1"}}})")
+        .arg(n)
+        .toUtf8();
+}
+
+QByteArray customBody(int n)
+{
+    return QStringLiteral(R"({"touser":"oUSER%1","msgtype":"text","text":{"content":"您好 %1"}})")
+        .arg(n)
+        .toUtf8();
+}
+
+class SendBatch : public ::testing::Test {
+protected:
+    SendBatch() : api(fake)
+    {
+        queue.setParam("appid", "wxAPP");
+        queue.setParam("appsecret", "SECRET");
+        queue.setParam("temp", "10");
+        fake.setCredentials("wxAPP", "SECRET");
+        queue.load();
+        connect();
+    }
+
+    void connect()
+    {
+        QObject::connect(&Logger::instance(), &Logger::lineLogged, &receiver,
+                         [this](const QDateTime &, const QString &line) { log << line; });
+    }
+
+    bool logged(const QString &start) const
+    {
+        for (const QString &line : log)
+            if (line.startsWith(start))
+                return true;
+        return false;
+    }
+
+    testsupport::SqliteQueue queue;
+    FakeWeChat fake;
+    testsupport::ScopedApiBase api;
+    QObject receiver;
+    QStringList log;
+};
+
+} // namespace
+
+TEST_F(SendBatch, PostsUpToTheBatchSizeAndStoresEachAnswer)
+{
+    std::vector<qlonglong> ids;
+    for (int n = 0; n < 25; ++n)
+        ids.push_back(queue.add(n % 5 == 4 ? customBody(n) : templateBody(n), n % 5 == 4 ? 2 : 1));
+
+    for (int expectedPending : {15, 5, 0}) {
+        const BatchReport report = RunSendBatch();
+        EXPECT_FALSE(report.endedEarly);
+        EXPECT_EQ(queue.pending(), expectedPending);
+    }
+    EXPECT_EQ(fake.tokenCalls(), 1) << "the cached token serves the later batches";
+
+    const auto sends = fake.sends();
+    ASSERT_EQ(sends.size(), 25u);
+    for (const auto &send : sends) {
+        EXPECT_EQ(send.token, fake.lastIssuedToken());
+        const bool custom = QJsonDocument::fromJson(send.body).object().contains("msgtype");
+        EXPECT_EQ(send.path, custom ? "/cgi-bin/message/custom/send" : "/cgi-bin/message/template/send");
+    }
+    for (size_t i = 0; i < ids.size(); ++i) {
+        // Rows come in id order on SQLite, so the i-th send answered the i-th row.
+        EXPECT_EQ(queue.stat(ids[i]).toString(), sends[i].answer);
+        EXPECT_FALSE(queue.sendtime(ids[i]).isNull());
+    }
+    EXPECT_EQ(gobal().snapshot().cur_token, fake.lastIssuedToken());
+    EXPECT_EQ(gobal().snapshot().last_result, sends.back().answer);
+    EXPECT_EQ(log.count(QStringLiteral("  发送结果：") + sends.back().answer), 5);
+}
+
+TEST_F(SendBatch, NoPendingRowStillTakesTheTokenAndLogsNothing)
+{
+    RunSendBatch();
+    EXPECT_EQ(fake.tokenCalls(), 1);
+    EXPECT_EQ(fake.sendCount(), 0);
+    EXPECT_TRUE(log.isEmpty());
+}
+
+TEST_F(SendBatch, AnAnswerWithAnApostropheIsStored)
+{
+    fake.setSendError(45015, "response out of time limit or subscription is canceled, it's late");
+    const qlonglong id = queue.add(customBody(1), 2);
+    RunSendBatch();
+    EXPECT_TRUE(queue.stat(id).toString().contains("it's late"));
+}
+
+TEST_F(SendBatch, UnknownKindAndNullBodyAreMarkedLocallyNotPosted)
+{
+    const qlonglong bad = queue.add(templateBody(1), 3);
+    const qlonglong empty = queue.add(QVariant(), 1);
+    const qlonglong good = queue.add(templateBody(2), 1);
+    const BatchReport report = RunSendBatch();
+    EXPECT_EQ(report.markedLocally, 2);
+    EXPECT_EQ(report.posted, 1);
+    EXPECT_EQ(fake.sendCount(), 1);
+    EXPECT_TRUE(queue.stat(bad).toString().startsWith("本地错误"));
+    EXPECT_TRUE(queue.stat(empty).toString().startsWith("本地错误"));
+    EXPECT_NE(queue.stat(bad), queue.stat(good)) << "never another message's answer";
+    EXPECT_EQ(queue.stat(good).toString(), fake.sends().at(0).answer);
+}
+
+TEST_F(SendBatch, TransportFailureLeavesTheRowPendingAndEndsTheBatch)
+{
+    const qlonglong first = queue.add(templateBody(1), 1);
+    const qlonglong second = queue.add(templateBody(2), 1);
+    const qlonglong third = queue.add(templateBody(3), 1);
+    fake.failNext("/cgi-bin/message/template/send", 1, FakeWeChat::Fault::drop());
+    queue.load();
+    RunSendBatch(); // token first, then the first post drops
+    EXPECT_TRUE(queue.stat(first).isNull());
+    EXPECT_TRUE(queue.stat(second).isNull());
+    EXPECT_TRUE(queue.stat(third).isNull());
+    EXPECT_EQ(fake.sendCount(), 1);
+    EXPECT_TRUE(logged("  消息")) << log.join('\n').toStdString();
+
+    RunSendBatch();
+    EXPECT_EQ(queue.pending(), 0);
+}
+
+TEST_F(SendBatch, ATokenThatCannotBeHadSkipsTheBatch)
+{
+    fake.setTokenError(40013, "invalid appid");
+    queue.add(templateBody(1), 1);
+    RunSendBatch();
+    EXPECT_EQ(fake.sendCount(), 0);
+    EXPECT_EQ(queue.pending(), 1);
+    EXPECT_TRUE(logged("  获取ACCESS_TOKEN失败")) << log.join('\n').toStdString();
+}
+
+TEST_F(SendBatch, ABatchSizeThatIsNotAWholeNumberRunsNoBatch)
+{
+    queue.add(templateBody(1), 1);
+    for (const char *bad : {"", "ten", "2.5", "-1"}) {
+        gobal().update([&](Settings &s) { s.temp = bad; });
+        RunSendBatch();
+    }
+    EXPECT_EQ(fake.tokenCalls(), 0);
+    EXPECT_EQ(fake.sendCount(), 0);
+    EXPECT_EQ(log.size(), 4);
+}
+
+TEST_F(SendBatch, ARefusedTokenIsRenewedOnceAndTheRowPostedAgain)
+{
+    const qlonglong id = queue.add(templateBody(1), 1);
+    const qlonglong next = queue.add(customBody(2), 2);
+    RunSendBatch(); // caches a token and sends both
+    const qlonglong late = queue.add(templateBody(3), 1);
+    fake.refuseCurrentTokenOnce(); // another program took a newer token meanwhile
+    queue.load();
+    RunSendBatch();
+
+    EXPECT_EQ(fake.tokenCalls(), 2);
+    const auto sends = fake.sends();
+    ASSERT_EQ(sends.size(), 4u);
+    EXPECT_TRUE(sends[2].answer.contains("40001"));
+    EXPECT_EQ(sends[3].token, fake.lastIssuedToken());
+    EXPECT_EQ(queue.stat(late).toString(), sends[3].answer);
+    EXPECT_TRUE(queue.stat(late).toString().contains("\"errcode\":0"));
+    EXPECT_EQ(gobal().snapshot().cur_token, fake.lastIssuedToken());
+    EXPECT_FALSE(queue.stat(id).isNull());
+    EXPECT_FALSE(queue.stat(next).isNull());
+}
+
+TEST_F(SendBatch, TheSecondAnswerIsRecordedWhateverItSays)
+{
+    fake.setSendError(40001, "invalid credential, access_token is invalid or not latest");
+    const qlonglong id = queue.add(templateBody(1), 1);
+    RunSendBatch();
+    EXPECT_EQ(fake.sendCount(), 2) << "one retry, never a loop";
+    EXPECT_TRUE(queue.stat(id).toString().contains("40001"));
+}
+
+TEST_F(SendBatch, WeChatBusyLeavesTheRowPendingAndEndsTheBatch)
+{
+    const qlonglong first = queue.add(templateBody(1), 1);
+    queue.add(templateBody(2), 1);
+    fake.failNext("/cgi-bin/message/template/send", 1, FakeWeChat::Fault::busy());
+    RunSendBatch();
+    EXPECT_EQ(fake.sendCount(), 1);
+    EXPECT_EQ(queue.pending(), 2);
+    EXPECT_TRUE(queue.stat(first).isNull());
+    RunSendBatch();
+    EXPECT_EQ(queue.pending(), 0);
+}
+
+TEST_F(SendBatch, AFailedUpdateAfterAPostEndsTheBatch)
+{
+    const qlonglong first = queue.add(templateBody(1), 1);
+    const qlonglong second = queue.add(templateBody(2), 1);
+    const qlonglong third = queue.add(templateBody(3), 1);
+    {
+        Database db(queue.connection());
+        db.exec(QStringLiteral("create trigger refuse before update on tempmsg when new.id = %1 "
+                               "begin select raise(abort, 'disk full'); end")
+                    .arg(second));
+    }
+    const BatchReport report = RunSendBatch();
+    EXPECT_TRUE(report.endedEarly);
+    EXPECT_EQ(fake.sendCount(), 2) << "nothing more is posted once an answer could not be stored";
+    EXPECT_FALSE(queue.stat(first).isNull());
+    EXPECT_TRUE(queue.stat(second).isNull());
+    EXPECT_TRUE(queue.stat(third).isNull());
+    EXPECT_TRUE(logged("  发送结果：")) << "the answer of the unrecorded post is still logged";
+}
+
+TEST_F(SendBatch, ParametersAreReloadedBeforeEveryRow)
+{
+    queue.add(templateBody(1), 1);
+    queue.setParam("temp_timer", "7");
+    RunSendBatch();
+    EXPECT_EQ(gobal().snapshot().temp_timer, "7");
+}

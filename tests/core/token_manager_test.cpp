@@ -1,0 +1,286 @@
+// The access token: cache age by the database clock, renewal and its three rows, the central server.
+#include "core/database.h"
+#include "core/http_client.h"
+#include "core/settings.h"
+#include "core/token_manager.h"
+#include "support/fake_wechat.h"
+#include "support/temp_app_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+
+using namespace veltrano;
+using testsupport::FakeWeChat;
+using testsupport::ScopedApiBase;
+
+namespace {
+
+struct Rows {
+    std::optional<QString> token, lifetime, inTime;
+    bool operator==(const Rows &) const = default;
+};
+
+// A SQLite message database in a fresh application folder, the fake API, and a client for it.
+class TokenTest : public ::testing::Test {
+protected:
+    TokenTest() : base(fake)
+    {
+        gobal().update([](Settings &s) {
+            s = Settings();
+            s.driver = QStringLiteral("sqlite");
+            s.db = QStringLiteral("veltrano.db");
+        });
+    }
+    ~TokenTest() override { gobal().update([](Settings &s) { s = Settings(); }); }
+
+    void run(const QString &statement, const QVariantList &values = {})
+    {
+        Database db(gobal().snapshot());
+        db.exec(statement, values);
+    }
+
+    void setParam(const QString &name, const QString &value)
+    {
+        run(QStringLiteral("update sysParam set ParamValue=? where ParamName=?"), {value, name});
+    }
+
+    std::optional<QString> param(const QString &name)
+    {
+        Database db(gobal().snapshot());
+        QSqlQuery q = db.exec(QStringLiteral("select ParamValue from sysParam where ParamName=?"), {name});
+        if (!q.next() || q.value(0).isNull())
+            return std::nullopt;
+        return q.value(0).toString();
+    }
+
+    Rows rows() { return {param("access_token"), param("expires_in"), param("in_time")}; }
+
+    // The database clock in seconds, local time as the dialect keeps it.
+    qint64 dbNow()
+    {
+        Database db(gobal().snapshot());
+        QSqlQuery q = db.exec(QStringLiteral("select cast(strftime('%s', 'now', 'localtime') as integer)"));
+        q.next();
+        return q.value(0).toLongLong();
+    }
+
+    qint64 tokenAge()
+    {
+        Database db(gobal().snapshot());
+        QSqlQuery q = db.exec(db.sql().tokenAge);
+        q.next();
+        return q.value(0).toLongLong();
+    }
+
+    struct Outcome {
+        QString token;
+        int exchanges = -1; // token requests the call made
+    };
+
+    // The cache written as `age` seconds old, to the second, then one direct-mode call. The call is
+    // repeated when the database clock turned a second between the write and the call, so the age
+    // the manager saw is exactly `age`.
+    Outcome tokenAtAge(qint64 age)
+    {
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            setParam("access_token", "CACHED");
+            setParam("expires_in", "7200");
+            const qint64 before = dbNow();
+            run(QStringLiteral("update sysParam set ParamValue=strftime('%Y-%m-%d %H:%M:%S', ?, 'unixepoch') "
+                               "where ParamName='in_time'"),
+                {before - age});
+            const int calls = fake.tokenCalls();
+            const QString token = GetAccessToken("wx1", "secret", "1", QString(), http);
+            if (dbNow() == before)
+                return {token, fake.tokenCalls() - calls};
+        }
+        ADD_FAILURE() << "the database clock never stood still for one call";
+        return {};
+    }
+
+    void makeStale() { setParam("in_time", "2020-01-01 00:00"); }
+
+    testsupport::TempAppFolder folder;
+    FakeWeChat fake;
+    ScopedApiBase base;
+    HttpClient http;
+};
+
+} // namespace
+
+TEST_F(TokenTest, AgeOf6000SecondsKeepsTheCachedTokenAnd6001Renews)
+{
+    const Outcome at6000 = tokenAtAge(6000);
+    EXPECT_EQ(at6000.token, "CACHED");
+    EXPECT_EQ(at6000.exchanges, 0);
+    const Outcome atZero = tokenAtAge(0);
+    EXPECT_EQ(atZero.token, "CACHED");
+    EXPECT_EQ(atZero.exchanges, 0);
+
+    const Outcome at6001 = tokenAtAge(6001);
+    const QString renewed = at6001.token;
+    EXPECT_EQ(at6001.exchanges, 1);
+    EXPECT_EQ(renewed, fake.lastIssuedToken());
+    EXPECT_EQ(param("access_token"), renewed);
+    EXPECT_EQ(param("expires_in"), "7200");
+    const qint64 age = tokenAge();
+    EXPECT_GE(age, 0);
+    EXPECT_LT(age, 120) << "in_time is the database's time now, to the minute";
+
+    // Fresh again: the next call takes the new token from the cache.
+    const int calls = fake.tokenCalls();
+    EXPECT_EQ(GetAccessToken("wx1", "secret", "1", QString(), http), renewed);
+    EXPECT_EQ(fake.tokenCalls(), calls);
+}
+
+TEST_F(TokenTest, ANullOrMissingInTimeAlwaysGivesTheCachedToken)
+{
+    setParam("access_token", "CACHED");
+    run(QStringLiteral("update sysParam set ParamValue=NULL where ParamName='in_time'"));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(GetAccessToken("wx1", "secret", "1", QString(), http), "CACHED");
+
+    run(QStringLiteral("delete from sysParam where ParamName='in_time'"));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(GetAccessToken("wx1", "secret", "1", QString(), http), "CACHED");
+    EXPECT_EQ(fake.tokenCalls(), 0);
+    EXPECT_TRUE(fake.requests().empty());
+
+    // A fresh cache without a token row is an error, not an empty token.
+    run(QStringLiteral("delete from sysParam where ParamName='access_token'"));
+    EXPECT_THROW(GetAccessToken("wx1", "secret", "1", QString(), http), TokenError);
+}
+
+TEST_F(TokenTest, ARefusedExchangeLeavesTheThreeRowsAndTheNextCallAsksAgain)
+{
+    setParam("access_token", "OLD");
+    setParam("expires_in", "7200");
+    makeStale();
+    const Rows before = rows();
+
+    fake.setTokenError(40013, "invalid appid");
+    try {
+        GetAccessToken("wx1", "secret", "1", QString(), http);
+        FAIL() << "an error answer must raise";
+    } catch (const TokenError &e) {
+        const QString message = QString::fromUtf8(e.what());
+        EXPECT_TRUE(message.startsWith(R"({"errcode":40013,"errmsg":"invalid appid rid: )")) << e.what();
+    }
+    EXPECT_EQ(rows(), before);
+
+    // Answers that are no token at all: an error page, a lifetime beyond 16 bits, no token text.
+    const QStringList unusable{QStringLiteral("<html><body>502 Bad Gateway</body></html>"),
+                               QStringLiteral(R"({"access_token":"T","expires_in":40000})"),
+                               QStringLiteral(R"({"access_token":"T"})"),
+                               QStringLiteral(R"({"access_token":"","expires_in":7200})"),
+                               QStringLiteral(R"({"expires_in":7200})")};
+    for (const QString &answer : unusable) {
+        fake.setTokenAnswer(answer);
+        try {
+            GetAccessToken("wx1", "secret", "1", QString(), http);
+            ADD_FAILURE() << "accepted " << answer.toStdString();
+        } catch (const TokenError &e) {
+            EXPECT_EQ(QString::fromUtf8(e.what()), answer);
+        }
+        EXPECT_EQ(rows(), before) << answer.toStdString();
+    }
+
+    fake.clearTokenError();
+    fake.failNext("/cgi-bin/token", 1, FakeWeChat::Fault::drop());
+    EXPECT_THROW(GetAccessToken("wx1", "secret", "1", QString(), http), HttpError);
+    EXPECT_EQ(rows(), before);
+
+    const QString token = GetAccessToken("wx1", "secret", "1", QString(), http);
+    EXPECT_EQ(fake.tokenCalls(), 8);
+    EXPECT_EQ(token, fake.lastIssuedToken());
+    EXPECT_EQ(param("access_token"), token);
+}
+
+TEST_F(TokenTest, RenewalStoresTheLifetimeAndSendsTheCredentialsEncoded)
+{
+    makeStale();
+    fake.setCredentials("wx1&x", "s+c/r=t");
+    fake.setTokenLifetime(5400);
+    const QString token = GetAccessToken("wx1&x", "s+c/r=t", "1", QString(), http);
+    EXPECT_EQ(token, fake.lastIssuedToken());
+    EXPECT_EQ(param("expires_in"), "5400");
+    EXPECT_EQ(fake.requests()[0].method, "POST");
+    EXPECT_EQ(fake.requests()[0].target,
+              "/cgi-bin/token?grant_type=client_credential&appid=wx1%26x&secret=s%2Bc%2Fr%3Dt");
+}
+
+TEST_F(TokenTest, ForcedRenewalAsksEvenThoughTheCacheIsFresh)
+{
+    setParam("access_token", "CACHED");
+    setParam("in_time", "2999-01-01 00:00"); // an age below zero is fresh too
+    EXPECT_EQ(GetAccessToken("wx1", "secret", "1", QString(), http), "CACHED");
+    const QString token = GetAccessToken("wx1", "secret", "1", QString(), http, true);
+    EXPECT_EQ(token, fake.lastIssuedToken());
+    EXPECT_EQ(param("access_token"), token);
+    EXPECT_EQ(param("expires_in"), "7200");
+    EXPECT_EQ(fake.tokenCalls(), 1);
+}
+
+TEST_F(TokenTest, ModeTextIsANumberWithBlanksAllowed)
+{
+    setParam("access_token", "CACHED");
+    setParam("in_time", "2999-01-01 00:00");
+    for (const char *mode : {"1", " 1", "01", "1 ", "1.0"})
+        EXPECT_EQ(GetAccessToken("wx1", "secret", mode, fake.centralServerUrl(), http), "CACHED") << mode;
+    EXPECT_EQ(fake.centralCalls(), 0);
+
+    for (const char *mode : {"", " ", "abc", "1a", "nan"})
+        EXPECT_THROW(GetAccessToken("wx1", "secret", mode, fake.centralServerUrl(), http), TokenError)
+            << "'" << mode << "'";
+    EXPECT_TRUE(fake.requests().empty()) << "nothing is requested for a mode that is no number";
+
+    for (const char *mode : {"2", "0", "3", "1.5"})
+        EXPECT_FALSE(GetAccessToken("wx1", "secret", mode, fake.centralServerUrl(), http).isEmpty());
+    EXPECT_EQ(fake.centralCalls(), 4);
+}
+
+TEST_F(TokenTest, CentralServerIsPostedToTrimmedAndTouchesNoRow)
+{
+    setParam("access_token", "CACHED");
+    makeStale();
+    const Rows before = rows();
+    // Not even a database is needed: the connection settings below could not be opened.
+    gobal().update([](Settings &s) { s.driver = QStringLiteral("no such driver"); });
+
+    const QString token = GetAccessToken("wx1", "secret", "2", fake.centralServerUrl(), http);
+    EXPECT_EQ(token, fake.lastIssuedToken()) << "the answer's line break is gone";
+    EXPECT_FALSE(token.contains('\n'));
+    const auto requests = fake.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].method, "POST");
+    EXPECT_EQ(requests[0].target, "/central/token");
+    EXPECT_EQ(requests[0].header("Content-Length"), QStringList{"0"});
+
+    fake.setCentralAnswer(" \t TOKEN_FROM_CENTRAL \r\n\r\n");
+    EXPECT_EQ(GetAccessToken("wx1", "secret", "2", fake.centralServerUrl(), http), "TOKEN_FROM_CENTRAL");
+    // A forced renewal simply asks again.
+    EXPECT_EQ(GetAccessToken("wx1", "secret", "2", fake.centralServerUrl(), http, true), "TOKEN_FROM_CENTRAL");
+    EXPECT_EQ(fake.centralCalls(), 3);
+    EXPECT_EQ(fake.tokenCalls(), 0);
+
+    gobal().update([](Settings &s) { s.driver = QStringLiteral("sqlite"); });
+    EXPECT_EQ(rows(), before);
+}
+
+TEST_F(TokenTest, CentralServerFailuresRaise)
+{
+    EXPECT_THROW(GetAccessToken("wx1", "secret", "2", QString(), http), TokenError);
+    EXPECT_THROW(GetAccessToken("wx1", "secret", "2", "  ", http), TokenError);
+    EXPECT_TRUE(fake.requests().empty());
+
+    // An error page or an empty answer is no token.
+    EXPECT_THROW(GetAccessToken("wx1", "secret", "2", fake.base() + "/central/nothing", http), TokenError);
+    fake.failNext("/central/token", 1, FakeWeChat::Fault::serverError());
+    EXPECT_THROW(GetAccessToken("wx1", "secret", "2", fake.centralServerUrl(), http), TokenError);
+    fake.setCentralAnswer("\r\n");
+    EXPECT_THROW(GetAccessToken("wx1", "secret", "2", fake.centralServerUrl(), http), TokenError);
+
+    fake.failNext("/central/token", 1, FakeWeChat::Fault::drop());
+    EXPECT_THROW(GetAccessToken("wx1", "secret", "2", fake.centralServerUrl(), http), HttpError);
+}

@@ -1,0 +1,163 @@
+// The hot-key description, the modifier table and the module state that SetHotKey leaves behind.
+#include "desktop/hotkey.h"
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QSignalSpy>
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+using namespace veltrano;
+
+namespace {
+class HotKeyModule : public ::testing::Test {
+protected:
+    void SetUp() override { veltrano::testing::resetHotKeyModule(); }
+    void TearDown() override { veltrano::testing::resetHotKeyModule(); }
+
+    static quintptr dispatcherAddress()
+    {
+        return reinterpret_cast<quintptr>(QAbstractEventDispatcher::instance(qApp->thread()));
+    }
+};
+} // namespace
+
+TEST(HotKeyDescription, SplitsAtTheFirstComma)
+{
+    struct Case {
+        const char *text;
+        const char *modifier;
+        int code;
+    };
+    const Case cases[] = {
+        {"Ctrl,96", "Ctrl", 96},
+        {"Alt+Ctrl,65", "Alt+Ctrl", 65},
+        {",7", "", 7},
+        {"Ctrl, 96 ", "Ctrl", 96},  // blanks around the number are no obstacle
+        {"Ctrl,+96", "Ctrl", 96},
+        {"Ctrl,2.5", "Ctrl", 2},    // halves round to even
+        {"Ctrl,3.5", "Ctrl", 4},
+        {"Ctrl,-1", "Ctrl", -1},
+        // without a comma: the whole text's leading number, and no modifier name
+        {"96", "", 96},
+        {"  96abc", "", 96},
+        {"1.5", "", 2},
+        {"1e2", "", 100},
+        {"Ctrl", "", 0},
+        {"", "", 0},
+        {"Ctrl+96", "", 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        const HotKeyDescription d = parseHotKeyDescription(QString::fromUtf8(c.text));
+        EXPECT_EQ(d.modifierName, QString::fromUtf8(c.modifier));
+        EXPECT_EQ(d.keyCode, c.code);
+    }
+}
+
+TEST(HotKeyDescription, ACodeAfterTheCommaMustBeANumber)
+{
+    for (const char *text : {"Ctrl,abc", "Ctrl,", "Ctrl,96,1", "Ctrl,0x60", "Ctrl,9 6", "Ctrl,96a"}) {
+        SCOPED_TRACE(text);
+        EXPECT_THROW(parseHotKeyDescription(QString::fromUtf8(text)), std::invalid_argument);
+    }
+    EXPECT_THROW(parseHotKeyDescription(QStringLiteral("Ctrl,2147483648")), std::out_of_range);
+    EXPECT_THROW(parseHotKeyDescription(QStringLiteral("99999999999")), std::out_of_range);
+    EXPECT_EQ(parseHotKeyDescription(QStringLiteral("Ctrl,2147483647")).keyCode, 2147483647);
+}
+
+TEST(HotKeyDescription, ModifierNamesMatchExactlyAndOnlyInTheirTableOrder)
+{
+    EXPECT_EQ(hotKeyModifierFlags("Ctrl"), 2);
+    EXPECT_EQ(hotKeyModifierFlags("Alt"), 1);
+    EXPECT_EQ(hotKeyModifierFlags("Shift"), 4);
+    EXPECT_EQ(hotKeyModifierFlags("Ctrl+Alt"), 3);
+    EXPECT_EQ(hotKeyModifierFlags("Ctrl+Shift"), 6);
+    EXPECT_EQ(hotKeyModifierFlags("Ctrl+Alt+Shift"), 7);
+    EXPECT_EQ(hotKeyModifierFlags("Shift+Alt"), 5);
+    for (const char *other : {"Alt+Ctrl", "Alt+Shift", "Shift+Ctrl", "Ctrl+Shift+Alt", "ctrl", "CTRL",
+                              " Ctrl", "Ctrl ", "Win", ""}) {
+        SCOPED_TRACE(other);
+        EXPECT_EQ(hotKeyModifierFlags(QString::fromUtf8(other)), 0);
+    }
+}
+
+TEST_F(HotKeyModule, AddRecordsTheKeyAndHooksOnce)
+{
+    SetHotKey(0, "Ctrl,96", "Add");
+    HotKeyState s = hotKeyState();
+    EXPECT_EQ(s.HotKeyId, 0);
+    EXPECT_EQ(s.HotKeyCode, 96);
+    EXPECT_EQ(s.HotKeyModifiers, 2);
+    EXPECT_TRUE(s.HookInstalled);
+    EXPECT_EQ(s.PrevWndProc, dispatcherAddress());
+    EXPECT_TRUE(veltrano::testing::hotKeyFilterInstalled());
+
+    // A second Add keeps the hook it has and binds the new combination under the new id.
+    SetHotKey(3, "Alt+Ctrl,65", "Add");
+    s = hotKeyState();
+    EXPECT_EQ(s.HotKeyId, 3);
+    EXPECT_EQ(s.HotKeyCode, 65);
+    EXPECT_EQ(s.HotKeyModifiers, 0);
+    EXPECT_TRUE(s.HookInstalled);
+    EXPECT_EQ(s.PrevWndProc, dispatcherAddress());
+
+    SetHotKey(0, "96", "Add");
+    s = hotKeyState();
+    EXPECT_EQ(s.HotKeyCode, 96);
+    EXPECT_EQ(s.HotKeyModifiers, 0);
+}
+
+TEST_F(HotKeyModule, DelWithoutAHookPutsItInAndTakesItOut)
+{
+    ASSERT_FALSE(hotKeyState().HookInstalled);
+    ASSERT_EQ(hotKeyState().PrevWndProc, 0u);
+    SetHotKey(5, "Ctrl,96", "Del");
+    const HotKeyState s = hotKeyState();
+    EXPECT_EQ(s.PrevWndProc, dispatcherAddress()) << "the hook went in first";
+    EXPECT_FALSE(s.HookInstalled);
+    EXPECT_FALSE(veltrano::testing::hotKeyFilterInstalled()) << "and came out again";
+    EXPECT_EQ(s.HotKeyId, 5);
+    EXPECT_EQ(s.HotKeyCode, 0);
+    EXPECT_EQ(s.HotKeyModifiers, 0);
+
+    // A later Add installs it again.
+    SetHotKey(0, "Ctrl,96", "Add");
+    EXPECT_TRUE(hotKeyState().HookInstalled);
+    EXPECT_TRUE(veltrano::testing::hotKeyFilterInstalled());
+    SetHotKey(0, "Ctrl,96", "Del");
+    EXPECT_FALSE(hotKeyState().HookInstalled);
+    EXPECT_FALSE(veltrano::testing::hotKeyFilterInstalled());
+}
+
+TEST_F(HotKeyModule, BadCodesAndUnknownActionsChangeNothing)
+{
+    SetHotKey(0, "Ctrl,96", "Add");
+    const HotKeyState before = hotKeyState();
+    EXPECT_THROW(SetHotKey(1, "Ctrl,abc", "Add"), std::invalid_argument);
+    EXPECT_THROW(SetHotKey(1, "Ctrl,abc", "Del"), std::invalid_argument);
+    SetHotKey(2, "Alt,65", "add"); // actions compare exactly
+    SetHotKey(2, "Alt,65", "Remove");
+    const HotKeyState after = hotKeyState();
+    EXPECT_EQ(after.HotKeyId, before.HotKeyId);
+    EXPECT_EQ(after.HotKeyCode, before.HotKeyCode);
+    EXPECT_EQ(after.HotKeyModifiers, before.HotKeyModifiers);
+    EXPECT_TRUE(after.HookInstalled);
+    EXPECT_TRUE(veltrano::testing::hotKeyFilterInstalled());
+}
+
+TEST_F(HotKeyModule, WithoutAnX11DisplayTheKeyIsNotBoundAndEventsPassOn)
+{
+    // The offscreen platform has no global hot keys: the hook is in, the binding is not.
+    SetHotKey(0, "Ctrl,96", "Add");
+    EXPECT_TRUE(hotKeyState().HookInstalled);
+    EXPECT_FALSE(hotKeyBound());
+
+    QSignalSpy toggles(&HotKeySignals::instance(), &HotKeySignals::toggleMainWindow);
+    alignas(8) unsigned char blank[64] = {};
+    EXPECT_FALSE(HotKeyWindowProc("xcb_generic_event_t", blank));
+    EXPECT_FALSE(HotKeyWindowProc("windows_generic_MSG", blank));
+    EXPECT_FALSE(HotKeyWindowProc("xcb_generic_event_t", nullptr));
+    EXPECT_EQ(toggles.count(), 0);
+}

@@ -1,0 +1,300 @@
+// "粉丝导出" from the menu against the fake WeChat API: the question, the notices, the workbook on disk.
+#include "app/form1.h"
+#include "core/database.h"
+#include "core/logger.h"
+#include "core/profile.h"
+#include "core/settings.h"
+#include "records/follower_export.h"
+#include "records/xlsx_reader.h"
+#include "support/fake_wechat.h"
+#include "support/temp_app_folder.h"
+#include "ui/message_box.h"
+
+#include <QAction>
+#include <QDir>
+#include <QFile>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace veltrano;
+using testsupport::FakeWeChat;
+
+namespace {
+
+// An application folder with a SQLite message database whose parameters take the token directly
+// from the fake API, the export folder redirected, and the opener recorded instead of run.
+class ExportSetup {
+public:
+    explicit ExportSetup(FakeWeChat &fake) : m_base(fake)
+    {
+        QFile ini(m_app.file(QStringLiteral("config.ini")));
+        EXPECT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write("[con]\ndriver=sqlite\ndb=msg.db\n");
+        ini.close();
+        LoadConnectionSettings();
+        {
+            Database db(gobal().snapshot());
+            const std::pair<const char *, const char *> params[] = {
+                {"appid", "wxtest"}, {"appsecret", "secret"}, {"get_token_mod", "1"}};
+            for (const auto &[key, value] : params)
+                db.exec(db.sql().updateParam, {QString::fromLatin1(value), QString::fromLatin1(key)});
+        }
+        exportDir = m_out.filePath(QStringLiteral("文档/导出")); // missing: the export creates it
+        setExportFolder(exportDir);
+        setWorkbookOpener([this](const QString &path) {
+            opened << path;
+            return openerWorks;
+        });
+        ui::testing::reset();
+    }
+    ~ExportSetup()
+    {
+        setExportFolder(QString());
+        setWorkbookOpener({});
+        ui::testing::reset();
+    }
+
+    // Chooses "粉丝导出", answers the question, and waits until the run has ended.
+    bool runFromMenu(Form1 &w, QMessageBox::StandardButton answer = QMessageBox::Ok)
+    {
+        ui::testing::answerNext(answer);
+        w.fans->trigger();
+        FollowerExport *run = w.followerExport();
+        if (!run)
+            return false;
+        QSignalSpy ended(run, &FollowerExport::finished);
+        EXPECT_TRUE(ended.wait(120000));
+        return true;
+    }
+
+    QStringList filesLeft() const
+    {
+        return QDir(exportDir).entryList(QDir::Files | QDir::Hidden | QDir::System);
+    }
+
+    QString exportDir;
+    QStringList opened;
+    bool openerWorks = true;
+
+private:
+    testsupport::TempAppFolder m_app;
+    testsupport::ScopedApiBase m_base;
+    QTemporaryDir m_out;
+};
+
+QStringList shownTexts()
+{
+    QStringList texts;
+    for (const auto &m : ui::testing::shown())
+        texts << m.text;
+    return texts;
+}
+
+} // namespace
+
+TEST(FollowerExport, CancelInTheQuestionDoesNothing)
+{
+    FakeWeChat fake;
+    fake.setFollowerCount(3);
+    ExportSetup setup(fake);
+    Form1 w;
+    EXPECT_TRUE(w.fans->isEnabled());
+    EXPECT_FALSE(setup.runFromMenu(w, QMessageBox::Cancel));
+    const auto shown = ui::testing::shown();
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_EQ(shown[0].title, "提示");
+    EXPECT_EQ(shown[0].text, "根据粉丝数量的多少，导出到EXCEL时间可能会比较长，请耐心等待！\r\n请确认是否立即导出？");
+    EXPECT_EQ(shown[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
+    EXPECT_EQ(shown[0].icon, QMessageBox::NoIcon);
+    EXPECT_TRUE(fake.requests().empty()) << "no request, not even for a token";
+    EXPECT_EQ(w.followerExport(), nullptr);
+    EXPECT_TRUE(w.fans->isEnabled());
+    EXPECT_FALSE(QDir(setup.exportDir).exists());
+}
+
+TEST(FollowerExport, EveryFollowerLandsInTheWorkbookInListOrder)
+{
+    FakeWeChat fake;
+    fake.setFollowerCount(25000); // three pages of at most 10,000
+    ExportSetup setup(fake);
+    QStringList logged;
+    QObject::connect(&Logger::instance(), &Logger::lineLogged, &Logger::instance(),
+                     [&](const QDateTime &, const QString &line) { logged << line; });
+    Form1 w;
+    ASSERT_TRUE(setup.runFromMenu(w));
+    EXPECT_EQ(shownTexts().size(), 1) << shownTexts().join("|").toStdString();
+    EXPECT_EQ(fake.userGetCalls(), 3);
+    EXPECT_FALSE(gobal().snapshot().cur_token.isEmpty()) << "the export keeps the token it used";
+    EXPECT_TRUE(w.fans->isEnabled());
+
+    ASSERT_EQ(setup.opened.size(), 1);
+    const QString path = setup.opened.first();
+    EXPECT_EQ(QFileInfo(path).absolutePath(), QFileInfo(setup.exportDir).absoluteFilePath());
+    EXPECT_TRUE(QRegularExpression("^粉丝导出_\\d{8}_\\d{6}\\.xlsx$").match(QFileInfo(path).fileName()).hasMatch())
+        << path.toStdString();
+    EXPECT_EQ(setup.filesLeft(), QStringList{QFileInfo(path).fileName()}) << "no temporary file remains";
+    EXPECT_TRUE(logged.contains("  粉丝已导出到：" + QDir::toNativeSeparators(path))) << logged.join("|").toStdString();
+
+    EXPECT_EQ(testsupport::xlsxSheetNames(path), QStringList{"sheet1"});
+    const auto sheet = testsupport::readXlsxSheet(path);
+    ASSERT_EQ(sheet.rows.size(), 25001);
+    const QStringList ids = fake.followers();
+    for (int i = 0; i < ids.size(); ++i) {
+        if (sheet.cell(i + 2, "B").text != ids[i]) {
+            ADD_FAILURE() << "row " << i + 2 << " holds " << sheet.cell(i + 2, "B").text.toStdString();
+            break;
+        }
+    }
+    EXPECT_EQ(sheet.texts(25001).mid(2, 1), QStringList{"粉丝25000"});
+    EXPECT_EQ(sheet.cell(2, "H").type, "n");
+    EXPECT_EQ(sheet.cell(2, "H").text, "1700000000");
+}
+
+TEST(FollowerExport, AnEmptyListGivesOnlyTheHeaderRow)
+{
+    FakeWeChat fake;
+    fake.setFollowerCount(0);
+    ExportSetup setup(fake);
+    Form1 w;
+    ASSERT_TRUE(setup.runFromMenu(w));
+    ASSERT_EQ(setup.opened.size(), 1) << shownTexts().join("|").toStdString();
+    const auto sheet = testsupport::readXlsxSheet(setup.opened.first());
+    ASSERT_EQ(sheet.rows.size(), 1);
+    EXPECT_EQ(sheet.texts(1), QStringList({"subscribe", "openid", "nickname", "sex", "city", "country",
+                                           "province", "subscribe_time"}));
+}
+
+TEST(FollowerExport, FailuresShowTheirNoticeAndLeaveNoFile)
+{
+    // No right to the follower interface: the 48001 notice followed by the answer.
+    {
+        FakeWeChat fake;
+        fake.setFollowerCount(3);
+        fake.setUserGetError(48001, "api unauthorized");
+        ExportSetup setup(fake);
+        Form1 w;
+        ASSERT_TRUE(setup.runFromMenu(w));
+        const auto shown = ui::testing::shown();
+        ASSERT_EQ(shown.size(), 2);
+        EXPECT_EQ(shown[1].title, "提示！");
+        EXPECT_EQ(shown[1].buttons, QMessageBox::Ok);
+        EXPECT_TRUE(shown[1].text.startsWith("操作失败！公众号必须要认证后才有此接口权限！{\"errcode\":48001"))
+            << shown[1].text.toStdString();
+        EXPECT_TRUE(setup.opened.isEmpty());
+        EXPECT_EQ(setup.filesLeft(), QStringList());
+        EXPECT_TRUE(w.fans->isEnabled());
+    }
+    // A list answer without "data" is shown as it came.
+    {
+        FakeWeChat fake;
+        fake.setFollowerCount(3);
+        fake.setUserGetError(40013, "invalid appid");
+        ExportSetup setup(fake);
+        Form1 w;
+        ASSERT_TRUE(setup.runFromMenu(w));
+        const QString shown = shownTexts().value(1);
+        EXPECT_TRUE(shown.startsWith("{\"errcode\":40013,\"errmsg\":\"invalid appid")) << shown.toStdString();
+        EXPECT_TRUE(fake.infoRequests().empty());
+        EXPECT_EQ(setup.filesLeft(), QStringList());
+    }
+    // A profile error answer ends the export with that answer.
+    {
+        FakeWeChat fake;
+        fake.setFollowerCount(10);
+        fake.failNext("/cgi-bin/user/info", 4, FakeWeChat::Fault::delay(0));
+        fake.failNext("/cgi-bin/user/info", 1, FakeWeChat::Fault::error(40003, "invalid openid"));
+        ExportSetup setup(fake);
+        Form1 w;
+        ASSERT_TRUE(setup.runFromMenu(w));
+        const auto shown = ui::testing::shown();
+        ASSERT_EQ(shown.size(), 2);
+        EXPECT_TRUE(shown[1].text.startsWith("{\"errcode\":40003,\"errmsg\":\"invalid openid")) << shown[1].text.toStdString();
+        EXPECT_EQ(fake.requestCount("/cgi-bin/user/info"), 5);
+        EXPECT_TRUE(setup.opened.isEmpty());
+        EXPECT_EQ(setup.filesLeft(), QStringList());
+    }
+    // No token: no answer has arrived, so the notice points at the settings.
+    {
+        FakeWeChat fake;
+        fake.setFollowerCount(3);
+        fake.setTokenError(40013, "invalid appid");
+        ExportSetup setup(fake);
+        Form1 w;
+        ASSERT_TRUE(setup.runFromMenu(w));
+        EXPECT_EQ(shownTexts().value(1), "操作失败！请检查相关配置！");
+        EXPECT_EQ(fake.userGetCalls(), 0);
+        EXPECT_EQ(setup.filesLeft(), QStringList());
+    }
+}
+
+TEST(FollowerExport, AFolderThatCannotBeMadeIsToldBeforeAnyRequest)
+{
+    FakeWeChat fake;
+    fake.setFollowerCount(3);
+    ExportSetup setup(fake);
+    QTemporaryDir blocked;
+    QFile file(blocked.filePath("文件"));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    setExportFolder(blocked.filePath("文件/导出")); // below a plain file: no folder can be made there
+    Form1 w;
+    ASSERT_TRUE(setup.runFromMenu(w));
+    const auto shown = ui::testing::shown();
+    ASSERT_EQ(shown.size(), 2);
+    EXPECT_EQ(shown[1].title, "提示！");
+    EXPECT_TRUE(shown[1].text.startsWith("无法创建导出文件夹 ")) << shown[1].text.toStdString();
+    EXPECT_TRUE(fake.requests().empty());
+    EXPECT_TRUE(setup.opened.isEmpty());
+}
+
+TEST(FollowerExport, CancelInTheProgressDialogEndsWithNothingOpened)
+{
+    FakeWeChat fake;
+    fake.setFollowerCount(5000);
+    fake.setLatency(2);
+    ExportSetup setup(fake);
+    Form1 w;
+    ui::testing::answerNext(QMessageBox::Ok);
+    w.fans->trigger();
+    FollowerExport *run = w.followerExport();
+    ASSERT_NE(run, nullptr);
+    EXPECT_FALSE(w.fans->isEnabled()) << "one export at a time";
+    QProgressDialog *progress = run->progressDialog();
+    ASSERT_NE(progress, nullptr);
+    EXPECT_TRUE(progress->isVisible());
+    QSignalSpy ended(run, &FollowerExport::finished);
+    // Wait until some profiles have been read and the dialog knows the total.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return progress->value() >= 20; }, 60000));
+    EXPECT_EQ(progress->maximum(), 5000);
+    QPushButton *cancel = progress->findChild<QPushButton *>();
+    ASSERT_NE(cancel, nullptr);
+    EXPECT_EQ(cancel->text(), "取消");
+    cancel->click();
+    ASSERT_TRUE(ended.wait(60000));
+    EXPECT_LT(fake.requestCount("/cgi-bin/user/info"), 5000);
+    EXPECT_EQ(ui::testing::shown().size(), 1) << "only the question";
+    EXPECT_TRUE(setup.opened.isEmpty());
+    EXPECT_EQ(setup.filesLeft(), QStringList());
+    EXPECT_TRUE(w.fans->isEnabled());
+}
+
+TEST(FollowerExport, WithoutAProgramToOpenItTheNoticeGivesThePath)
+{
+    FakeWeChat fake;
+    fake.setFollowerCount(2);
+    ExportSetup setup(fake);
+    setup.openerWorks = false;
+    Form1 w;
+    ASSERT_TRUE(setup.runFromMenu(w));
+    ASSERT_EQ(setup.opened.size(), 1);
+    const auto shown = ui::testing::shown();
+    ASSERT_EQ(shown.size(), 2);
+    EXPECT_EQ(shown[1].title, "提示");
+    EXPECT_TRUE(shown[1].text.endsWith(QDir::toNativeSeparators(setup.opened.first()))) << shown[1].text.toStdString();
+    EXPECT_TRUE(QFile::exists(setup.opened.first()));
+}

@@ -1,0 +1,236 @@
+// The record viewer's window: its controls, the query on opening and on "查询", a failure keeps the list.
+#include "app/form1.h"
+#include "core/database.h"
+#include "core/profile.h"
+#include "core/settings.h"
+#include "records/form6.h"
+#include "support/temp_app_folder.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QDateTime>
+#include <QFile>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTableView>
+#include <QTest>
+#include <gtest/gtest.h>
+
+using namespace veltrano;
+
+namespace {
+
+void writeConfig(const testsupport::TempAppFolder &folder, const QByteArray &con)
+{
+    QFile ini(folder.file("config.ini"));
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write("[con]\n" + con);
+}
+
+// An application folder with a SQLite database holding a few sent messages.
+class Records {
+public:
+    Records()
+    {
+        writeConfig(folder, "driver=sqlite\ndb=msg.db\n");
+        LoadConnectionSettings();
+    }
+    void add(int kind, const QString &openid, const QVariant &stat, double hoursAgo = 1)
+    {
+        Database db(gobal().snapshot());
+        db.exec("insert into tempmsg (msg, kind, openid, stat, sendtime) values (?, ?, ?, ?, ?)",
+                {"{}", kind, openid, stat,
+                 QDateTime::currentDateTime().addSecs(qint64(-hoursAgo * 3600)).toString("yyyy-MM-dd HH:mm:ss")});
+    }
+    testsupport::TempAppFolder folder;
+};
+
+bool waitForQuery(Form6 &w)
+{
+    return QTest::qWaitFor([&] { return !w.isQuerying(); }, 30000);
+}
+
+QString cell(const Form6 &w, int row, int column)
+{
+    return w.ListView1->model()->index(row, column).data().toString();
+}
+
+QStringList column(const Form6 &w, int c)
+{
+    QStringList out;
+    for (int r = 0; r < w.ListView1->model()->rowCount(); ++r)
+        out << cell(w, r, c);
+    return out;
+}
+
+void query(Form6 &w, const QString &type, const QString &period)
+{
+    w.Combo1->setEditText(type);
+    w.Combo2->setEditText(period);
+    QTest::mouseClick(w.Command1, Qt::LeftButton);
+    ASSERT_TRUE(waitForQuery(w));
+}
+
+} // namespace
+
+TEST(Form6, ControlsColumnsAndPresentation)
+{
+    Records records;
+    Form6 w;
+    EXPECT_EQ(w.windowTitle(), "发送记录");
+    EXPECT_EQ(w.size(), QSize(729, 360));
+    EXPECT_EQ(w.Label1->text(), "消息类型：");
+    EXPECT_EQ(w.Label2->text(), "期间：");
+    EXPECT_EQ(w.Command1->text(), "查询");
+    EXPECT_TRUE(w.Combo1->isEditable());
+    EXPECT_TRUE(w.Combo2->isEditable());
+    QStringList items1, items2;
+    for (int i = 0; i < w.Combo1->count(); ++i)
+        items1 << w.Combo1->itemText(i);
+    for (int i = 0; i < w.Combo2->count(); ++i)
+        items2 << w.Combo2->itemText(i);
+    EXPECT_EQ(items1, QStringList({"模板消息", "客服消息"}));
+    EXPECT_EQ(items2, QStringList({"最近一天", "最近一周", "最近一月", "最近三月"}));
+    EXPECT_EQ(w.Combo1->currentText(), "模板消息");
+    EXPECT_EQ(w.Combo2->currentText(), "最近一天");
+    EXPECT_EQ(w.Combo1->geometry(), QRect(88, 16, 97, 20));
+    EXPECT_EQ(w.Combo2->geometry(), QRect(240, 16, 105, 20));
+    EXPECT_EQ(w.Command1->geometry(), QRect(352, 16, 113, 25));
+    EXPECT_EQ(w.ListView1->geometry(), QRect(16, 56, 705, 273));
+    EXPECT_GT(w.statusLine->geometry().top(), w.ListView1->geometry().bottom());
+    EXPECT_LE(w.statusLine->geometry().bottom(), 360);
+
+    const QAbstractItemModel *model = w.ListView1->model();
+    ASSERT_EQ(model->columnCount(), 7);
+    const QList<int> widths = {33, 80, 187, 33, 80, 333, 67};
+    const QStringList headers = {"序号", "消息类型", "OPENID", "发送状态", "状态代码", "JSON", "发送时间"};
+    for (int c = 0; c < 7; ++c) {
+        EXPECT_EQ(model->headerData(c, Qt::Horizontal).toString(), headers[c]);
+        EXPECT_EQ(w.ListView1->columnWidth(c), widths[c]) << c;
+        EXPECT_EQ(model->headerData(c, Qt::Horizontal, Qt::TextAlignmentRole).value<Qt::Alignment>() & Qt::AlignHorizontal_Mask,
+                  Qt::AlignLeft);
+    }
+    EXPECT_EQ(w.ListView1->selectionBehavior(), QAbstractItemView::SelectRows);
+    EXPECT_TRUE(w.ListView1->showGrid());
+    EXPECT_EQ(w.ListView1->editTriggers(), QAbstractItemView::NoEditTriggers);
+    ASSERT_TRUE(waitForQuery(w));
+}
+
+TEST(Form6, OpensWithTodaysTemplateMessagesAndQueriesOnEveryClick)
+{
+    Records records;
+    records.add(1, "oTemplateNew", "{\"errcode\":0,\"errmsg\":\"ok\"}", 2);
+    records.add(1, "oTemplateOld", "{\"errcode\":0,\"errmsg\":\"ok\"}", 24 * 5);
+    records.add(2, "oCustomer", "{\"errcode\":45015,\"errmsg\":\"response out of time limit\"}", 3);
+
+    Form6 w;
+    EXPECT_TRUE(w.isQuerying()) << "the first query starts as the window opens";
+    ASSERT_TRUE(waitForQuery(w));
+    EXPECT_EQ(column(w, 2), QStringList({"oTemplateNew"}));
+    EXPECT_EQ(cell(w, 0, 0), "1");
+    EXPECT_EQ(cell(w, 0, 1), "模板消息");
+    EXPECT_EQ(cell(w, 0, 3), "成功");
+    EXPECT_EQ(cell(w, 0, 4), "0");
+    EXPECT_EQ(cell(w, 0, 5), "{}");
+    EXPECT_FALSE(cell(w, 0, 6).isEmpty());
+    EXPECT_EQ(w.statusLine->text(), "共 1 条记录");
+    EXPECT_FALSE(w.ListView1->model()->flags(w.ListView1->model()->index(0, 2)).testFlag(Qt::ItemIsEditable));
+
+    query(w, "模板消息", "最近一周");
+    EXPECT_EQ(column(w, 2), QStringList({"oTemplateNew", "oTemplateOld"}));
+    EXPECT_EQ(column(w, 0), QStringList({"1", "2"}));
+
+    query(w, "客服消息", "最近一天");
+    EXPECT_EQ(column(w, 2), QStringList({"oCustomer"}));
+    EXPECT_EQ(cell(w, 0, 4), "45015");
+
+    // A typed period that is none of the four reads as one day.
+    query(w, "模板消息", "最近五天");
+    EXPECT_EQ(column(w, 2), QStringList({"oTemplateNew"}));
+
+    // An empty result shows the seven headers and no rows.
+    query(w, "未知", "最近三月");
+    EXPECT_EQ(w.ListView1->model()->rowCount(), 0);
+    EXPECT_EQ(w.ListView1->model()->columnCount(), 7);
+    EXPECT_EQ(w.statusLine->text(), "共 0 条记录");
+}
+
+TEST(Form6, NullFieldsAndApostrophes)
+{
+    Records records;
+    records.add(1, "oA", "{\"errcode\":0,\"errmsg\":\"ok\"}");
+    records.add(1, "oB", "不是 JSON 的本地错误"); // its status code is NULL
+    records.add(1, "oC", "{\"errcode\":40003,\"errmsg\":\"invalid openid\"}");
+    Form6 w;
+    ASSERT_TRUE(waitForQuery(w));
+    EXPECT_EQ(column(w, 2), QStringList({"oA", "oB", "oC"}));
+    EXPECT_EQ(cell(w, 1, 4), "");
+    EXPECT_EQ(cell(w, 1, 3), "失败");
+    EXPECT_EQ(cell(w, 2, 4), "40003");
+
+    // An apostrophe in the typed type is just text: the query runs and finds nothing.
+    QSignalSpy finished(&w, &Form6::queryFinished);
+    query(w, "模板'消息", "最近一天");
+    ASSERT_EQ(finished.size(), 1);
+    EXPECT_TRUE(finished[0][0].toBool());
+    EXPECT_EQ(w.ListView1->model()->rowCount(), 0);
+}
+
+TEST(Form6, AFailedQueryKeepsTheListAndSaysWhy)
+{
+    Records records;
+    records.add(1, "oKept", "{\"errcode\":0,\"errmsg\":\"ok\"}");
+    Form6 w;
+    ASSERT_TRUE(waitForQuery(w));
+    ASSERT_EQ(column(w, 2), QStringList({"oKept"}));
+
+    // The settings file is read again on every query: now it names a server nobody answers on.
+    writeConfig(records.folder, "driver=sqlserver\nhost=127.0.0.1,1\nuid=sa\npwd=\ndb=msg\n");
+    QSignalSpy finished(&w, &Form6::queryFinished);
+    w.Command1->click();
+    EXPECT_TRUE(w.Command1->isEnabled()) << "the window stays usable while the query runs";
+    ASSERT_TRUE(waitForQuery(w));
+    ASSERT_EQ(finished.size(), 1);
+    EXPECT_FALSE(finished[0][0].toBool());
+    EXPECT_EQ(column(w, 2), QStringList({"oKept"}));
+    EXPECT_TRUE(w.statusLine->text().startsWith("查询失败：")) << w.statusLine->text().toStdString();
+    EXPECT_GT(w.statusLine->text().size(), QString("查询失败：").size());
+}
+
+TEST(Form6, OnlyTheLatestQueryFillsTheList)
+{
+    Records records;
+    records.add(1, "oTemplate", "{\"errcode\":0}");
+    records.add(2, "oCustomer", "{\"errcode\":0}");
+    Form6 w;
+    // Two more clicks before the first query has come back: the list shows the last one asked.
+    w.Combo1->setEditText("模板消息");
+    w.Command1->click();
+    w.Combo1->setEditText("客服消息");
+    w.Command1->click();
+    ASSERT_TRUE(waitForQuery(w));
+    EXPECT_EQ(column(w, 2), QStringList({"oCustomer"}));
+}
+
+TEST(Form6, TheMenuOpensOneViewer)
+{
+    Records records;
+    Form1 main;
+    ASSERT_TRUE(main.chakan->isEnabled());
+    main.chakan->trigger();
+    Form6 *viewer = main.form6();
+    ASSERT_NE(viewer, nullptr);
+    EXPECT_TRUE(viewer->isVisible());
+    EXPECT_FALSE(viewer->isModal());
+    ASSERT_TRUE(waitForQuery(*viewer));
+    QSignalSpy again(viewer, &Form6::queryFinished);
+    main.chakan->trigger();
+    EXPECT_EQ(main.form6(), viewer) << "the open viewer comes forward";
+    EXPECT_FALSE(viewer->isQuerying()) << "without a new query";
+    viewer->close();
+    QTest::qWait(0);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(main.form6(), nullptr);
+}

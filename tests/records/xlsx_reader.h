@@ -1,0 +1,93 @@
+// Reads a written workbook back (an .xlsx is a zip of XML): sheet names, and each cell's type and text.
+#pragma once
+
+#include <QMap>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QString>
+#include <QStringList>
+#include <QXmlStreamReader>
+
+namespace veltrano::testsupport {
+
+struct XlsxCell {
+    QString type; // "n" for numbers, "inlineStr" or "s" for texts, "b" for Booleans
+    QString text; // the number as written, or the text itself
+};
+
+// One sheet: cells by row (1-based) and column letter.
+struct XlsxSheet {
+    QMap<int, QMap<QString, XlsxCell>> rows;
+
+    XlsxCell cell(int row, const QString &column) const { return rows.value(row).value(column); }
+    QStringList texts(int row) const
+    {
+        QStringList out;
+        for (const char *column : {"A", "B", "C", "D", "E", "F", "G", "H"})
+            out << cell(row, QString::fromLatin1(column)).text;
+        return out;
+    }
+};
+
+inline QByteArray xlsxPart(const QString &file, const QString &part)
+{
+    QProcess unzip;
+    unzip.start(QStringLiteral("unzip"), {QStringLiteral("-p"), file, part});
+    if (!unzip.waitForFinished(60000) || unzip.exitCode() != 0)
+        return {};
+    return unzip.readAllStandardOutput();
+}
+
+// The names of the workbook's sheets, in order.
+inline QStringList xlsxSheetNames(const QString &file)
+{
+    QStringList names;
+    QXmlStreamReader xml(xlsxPart(file, QStringLiteral("xl/workbook.xml")));
+    while (!xml.atEnd()) {
+        if (xml.readNext() == QXmlStreamReader::StartElement && xml.name() == u"sheet")
+            names << xml.attributes().value(QStringLiteral("name")).toString();
+    }
+    return names;
+}
+
+inline XlsxSheet readXlsxSheet(const QString &file, int number = 1)
+{
+    XlsxSheet sheet;
+    const QStringList shared = [&] {
+        QStringList strings;
+        QXmlStreamReader xml(xlsxPart(file, QStringLiteral("xl/sharedStrings.xml")));
+        while (!xml.atEnd()) {
+            if (xml.readNext() == QXmlStreamReader::StartElement && xml.name() == u"si")
+                strings << QString();
+            else if (xml.isStartElement() && xml.name() == u"t" && !strings.isEmpty())
+                strings.last() += xml.readElementText();
+        }
+        return strings;
+    }();
+
+    QXmlStreamReader xml(xlsxPart(file, QStringLiteral("xl/worksheets/sheet%1.xml").arg(number)));
+    static const QRegularExpression refPattern(QStringLiteral("^([A-Z]+)(\\d+)$"));
+    QString column, type;
+    int row = 0;
+    while (!xml.atEnd()) {
+        xml.readNext();
+        if (!xml.isStartElement())
+            continue;
+        if (xml.name() == u"c") {
+            const auto match = refPattern.match(xml.attributes().value(QStringLiteral("r")).toString());
+            column = match.captured(1);
+            row = match.captured(2).toInt();
+            type = xml.attributes().hasAttribute(QStringLiteral("t")) ? xml.attributes().value(QStringLiteral("t")).toString()
+                                                      : QStringLiteral("n");
+            sheet.rows[row][column] = {type, QString()};
+        } else if (xml.name() == u"v" || xml.name() == u"t") {
+            QString text = xml.readElementText();
+            if (type == u"s")
+                text = shared.value(text.toInt());
+            sheet.rows[row][column].text += text;
+        }
+    }
+    return sheet;
+}
+
+} // namespace veltrano::testsupport

@@ -1,0 +1,147 @@
+// A fake WeChat Official Account API: a real HTTP server on 127.0.0.1 for tests, the demo and benchmarks.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <vector>
+
+namespace veltrano::testsupport {
+
+// Serves the endpoints the program calls, with WeChat's answer shapes, and records what it was sent.
+// Starts listening in its constructor (on its own thread) and stops in its destructor. Every setter
+// and accessor may be called from any thread while it runs.
+//
+// Tokens: any token is accepted for a send unless it has been made stale. Each call to the token
+// endpoint issues a new token text. Destroy HttpClients that talk to it before the fake itself: an
+// idle kept-alive connection holds the server's worker until it times out (5 s).
+class FakeWeChat {
+public:
+    // What a request to a path does instead of (or before) its normal answer.
+    struct Fault {
+        enum class Kind {
+            ErrorAnswer, // HTTP 200 with {"errcode":…,"errmsg":"… rid: …"}
+            ServerError, // HTTP 500 with an HTML page
+            Drop,        // status line and headers, then the connection closes mid-body; a close
+                         // before any answer would let curl quietly retry on a fresh connection
+            Delay,       // waits delayMs, then answers normally
+        };
+        Kind kind = Kind::ErrorAnswer;
+        int errcode = 0;
+        QString errmsg;
+        int delayMs = 0;
+
+        static Fault error(int errcode, const QString &errmsg);
+        static Fault busy() { return error(-1, QStringLiteral("system error")); }
+        static Fault serverError() { return {Kind::ServerError, 0, {}, 0}; }
+        static Fault drop() { return {Kind::Drop, 0, {}, 0}; }
+        static Fault delay(int ms) { return {Kind::Delay, 0, {}, ms}; }
+    };
+
+    // One request as it arrived: method, the raw target (path and query as sent), its headers
+    // (names as sent) and the client's port.
+    struct Request {
+        QString method;
+        QString target;
+        QString path;
+        std::vector<std::pair<QString, QString>> headers;
+        int clientPort = 0;
+        QStringList header(const QString &name) const; // every value of that header, any case
+    };
+
+    // A request to a send endpoint, with the answer the fake gave ("" when the connection dropped).
+    struct Send {
+        QString path;
+        QString token;
+        QByteArray body;
+        QString answer;
+    };
+
+    // A user/info (one openid) or user/info/batchget (the openids of its list) request.
+    struct InfoRequest {
+        QString path;
+        QStringList openids;
+    };
+
+    FakeWeChat();
+    // A fixed port (0: the system chooses), for the stand-alone program.
+    explicit FakeWeChat(int port);
+    ~FakeWeChat();
+    FakeWeChat(const FakeWeChat &) = delete;
+    FakeWeChat &operator=(const FakeWeChat &) = delete;
+
+    int port() const;
+    QString base() const; // "http://127.0.0.1:PORT", the value for VELTRANO_API_BASE
+    // The fake central control server: a POST answers a newly issued bare token and a line break.
+    QString centralServerUrl() const;
+
+    // --- token endpoint -----------------------------------------------------------------------
+    void setTokenLifetime(int seconds);                      // expires_in answered (default 7200)
+    void setTokenError(int errcode, const QString &errmsg);  // every token request answers this
+    void setTokenAnswer(const QString &text);                 // …or this text, verbatim
+    void clearTokenError();
+    void setCredentials(const QString &appid, const QString &secret); // others are refused
+    void setNextTokenText(const QString &text);               // text of the next issued token
+    void setStaleOnIssue(bool on);   // each issue makes every earlier token stale (40001)
+    void refuseCurrentTokenOnce();   // sends get 40001 until a new token is issued
+    void markStale(const QString &token);
+    int tokenCalls() const;          // requests to /cgi-bin/token, answered or not
+    QString lastIssuedToken() const;
+    QString lastTokenAppid() const;  // decoded query values of the latest token request
+    QString lastTokenSecret() const;
+    // The central control server (centralServerUrl).
+    int centralCalls() const;
+    void setCentralAnswer(const QString &text); // answered verbatim instead of a new token
+    void clearCentralAnswer();
+
+    // --- message sends ------------------------------------------------------------------------
+    void setSendError(int errcode, const QString &errmsg); // every send answers this
+    void clearSendError();
+    std::vector<Send> sends() const;
+    int sendCount() const;
+    int deliveredCount() const; // sends answered errcode 0
+
+    // --- followers ----------------------------------------------------------------------------
+    void setFollowerCount(int count);            // generated openids, 28 characters each
+    void setFollowers(const QStringList &openids); // exactly these, in this order
+    QStringList followers() const;
+    void setPageSize(int size);                  // openids per user/get page (default 10,000)
+    void setUserGetError(int errcode, const QString &errmsg); // e.g. 48001 "api unauthorized"
+    void clearUserGetError();
+    std::vector<InfoRequest> infoRequests() const;
+    int userGetCalls() const;
+
+    // --- faults and timing --------------------------------------------------------------------
+    // The next `count` requests to `path` ("*": any path) get `fault`; a count of -1 means all.
+    // Rules are consumed first-added first.
+    void failNext(const QString &path, int count, const Fault &fault);
+    void clearFaults();
+    void setLatency(int ms); // added to every request
+
+    // --- what arrived -------------------------------------------------------------------------
+    std::vector<Request> requests() const;
+    int requestCount(const QString &path) const;
+    int connectionCount() const; // distinct client connections seen
+
+private:
+    struct State;
+    std::unique_ptr<State> d;
+};
+
+// Points the client at a fake (VELTRANO_API_BASE) for one scope, then restores what was there.
+class ScopedApiBase {
+public:
+    explicit ScopedApiBase(const QString &base);
+    explicit ScopedApiBase(const FakeWeChat &fake) : ScopedApiBase(fake.base()) {}
+    ~ScopedApiBase();
+    ScopedApiBase(const ScopedApiBase &) = delete;
+    ScopedApiBase &operator=(const ScopedApiBase &) = delete;
+
+private:
+    bool m_had;
+    QByteArray m_old;
+};
+
+} // namespace veltrano::testsupport

@@ -1,0 +1,72 @@
+// A message queue on a real SQLite file in a temporary application folder, for cycle tests and benches.
+#pragma once
+
+#include "core/database.h"
+#include "core/profile.h"
+#include "core/settings.h"
+#include "support/temp_app_folder.h"
+
+#include <QSqlQuery>
+#include <QVariant>
+
+namespace veltrano::testsupport {
+
+// config.ini names an SQLite file in the folder; the shared settings hold its connection fields.
+class SqliteQueue {
+public:
+    SqliteQueue()
+    {
+        WriteProfileValue(configFilePath(), QStringLiteral("con"), QStringLiteral("db"),
+                          QStringLiteral("queue.db"));
+        WriteProfileValue(configFilePath(), QStringLiteral("con"), QStringLiteral("driver"),
+                          QStringLiteral("sqlite"));
+        LoadConnectionSettings();
+    }
+
+    Settings connection() const { return gobal().snapshot(); }
+
+    void setParam(const QString &name, const QString &value)
+    {
+        Database db(connection());
+        db.exec(QStringLiteral("update sysParam set ParamValue=? where ParamName=?"), {value, name});
+    }
+
+    // Queues one message the way another system would; returns its id.
+    qlonglong add(const QVariant &body, const QVariant &kind, const QString &openid = {})
+    {
+        Database db(connection());
+        QSqlQuery q = db.exec(QStringLiteral("insert into tempmsg (msg, kind, openid) values (?, ?, ?)"),
+                              {body, kind, openid});
+        return q.lastInsertId().toLongLong();
+    }
+
+    QVariant stat(qlonglong id) const { return column(QStringLiteral("stat"), id); }
+    QVariant sendtime(qlonglong id) const { return column(QStringLiteral("sendtime"), id); }
+
+    int pending() const
+    {
+        Database db(connection());
+        QSqlQuery q = db.exec(QStringLiteral("select count(*) from tempmsg where stat is null"));
+        return q.next() ? q.value(0).toInt() : -1;
+    }
+
+    // Loads sysParam into the shared settings, as the service start does.
+    void load() const
+    {
+        const Settings s = connection();
+        LoadParameters(s.host, s.uid, s.pwd, s.db);
+    }
+
+private:
+    QVariant column(const QString &name, qlonglong id) const
+    {
+        Database db(connection());
+        QSqlQuery q = db.exec(QStringLiteral("select ") + name + QStringLiteral(" from tempmsg where id=?"),
+                              {id});
+        return q.next() ? q.value(0) : QVariant();
+    }
+
+    TempAppFolder m_folder;
+};
+
+} // namespace veltrano::testsupport

@@ -1,0 +1,88 @@
+// make-demo-db: a demo application folder with config.ini and an SQLite queue of a dozen messages.
+#include "core/app_context.h"
+#include "core/database.h"
+#include "core/profile.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+
+#include <cstdio>
+
+using namespace veltrano;
+
+namespace {
+
+QString templateMessage(int n, const QString &openid)
+{
+    static const char *const items[] = {"咖啡豆 500g", "保温杯", "蓝牙耳机", "笔记本", "帆布包",
+                                        "台灯", "绿茶礼盒", "雨伞"};
+    return QStringLiteral(R"({"touser":"%1","template_id":"TPL_ORDER_SHIPPED","url":"https://example.com/orders/%2",)"
+                          R"("data":{"thing1":{"value":"%3"},"character_string2":{"value":"NO.2026%2"},)"
+                          R"("time3":{"value":"2026-12-08 10:%2"}}})")
+        .arg(openid)
+        .arg(10 + n)
+        .arg(QString::fromUtf8(items[n % 8]));
+}
+
+QString customMessage(int n, const QString &openid)
+{
+    return QStringLiteral(R"({"touser":"%1","msgtype":"text","text":{"content":"您好，您咨询的第%2个问题已有答复，请查收。"}})")
+        .arg(openid)
+        .arg(n + 1);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc != 2) {
+        std::fputs("usage: make-demo-db FOLDER\n"
+                   "Writes FOLDER/config.ini for the embedded database FOLDER/demo.db and fills that\n"
+                   "file with twelve queued messages (template and customer-service) and a one-minute\n"
+                   "interval. An existing demo.db is replaced.\n",
+                   stderr);
+        return 2;
+    }
+    const QString folder = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
+    if (!QDir().mkpath(folder)) {
+        std::fprintf(stderr, "make-demo-db: cannot create %s\n", qPrintable(folder));
+        return 1;
+    }
+    setApplicationFolder(folder);
+    QFile::remove(QDir(folder).filePath(QStringLiteral("demo.db")));
+
+    const QString ini = configFilePath();
+    const std::pair<const char *, const char *> keys[] = {
+        {"host", ""}, {"uid", ""}, {"pwd", ""}, {"db", "demo.db"}, {"driver", "sqlite"}};
+    for (const auto &[key, value] : keys) {
+        if (!WriteProfileValue(ini, QStringLiteral("con"), QString::fromLatin1(key),
+                               QString::fromLatin1(value))) {
+            std::fprintf(stderr, "make-demo-db: cannot write %s\n", qPrintable(ini));
+            return 1;
+        }
+    }
+
+    try {
+        LoadConnectionSettings();
+        Database db(gobal().snapshot());
+        const std::pair<const char *, const char *> params[] = {
+            {"appid", "wxdemo0000000001"}, {"appsecret", "demo-secret"}, {"get_token_mod", "1"},
+            {"temp", "10"}, {"temp_timer", "1"}};
+        for (const auto &[name, value] : params)
+            db.exec(db.sql().updateParam, {QString::fromLatin1(value), QString::fromLatin1(name)});
+        for (int n = 0; n < 12; ++n) {
+            const QString openid = QStringLiteral("oDEMO%1").arg(n + 1, 23, 10, QChar(u'0'));
+            const bool custom = n % 3 == 2;
+            db.exec(QStringLiteral("insert into tempmsg (msg, kind, openid) values (?, ?, ?)"),
+                    {custom ? customMessage(n, openid) : templateMessage(n, openid), custom ? 2 : 1,
+                     openid});
+        }
+    } catch (const DbError &e) {
+        std::fprintf(stderr, "make-demo-db: %s\n", e.what());
+        return 1;
+    }
+    std::printf("demo folder ready: %s\n", qPrintable(folder));
+    return 0;
+}
