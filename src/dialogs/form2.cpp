@@ -1,4 +1,4 @@
-// The database connection dialog: server, login, password and database, or the embedded SQLite file.
+// The connection dialog: server, login, password and database, or the embedded SQLite file.
 #include "dialogs/form2.h"
 
 #include "core/database.h"
@@ -30,6 +30,7 @@ void Form2::buildControls()
     grid->setContentsMargins(20, 16, 20, 16);
     grid->setHorizontalSpacing(12);
     grid->setVerticalSpacing(10);
+    grid->setSizeConstraint(QLayout::SetFixedSize); // a dialog of fixed size, like the schedule one
 
     driverLabel = new QLabel(QStringLiteral("数据库类型"), this);
     driverLabel->setObjectName(QStringLiteral("driverLabel"));
@@ -92,19 +93,20 @@ void Form2::showDriverKind(int kind)
 void Form2::SaveConnectionSettings()
 {
     const QString file = configFilePath();
-    const QString section = QStringLiteral("con");
+    const auto write = [&file](const char *key, const QString &value) {
+        return WriteProfileValue(file, QStringLiteral("con"), QString::fromLatin1(key), value);
+    };
     const QString driver = driverKind->currentIndex() == kSqlite ? QStringLiteral("sqlite")
                                                                  : QStringLiteral("sqlserver");
-    const bool written =
-        WriteProfileValue(file, section, QStringLiteral("host"), Text1[0]->text())
-        && WriteProfileValue(file, section, QStringLiteral("uid"), Text1[1]->text())
-        && WriteProfileValue(file, section, QStringLiteral("pwd"), ShiftPassword(Text1[2]->text(), true))
-        && WriteProfileValue(file, section, QStringLiteral("db"), Text1[3]->text())
-        && WriteProfileValue(file, section, QStringLiteral("driver"), driver);
+    // The four keys of the connection in their order, then the kind of database.
+    const bool written = write("host", Text1[0]->text()) && write("uid", Text1[1]->text())
+                         && write("pwd", ShiftPassword(Text1[2]->text(), true))
+                         && write("db", Text1[3]->text()) && write("driver", driver);
     if (!written) {
         // Testing now would test the old file and could close the dialog as if the new values
         // had been kept.
-        ui::showMessage(this, QStringLiteral("配置文件写入失败，请检查程序所在文件夹是否可写！\n%1").arg(file),
+        ui::showMessage(this,
+                        QStringLiteral("配置文件写入失败，请检查程序所在文件夹是否可写！\n%1").arg(file),
                         QStringLiteral("提示！"));
         return;
     }

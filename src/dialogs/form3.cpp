@@ -39,8 +39,9 @@ Schedule loadSchedule()
 // save before anything is written.
 bool storeSchedule(const Settings &connection, const std::array<QString, 4> &boxTexts)
 {
-    static const std::array<QString, 4> keys = {QStringLiteral("cust"), QStringLiteral("cust_timer"),
-                                                QStringLiteral("temp"), QStringLiteral("temp_timer")};
+    static const std::array<QString, 4> keys = {
+        QStringLiteral("cust"), QStringLiteral("cust_timer"), QStringLiteral("temp"),
+        QStringLiteral("temp_timer")};
     std::array<QString, 4> values;
     for (size_t i = 0; i < values.size(); ++i) {
         values[i] = decimalText(boxTexts[i]);
@@ -178,7 +179,8 @@ bool Form3::readyToClose()
 void Form3::SaveSchedule()
 {
     const Settings connection = gobal().snapshot();
-    const std::array<QString, 4> texts = {Text4->text(), Text3->text(), Text2->text(), Text1->text()};
+    const std::array<QString, 4> texts = {Text4->text(), Text3->text(), Text2->text(),
+                                          Text1->text()};
     runInBackground([connection, texts] { return storeSchedule(connection, texts); },
                     [this](bool stored) {
                         m_saved = true;

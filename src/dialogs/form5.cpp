@@ -35,9 +35,9 @@ Account loadAccount()
 
 bool storeAccount(const Settings &connection, const std::array<QString, 4> &values)
 {
-    static const std::array<QString, 4> keys = {QStringLiteral("appid"), QStringLiteral("appsecret"),
-                                                QStringLiteral("get_token_mod"),
-                                                QStringLiteral("token_server")};
+    static const std::array<QString, 4> keys = {
+        QStringLiteral("appid"), QStringLiteral("appsecret"), QStringLiteral("get_token_mod"),
+        QStringLiteral("token_server")};
     try {
         Database db(connection);
         for (size_t i = 0; i < values.size(); ++i)
@@ -108,6 +108,7 @@ void Form5::buildControls()
     grid->setContentsMargins(20, 16, 20, 16);
     grid->setHorizontalSpacing(12);
     grid->setVerticalSpacing(10);
+    grid->setSizeConstraint(QLayout::SetFixedSize); // a dialog of fixed size, like the schedule one
     auto *modes = new QHBoxLayout;
     modes->addWidget(Option2);
     modes->addSpacing(24);

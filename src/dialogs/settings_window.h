@@ -1,4 +1,4 @@
-// The common ground of the settings dialogs: database work off the GUI thread, and a close that waits for it.
+// What the settings dialogs share: database work off the GUI thread, and a close that waits for it.
 #pragma once
 
 #include <QFutureWatcher>

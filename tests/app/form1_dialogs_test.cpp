@@ -1,4 +1,4 @@
-// The main window's settings entries: each opens its dialog once and brings it back when chosen again.
+// The main window's settings entries: one dialog each, brought back when chosen again.
 #include "app/form1.h"
 #include "core/database.h"
 #include "dialogs/form2.h"

@@ -49,7 +49,8 @@ TEST(Form2, ShowsTheSettingsFileWithThePasswordAsTyped)
         EXPECT_EQ(w.Text1[2]->echoMode(), QLineEdit::Normal);
         EXPECT_EQ(w.driverKind->currentIndex(), Form2::kSqlServer); // no driver key: SQL Server
     }
-    DialogTestFolder folder("[con]\r\nhost=srv\r\nuid=sa\r\npwd=fgh\r\ndb=msg.db\r\ndriver=sqlite\r\n");
+    DialogTestFolder folder(
+        "[con]\r\nhost=srv\r\nuid=sa\r\npwd=fgh\r\ndb=msg.db\r\ndriver=sqlite\r\n");
     Form2 w;
     EXPECT_EQ(w.Text1[0]->text(), "srv");
     EXPECT_EQ(w.Text1[1]->text(), "sa");
@@ -123,7 +124,8 @@ TEST(Form2, ASuccessfulSaveClosesWithoutAMessage)
     // The four keys of the connection in their order, then the kind of database.
     const QString ini = QString::fromLocal8Bit(readFile(folder.file("config.ini"))).remove(u'\r');
     EXPECT_EQ(ini.split(u'\n', Qt::SkipEmptyParts),
-              QStringList({"[con]", "host=", "uid=", "pwd=", "db=data/veltrano.db", "driver=sqlite"}));
+              QStringList({"[con]", "host=", "uid=", "pwd=", "db=data/veltrano.db",
+                           "driver=sqlite"}));
 }
 
 TEST(Form2, ReopeningShowsThePasswordAsTyped)
