@@ -97,9 +97,12 @@ QString loginItems(const QString &odbcDriver, const QString &host, const QString
     QString items = brace("uid", uid) + QLatin1String(";PWD=") + brace("pwd", pwd)
                     + QLatin1String(";Server=") + brace("host", host) + QLatin1String(";Database=")
                     + brace("db", db) + QLatin1String(";APP={Veltrano};");
-    // FreeTDS would otherwise convert through a one-byte character set and lose Chinese text.
+    // FreeTDS: a fixed protocol version, because with "auto" a login that times out is retried
+    // with older versions, and the Sybase one never gives up on a silent server (FreeTDS 1.3); a
+    // server older than 7.4 (SQL Server 2012) answers with its own version. The character set
+    // would otherwise be a one-byte one that loses Chinese text.
     if (freeTds)
-        items += QLatin1String("ClientCharset=UTF-8;");
+        items += QLatin1String("TDS_Version=7.4;ClientCharset=UTF-8;");
     return items;
 }
 

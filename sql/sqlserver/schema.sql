@@ -1,0 +1,115 @@
+-- Veltrano's message database on SQL Server 2012 or later: parameters, message queue, the two views.
+--
+-- Run it in the database that config.ini names (key db), for example
+--     sqlcmd -S 192.168.1.10 -U sa -d veltrano -i sql/sqlserver/schema.sql
+-- The database needs a case-insensitive collation, because other systems spell sysParam,
+-- ParamName and ParamValue in any case. A new one can be made with
+--     create database veltrano collate Chinese_PRC_CI_AS
+-- Running the script again adds what is missing and keeps every row; the two views are made anew.
+
+set nocount on;
+set ansi_nulls on;
+set quoted_identifier on;
+go
+
+-- String literals compare under the database's collation: a case-sensitive one stops the script.
+if N'sysparam' <> N'SYSPARAM'
+begin
+    raiserror (N'This database has a case-sensitive collation. Create it with a _CI_ collation, e.g. create database veltrano collate Chinese_PRC_CI_AS.', 16, 1);
+    set noexec on;
+end
+go
+
+-- One row per key. ParamValue must stay the third column: Veltrano reads it by position.
+if object_id(N'dbo.sysParam', N'U') is null
+    create table dbo.sysParam (
+        id int identity (1, 1) not null constraint PK_sysParam primary key,
+        ParamName nvarchar(50) not null constraint UQ_sysParam_ParamName unique,
+        ParamValue nvarchar(1000) null
+    );
+go
+
+-- The eleven keys. in_time lies far enough back that the first direct exchange asks WeChat for a
+-- token, and near enough that DATEDIFF(second, …) stays within its 32-bit range (68 years).
+insert into dbo.sysParam (ParamName, ParamValue)
+select k.ParamName, k.ParamValue
+from (values (N'appid', N''),
+             (N'appsecret', N''),
+             (N'get_token_mod', N'1'),
+             (N'token_server', N''),
+             (N'temp', N'10'),
+             (N'temp_timer', N'5'),
+             (N'cust', N'10'),
+             (N'cust_timer', N'5'),
+             (N'access_token', N''),
+             (N'expires_in', N''),
+             (N'in_time', N'2020-01-01 00:00')) as k (ParamName, ParamValue)
+where not exists (select 1 from dbo.sysParam p where p.ParamName = k.ParamName);
+go
+
+-- The queue. Other systems insert msg (the complete WeChat JSON body), kind (1 template message,
+-- 2 customer-service message) and openid; Veltrano sets stat (WeChat's answer) and sendtime.
+if object_id(N'dbo.tempmsg', N'U') is null
+    create table dbo.tempmsg (
+        id int identity (1, 1) not null constraint PK_tempmsg primary key,
+        msg nvarchar(max) null,
+        kind int null,
+        openid nvarchar(64) null,
+        stat nvarchar(max) null,
+        sendtime datetime null,
+        intime datetime not null constraint DF_tempmsg_intime default (getdate())
+    );
+go
+
+if object_id(N'dbo.send_json', N'V') is not null
+    drop view dbo.send_json;
+go
+
+-- Pending messages are the rows whose stat is NULL. Body, id and kind come first: Veltrano reads
+-- them by position.
+create view dbo.send_json as
+select msg as body, id, kind, stat, openid, sendtime, intime
+from dbo.tempmsg;
+go
+
+if object_id(N'dbo.SEND_REC', N'V') is not null
+    drop view dbo.SEND_REC;
+go
+
+-- Sent messages as the record viewer lists them, columns 0 to 6 by position. The status code is
+-- the errcode of WeChat's answer, read as text so that SQL Server 2012 and 2014 (which have no
+-- JSON functions) can run it: the first "errcode" key of an answer that starts with "{", followed by
+-- a colon and a whole number. An answer that is a local error text, or empty, has no code and counts
+-- as failed. On SQL Server 2016 or later JSON_VALUE(stat, '$.errcode') where ISJSON(stat) = 1
+-- gives the same codes. The recipient falls back to the body's "touser" when openid is NULL.
+create view dbo.SEND_REC as
+select t.id,
+       case t.kind when 1 then N'模板消息' when 2 then N'客服消息' else N'未知类型' end as 消息类型,
+       coalesce(t.openid, r.touser) as OPENID,
+       case when e.errcode = N'0' then N'成功' else N'失败' end as 发送状态,
+       e.errcode as 状态代码,
+       t.msg as JSON,
+       t.sendtime as 发送时间
+from dbo.tempmsg t
+cross apply (select case when left(ltrim(t.stat), 1) = N'{'
+                         then charindex(N'"errcode"', t.stat) else 0 end as at) ea
+cross apply (select case when ea.at > 0
+                         then ltrim(substring(t.stat, ea.at + 9, 64)) end as tail) eb
+cross apply (select case when left(eb.tail, 1) = N':'
+                         then ltrim(substring(eb.tail, 2, 64)) end as number) ec
+cross apply (select case when ec.number like N'[0-9]%' or ec.number like N'-[0-9]%'
+                         then left(ec.number, patindex(N'%[^-0-9]%', ec.number + N'x') - 1)
+                    end as errcode) e
+cross apply (select charindex(N'"touser"', t.msg) as at) ra
+cross apply (select case when ra.at > 0
+                         then ltrim(substring(t.msg, ra.at + 8, 200)) end as tail) rb
+cross apply (select case when left(rb.tail, 1) = N':'
+                         then ltrim(substring(rb.tail, 2, 200)) end as value) rc
+cross apply (select case when left(rc.value, 1) = N'"' and charindex(N'"', rc.value, 2) > 2
+                         then substring(rc.value, 2, charindex(N'"', rc.value, 2) - 2)
+                    end as touser) r
+where t.stat is not null;
+go
+
+set noexec off;
+go

@@ -1,0 +1,191 @@
+// SQL Server up to the connection: the connection string, and the real FreeTDS driver on 127.0.0.1.
+#include "core/database.h"
+#include "core/profile.h"
+#include "core/settings.h"
+#include "support/temp_app_folder.h"
+
+#include <gtest/gtest.h>
+
+#ifndef _WIN32
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+#include <thread>
+
+using namespace veltrano;
+
+TEST(ConnectionString, MicrosoftDriversTakeEveryValueBracedWithClosingBracesDoubled)
+{
+    EXPECT_EQ(BuildConnectionString("ODBC Driver 18 for SQL Server", "db1;Server=evil", "s{a}",
+                                    "p;w}d{", "Db;x}"),
+              "Driver={ODBC Driver 18 for SQL Server};UID={s{a}}};PWD={p;w}}d{};"
+              "Server={db1;Server=evil};Database={Db;x}}};APP={Veltrano};");
+    EXPECT_EQ(BuildConnectionString("SQL Server", "", "", "", ""),
+              "Driver={SQL Server};UID={};PWD={};Server={};Database={};APP={Veltrano};");
+}
+
+TEST(ConnectionString, FreeTdsTakesBracesAsTheyStandAndRefusesWhatItCannotCarry)
+{
+    EXPECT_EQ(BuildConnectionString("FreeTDS", "127.0.0.1,1433", "s{a}", "p;w}d{", "db}"),
+              "Driver={FreeTDS};UID={s{a}};PWD={p;w}d{};Server={127.0.0.1,1433};Database={db}};"
+              "APP={Veltrano};TDS_Version=7.4;ClientCharset=UTF-8;");
+    // FreeTDS ends a braced value at "};", so such a value would split the string: refuse it.
+    EXPECT_THROW(BuildConnectionString("FreeTDS", "h", "u", "a};Database=master", "d"), DbError);
+    EXPECT_THROW(BuildConnectionString("FreeTDS", "h", "u", QString("a") + QChar(0) + "b", "d"),
+                 DbError);
+}
+
+TEST(ConnectionString, UsesTheFirstInstalledDriver)
+{
+    const QStringList drivers = installedSqlServerDrivers();
+    ASSERT_TRUE(drivers.contains("FreeTDS")) << "this machine registers FreeTDS";
+    EXPECT_TRUE(BuildConnectionString("h", "u", "p", "d").startsWith("Driver={" + drivers.first() + "};"));
+}
+
+TEST(SqlServer, EmptyServerFailsWithoutAskingTheDriver)
+{
+    Settings s;
+    s.host = "  ";
+    s.uid = "sa";
+    EXPECT_THROW(Database{s}, DbError);
+}
+
+#ifndef _WIN32
+namespace {
+
+// A TCP socket on 127.0.0.1 with a port of its own: bound but not listening (a closed port), or
+// listening; a listening one may capture the login a client sends.
+class LocalPort {
+public:
+    explicit LocalPort(bool listening)
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(m_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+        socklen_t len = sizeof addr;
+        ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&addr), &len);
+        m_port = ntohs(addr.sin_port);
+        if (listening)
+            ::listen(m_fd, 4);
+    }
+    ~LocalPort()
+    {
+        ::shutdown(m_fd, SHUT_RDWR);
+        ::close(m_fd);
+        if (m_reader.joinable())
+            m_reader.join();
+    }
+    QString host() const { return QStringLiteral("127.0.0.1,%1").arg(m_port); }
+
+    // Accepts one client, answers its pre-login (no encryption) and keeps its login packet.
+    void captureLogin()
+    {
+        m_reader = std::thread([this] {
+            pollfd waiting{m_fd, POLLIN, 0};
+            if (::poll(&waiting, 1, 10000) != 1)
+                return; // no client came
+            const int client = ::accept(m_fd, nullptr, nullptr);
+            if (client < 0)
+                return;
+            if (readPacket(client).startsWith('\x12')) {
+                // Options VERSION and ENCRYPTION, then their data: version 11.0, encryption 2
+                // (not supported), so the login follows in the clear.
+                const char answer[] = {4, 1, 0, 26, 0, 0, 1, 0, 0, 0, 11, 0, 6, 1, 0, 17, 0, 1,
+                                       char(0xFF), 11, 0, 0x0C, 0x38, 0, 0, 2};
+                ::send(client, answer, sizeof answer, 0);
+                m_login = readPacket(client);
+            }
+            ::close(client);
+        });
+    }
+
+    // Field n of the login record (0 host, 1 user, 2 password, 3 application, 4 server, 8 database).
+    QString loginField(int n)
+    {
+        if (m_reader.joinable())
+            m_reader.join();
+        if (m_login.size() < 8 + 36 + 4 * 9)
+            return QStringLiteral("<no login>");
+        const QByteArray body = m_login.mid(8);
+        const auto u16 = [&](int at) {
+            return quint16(quint8(body.at(at)) | (quint8(body.at(at + 1)) << 8));
+        };
+        const int offset = u16(36 + 4 * n), chars = u16(38 + 4 * n);
+        QByteArray raw = body.mid(offset, chars * 2);
+        if (n == 2) { // the password travels with its nibbles swapped and xor 0xA5
+            for (char &c : raw) {
+                const quint8 b = quint8(c) ^ 0xA5;
+                c = char(quint8((b >> 4) | (b << 4)));
+            }
+        }
+        return QString::fromUtf16(reinterpret_cast<const char16_t *>(raw.constData()), chars);
+    }
+
+private:
+    static QByteArray readPacket(int client)
+    {
+        QByteArray packet;
+        char buffer[4096];
+        const auto length = [&] { return (quint8(packet.at(2)) << 8) | quint8(packet.at(3)); };
+        while (packet.size() < 8 || packet.size() < length()) {
+            const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            packet.append(buffer, n);
+        }
+        return packet;
+    }
+
+    int m_fd = -1;
+    int m_port = 0;
+    std::thread m_reader;
+    QByteArray m_login;
+};
+
+} // namespace
+
+TEST(SqlServer, TestConnectionFalseWhenThePortIsClosed)
+{
+    testsupport::TempAppFolder folder;
+    LocalPort closed(false);
+    const QString ini = configFilePath();
+    ASSERT_TRUE(WriteProfileValue(ini, "con", "host", closed.host()));
+    ASSERT_TRUE(WriteProfileValue(ini, "con", "uid", "sa"));
+    ASSERT_TRUE(WriteProfileValue(ini, "con", "pwd", ShiftPassword("secret", true)));
+    ASSERT_TRUE(WriteProfileValue(ini, "con", "db", "veltrano"));
+    EXPECT_FALSE(TestConnection());
+    EXPECT_EQ(gobal().snapshot().host, closed.host());
+}
+
+TEST(SqlServer, SilentServerEndsAtTheLoginTimeOut)
+{
+    // Accepts the connection and never answers: only the login time-out ends the wait.
+    LocalPort silent(true);
+    Settings s;
+    s.host = silent.host();
+    s.uid = "sa";
+    EXPECT_THROW(Database(s, 1), DbError);
+}
+
+TEST(SqlServer, TypedValuesReachTheServerAsTheyWereTyped)
+{
+    LocalPort server(true);
+    server.captureLogin();
+    Settings s;
+    s.host = server.host();
+    s.uid = QStringLiteral("操作员;UID=sa");
+    s.pwd = QStringLiteral("p;w}d{密码}");
+    s.db = QStringLiteral("消息{库}x;y");
+    EXPECT_THROW(Database(s, 4), DbError); // the capturing server hangs up after the login
+    EXPECT_EQ(server.loginField(1), s.uid);
+    EXPECT_EQ(server.loginField(2), s.pwd);
+    EXPECT_EQ(server.loginField(8), s.db);
+    EXPECT_EQ(server.loginField(3), "Veltrano");
+}
+#endif
