@@ -12,6 +12,9 @@
 #include "desktop/frm_about.h"
 #include "desktop/hotkey.h"
 #include "desktop/skin.h"
+#include "dialogs/form2.h"
+#include "dialogs/form3.h"
+#include "dialogs/form5.h"
 #include "records/follower_export.h"
 #include "ui/app_icon.h"
 #include "ui/message_box.h"
@@ -107,9 +110,9 @@ void Form1::buildMenu()
     fans = entry(menuBar()->addAction(QStringLiteral("粉丝导出")), "fans");
     abt = entry(menuBar()->addAction(QStringLiteral("关于")), "abt");
 
-    // Entries whose windows are not part of this build yet stay visible but greyed out.
-    for (QAction *pending : {dataconfig, timeconfig, wxconfig})
-        pending->setEnabled(false);
+    connect(dataconfig, &QAction::triggered, this, &Form1::dataconfig_Click);
+    connect(timeconfig, &QAction::triggered, this, &Form1::timeconfig_Click);
+    connect(wxconfig, &QAction::triggered, this, &Form1::wxconfig_Click);
     connect(abt, &QAction::triggered, this, &Form1::abt_Click);
     connect(chakan, &QAction::triggered, this, &Form1::chakan_Click);
     connect(fans, &QAction::triggered, this, &Form1::fans_Click);
@@ -294,6 +297,23 @@ void Form1::fans_Click()
         fans->setEnabled(true);
         run->deleteLater();
     });
+}
+
+// The dialogs are windows of their own, not children of this one: hiding the main window in the
+// background leaves them open, and an open dialog still saves on its own close.
+void Form1::dataconfig_Click()
+{
+    m_form2.open([] { return new Form2; });
+}
+
+void Form1::timeconfig_Click()
+{
+    m_form3.open([] { return new Form3; });
+}
+
+void Form1::wxconfig_Click()
+{
+    m_form5.open([] { return new Form5; });
 }
 
 void Form1::resizeEvent(QResizeEvent *event)

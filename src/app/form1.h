@@ -20,6 +20,9 @@ class QTimer;
 
 namespace veltrano {
 
+class Form2;
+class Form3;
+class Form5;
 class frmAbout;
 
 class Form1 : public QMainWindow {
@@ -62,6 +65,10 @@ public:
 
 public Q_SLOTS:
     void quitme_Click();
+    // Each settings dialog exists once; choosing its entry again brings the open one forward.
+    void dataconfig_Click();
+    void timeconfig_Click();
+    void wxconfig_Click();
     void abt_Click();
     void chakan_Click();
     void fans_Click();
@@ -87,6 +94,9 @@ private:
     void runBatch();
 
     int m_logLines = 0;
+    ui::SingleInstance<Form2> m_form2;
+    ui::SingleInstance<Form3> m_form3;
+    ui::SingleInstance<Form5> m_form5;
     bool m_batchRunning = false;
     int m_startGeneration = 0; // a stop makes a start check still under way stale
     std::optional<QString> m_reportedBadInterval;

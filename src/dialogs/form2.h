@@ -1,0 +1,39 @@
+// The database connection dialog: edits config.ini and keeps it only when the connection opens.
+#pragma once
+
+#include "dialogs/settings_window.h"
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace veltrano {
+
+class Form2 : public SettingsWindow {
+    Q_OBJECT
+public:
+    explicit Form2(QWidget *parent = nullptr);
+
+    // Rows of the four connection values: 0 server, 1 login, 2 password, 3 database (or file).
+    QLabel *Label1[4] = {};
+    QLineEdit *Text1[4] = {};
+    QLabel *driverLabel = nullptr;
+    QComboBox *driverKind = nullptr; // 0: SQL Server, 1: the embedded SQLite file
+    QPushButton *save = nullptr;
+
+    static constexpr int kSqlServer = 0;
+    static constexpr int kSqlite = 1;
+
+public Q_SLOTS:
+    // Writes config.ini, then tests the connection: success closes the dialog, failure says so
+    // and leaves the typed values in place for another try.
+    void SaveConnectionSettings();
+
+private:
+    void buildControls();
+    void loadSettings();
+    void showDriverKind(int kind);
+};
+
+} // namespace veltrano

@@ -1,0 +1,194 @@
+// The schedule dialog: the interval and batch size of the send cycle, kept in sysParam.
+#include "dialogs/form3.h"
+
+#include "core/database.h"
+#include "core/profile.h"
+#include "core/settings.h"
+#include "dialogs/digit_box.h"
+#include "ui/app_icon.h"
+#include "ui/message_box.h"
+
+#include <QFocusEvent>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+
+#include <array>
+
+namespace veltrano {
+namespace {
+
+constexpr int kClientWidth = 363;
+constexpr int kClientHeight = 139;
+
+struct Schedule {
+    QString temp, temp_timer, cust, cust_timer;
+};
+
+Schedule loadSchedule()
+{
+    LoadConnectionSettings();
+    const Settings connection = gobal().snapshot();
+    LoadParameters(connection.host, connection.uid, connection.pwd, connection.db);
+    // Whatever the load left in the shared values is what the boxes show, as after a failed load.
+    const Settings s = gobal().snapshot();
+    return {s.temp, s.temp_timer, s.cust, s.cust_timer};
+}
+
+// Each value is stored as the decimal text of its number; a value that is no number fails the
+// save before anything is written.
+bool storeSchedule(const Settings &connection, const std::array<QString, 4> &boxTexts)
+{
+    static const std::array<QString, 4> keys = {
+        QStringLiteral("cust"), QStringLiteral("cust_timer"), QStringLiteral("temp"),
+        QStringLiteral("temp_timer")};
+    std::array<QString, 4> values;
+    for (size_t i = 0; i < values.size(); ++i) {
+        values[i] = decimalText(boxTexts[i]);
+        if (values[i].isEmpty())
+            return false;
+    }
+    try {
+        Database db(connection);
+        for (size_t i = 0; i < values.size(); ++i)
+            db.exec(db.sql().updateParam, {values[i], keys[i]});
+        return true;
+    } catch (const std::exception &) {
+        return false;
+    }
+}
+
+// 1 to 30, bounds included; a number too long to convert is far beyond 30.
+bool intervalInRange(const QString &text)
+{
+    const QString number = decimalText(text);
+    bool ok = false;
+    const qlonglong value = number.toLongLong(&ok);
+    return ok && value >= 1 && value <= 30;
+}
+
+} // namespace
+
+Form3::Form3(QWidget *parent) : SettingsWindow(parent)
+{
+    setObjectName(QStringLiteral("Form3"));
+    setWindowTitle(QStringLiteral("定时设置"));
+    setWindowIcon(ui::appIcon());
+    setFixedSize(kClientWidth, kClientHeight);
+    buildControls();
+    startLoading();
+}
+
+void Form3::buildControls()
+{
+    const auto box = [this](const char *name, const QString &text) {
+        auto *b = new QLineEdit(text, this);
+        b->setObjectName(QString::fromLatin1(name));
+        return b;
+    };
+    const auto label = [this](const char *name, const QString &text) {
+        auto *l = new QLabel(text, this);
+        l->setObjectName(QString::fromLatin1(name));
+        return l;
+    };
+
+    Label3 = label("Label3", QStringLiteral("发送时间间隔（1-30分钟）"));
+    Label3->setGeometry(20, 26, 200, 22);
+    Text1 = box("Text1", QStringLiteral("5"));
+    Text1->setGeometry(224, 24, 115, 26);
+    Label4 = label("Label4", QStringLiteral("每次发送批量(1-20条)"));
+    Label4->setGeometry(20, 70, 200, 22);
+    Text2 = box("Text2", QStringLiteral("10"));
+    Text2->setGeometry(224, 68, 115, 26);
+    Label3->setBuddy(Text1);
+    Label4->setBuddy(Text2);
+
+    Line1 = new QFrame(this);
+    Line1->setObjectName(QStringLiteral("Line1"));
+    Line1->setFrameShape(QFrame::HLine);
+    Line1->setFrameShadow(QFrame::Sunken);
+    Line1->setGeometry(16, 112, kClientWidth - 32, 3);
+
+    Text3 = box("Text3", QStringLiteral("5"));
+    Text4 = box("Text4", QStringLiteral("10"));
+    Text3->hide();
+    Text4->hide();
+
+    acceptDigitsOnly(Text1);
+    acceptDigitsOnly(Text2);
+    Text1->installEventFilter(this);
+    Text2->installEventFilter(this);
+}
+
+void Form3::startLoading()
+{
+    runInBackground(&loadSchedule, [this](const Schedule &s) {
+        Text2->setText(s.temp);
+        Text1->setText(s.temp_timer);
+        Text4->setText(s.cust);
+        Text3->setText(s.cust_timer);
+        // The window was disabled while it loaded, which took the focus away.
+        if (!focusWidget())
+            Text1->setFocus();
+    });
+}
+
+bool Form3::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::FocusOut) {
+        // Only a move of the focus inside the program, not a popup menu over the box or a
+        // switch to another program, counts as leaving the box.
+        const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
+        if (reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason) {
+            if (watched == Text1)
+                Text1_LostFocus();
+            else if (watched == Text2)
+                Text2_LostFocus();
+        }
+    }
+    return SettingsWindow::eventFilter(watched, event);
+}
+
+void Form3::Text1_LostFocus()
+{
+    if (Text1->text().isEmpty() || !intervalInRange(Text1->text()))
+        Text1->setText(QStringLiteral("5"));
+}
+
+void Form3::Text2_LostFocus()
+{
+    // A batch of no message would send nothing forever; the upper end of the caption's range is
+    // advice, not a limit.
+    if (decimalText(Text2->text()) == u"0" || Text2->text().isEmpty())
+        Text2->setText(QStringLiteral("10"));
+}
+
+bool Form3::readyToClose()
+{
+    if (m_saved)
+        return true;
+    // The box the focus is in has not been left yet, so its correction has not run.
+    if (focusWidget() == Text1)
+        Text1_LostFocus();
+    else if (focusWidget() == Text2)
+        Text2_LostFocus();
+    SaveSchedule(); // closes the dialog once the save has ended
+    return false;
+}
+
+void Form3::SaveSchedule()
+{
+    const Settings connection = gobal().snapshot();
+    const std::array<QString, 4> texts = {Text4->text(), Text3->text(), Text2->text(),
+                                          Text1->text()};
+    runInBackground([connection, texts] { return storeSchedule(connection, texts); },
+                    [this](bool stored) {
+                        m_saved = true;
+                        if (!stored)
+                            ui::showMessage(this, QStringLiteral("配置失败，请检查数据库连接！"),
+                                            QStringLiteral("提示！"));
+                        closeWhenIdle();
+                    });
+}
+
+} // namespace veltrano

@@ -1,0 +1,190 @@
+// The official account dialog: credentials and token mode, kept in sysParam.
+#include "dialogs/form5.h"
+
+#include "core/database.h"
+#include "core/profile.h"
+#include "core/settings.h"
+#include "ui/app_icon.h"
+#include "ui/message_box.h"
+
+#include <QButtonGroup>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QRadioButton>
+
+#include <array>
+
+namespace veltrano {
+namespace {
+
+struct Account {
+    QString appid, appsecret, get_token_mod, token_server;
+};
+
+Account loadAccount()
+{
+    LoadConnectionSettings();
+    const Settings connection = gobal().snapshot();
+    LoadParameters(connection.host, connection.uid, connection.pwd, connection.db);
+    // Whatever the load left in the shared values is what the boxes show, as after a failed load.
+    const Settings s = gobal().snapshot();
+    return {s.appid, s.appsecret, s.get_token_mod, s.token_server};
+}
+
+bool storeAccount(const Settings &connection, const std::array<QString, 4> &values)
+{
+    static const std::array<QString, 4> keys = {
+        QStringLiteral("appid"), QStringLiteral("appsecret"), QStringLiteral("get_token_mod"),
+        QStringLiteral("token_server")};
+    try {
+        Database db(connection);
+        for (size_t i = 0; i < values.size(); ++i)
+            db.exec(db.sql().updateParam, {values[i], keys[i]});
+        return true;
+    } catch (const std::exception &) {
+        return false;
+    }
+}
+
+// A stored mode that reads as the number 1 means direct exchange; another number means the
+// central server; text that is no number at all (empty included) falls back to direct exchange.
+bool isDirectMode(const QString &storedMode)
+{
+    bool ok = false;
+    const double mode = storedMode.trimmed().toDouble(&ok);
+    return !ok || mode == 1.0;
+}
+
+} // namespace
+
+Form5::Form5(QWidget *parent) : SettingsWindow(parent)
+{
+    setObjectName(QStringLiteral("Form5"));
+    setWindowTitle(QStringLiteral("公众号设置"));
+    setWindowIcon(ui::appIcon());
+    buildControls();
+    startLoading();
+}
+
+void Form5::buildControls()
+{
+    const auto label = [this](const char *name, const QString &text) {
+        auto *l = new QLabel(text, this);
+        l->setObjectName(QString::fromLatin1(name));
+        return l;
+    };
+    const auto box = [this](const char *name) {
+        auto *b = new QLineEdit(this);
+        b->setObjectName(QString::fromLatin1(name));
+        b->setMinimumWidth(300);
+        return b;
+    };
+
+    Label1 = label("Label1", QStringLiteral("ACCESS_TOKEN获取模式"));
+    Option2 = new QRadioButton(QStringLiteral("直接换取(建议)"), this);
+    Option2->setObjectName(QStringLiteral("Option2"));
+    Option1 = new QRadioButton(QStringLiteral("中控服务器"), this);
+    Option1->setObjectName(QStringLiteral("Option1"));
+    auto *group = new QButtonGroup(this);
+    group->addButton(Option2);
+    group->addButton(Option1);
+
+    Label2 = label("Label2", QStringLiteral("appid"));
+    Text1 = box("Text1");
+    Label3 = label("Label3", QStringLiteral("appsecret"));
+    Text2 = box("Text2");
+    Label4 = label("Label4", QStringLiteral("中控服务器："));
+    Text3 = box("Text3");
+    Label5 = label("Label5", QStringLiteral("说明：只有当需要与其它第三方应用共享ACCESS_TOKEN时才选择“中控服务器”模式，"
+                                            "一般情况下都应使用“直接换取”模式。"));
+    Label5->setWordWrap(true);
+    Label2->setBuddy(Text1);
+    Label3->setBuddy(Text2);
+    Label4->setBuddy(Text3);
+
+    auto *grid = new QGridLayout(this);
+    grid->setContentsMargins(20, 16, 20, 16);
+    grid->setHorizontalSpacing(12);
+    grid->setVerticalSpacing(10);
+    grid->setSizeConstraint(QLayout::SetFixedSize); // a dialog of fixed size, like the schedule one
+    auto *modes = new QHBoxLayout;
+    modes->addWidget(Option2);
+    modes->addSpacing(24);
+    modes->addWidget(Option1);
+    modes->addStretch();
+    grid->addWidget(Label1, 0, 0);
+    grid->addLayout(modes, 0, 1);
+    grid->addWidget(Label2, 1, 0);
+    grid->addWidget(Text1, 1, 1);
+    grid->addWidget(Label3, 2, 0);
+    grid->addWidget(Text2, 2, 1);
+    grid->addWidget(Label4, 3, 0);
+    grid->addWidget(Text3, 3, 1);
+    grid->addWidget(Label5, 4, 0, 1, 2);
+
+    // A click only moves which boxes can be edited; every box keeps its text and is saved with it.
+    connect(Option2, &QRadioButton::toggled, this, [this](bool on) { showMode(on); });
+    showMode(true);
+}
+
+void Form5::showMode(bool direct)
+{
+    Option2->setChecked(direct);
+    Option1->setChecked(!direct);
+    Text1->setEnabled(direct);
+    Text2->setEnabled(direct);
+    Text3->setEnabled(!direct);
+}
+
+void Form5::startLoading()
+{
+    runInBackground(&loadAccount, [this](const Account &a) {
+        showMode(isDirectMode(a.get_token_mod));
+        Text1->setText(a.appid);
+        Text2->setText(a.appsecret);
+        Text3->setText(a.token_server);
+        // The window was disabled while it loaded, which took the focus away.
+        if (!focusWidget())
+            (Option2->isChecked() ? Option2 : Option1)->setFocus();
+    });
+}
+
+bool Form5::nothingToSave() const
+{
+    // Whatever mode is selected: three empty boxes are taken as "nothing entered".
+    return Text1->text().isEmpty() && Text2->text().isEmpty() && Text3->text().isEmpty();
+}
+
+bool Form5::readyToClose()
+{
+    if (m_saved || nothingToSave())
+        return true;
+    SaveAccountSettings(); // closes the dialog once the save has ended
+    return false;
+}
+
+void Form5::SaveAccountSettings()
+{
+    if (nothingToSave()) {
+        m_saved = true;
+        close();
+        return;
+    }
+    const Settings connection = gobal().snapshot();
+    const std::array<QString, 4> values = {Text1->text(), Text2->text(),
+                                           Option2->isChecked() ? QStringLiteral("1")
+                                                                : QStringLiteral("2"),
+                                           Text3->text()};
+    runInBackground([connection, values] { return storeAccount(connection, values); },
+                    [this](bool stored) {
+                        m_saved = true;
+                        if (!stored)
+                            ui::showMessage(this, QStringLiteral("配置失败，请检查数据库连接！"),
+                                            QStringLiteral("提示！"));
+                        closeWhenIdle();
+                    });
+}
+
+} // namespace veltrano

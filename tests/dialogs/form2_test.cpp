@@ -1,0 +1,178 @@
+// The connection dialog: what it shows, what it writes to config.ini, and when it closes.
+#include "dialogs/form2.h"
+#include "dialog_test_support.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+using namespace veltrano;
+using namespace veltrano::testsupport;
+
+namespace {
+
+void type(Form2 &w, const QString &host, const QString &uid, const QString &pwd, const QString &db)
+{
+    const QString texts[4] = {host, uid, pwd, db};
+    for (int row = 0; row < 4; ++row) {
+        w.Text1[row]->clear();
+        QTest::keyClicks(w.Text1[row], texts[row]);
+    }
+}
+
+QString stored(const DialogTestFolder &folder, const char *key)
+{
+    return ReadProfileValue(folder.file("config.ini"), "con", key);
+}
+
+} // namespace
+
+TEST(Form2, ShowsTheSettingsFileWithThePasswordAsTyped)
+{
+    DialogTestFolder empty("");
+    QFile::remove(empty.file("config.ini"));
+    {
+        Form2 w;
+        EXPECT_EQ(w.windowTitle(), "数据库配置");
+        for (int row = 0; row < 4; ++row) {
+            EXPECT_EQ(w.Text1[row]->text(), "") << row;
+            EXPECT_EQ(w.Text1[row]->objectName(), QStringLiteral("Text1_%1").arg(row));
+            EXPECT_TRUE(w.Text1[row]->isEnabled());
+        }
+        EXPECT_EQ(w.Label1[0]->text(), "数据库IP");
+        EXPECT_EQ(w.Label1[1]->text(), "用户名");
+        EXPECT_EQ(w.Label1[2]->text(), "密码");
+        EXPECT_EQ(w.Label1[3]->text(), "数据库");
+        EXPECT_EQ(w.save->text(), "保存");
+        EXPECT_EQ(w.Text1[2]->echoMode(), QLineEdit::Normal);
+        EXPECT_EQ(w.driverKind->currentIndex(), Form2::kSqlServer); // no driver key: SQL Server
+    }
+    DialogTestFolder folder(
+        "[con]\r\nhost=srv\r\nuid=sa\r\npwd=fgh\r\ndb=msg.db\r\ndriver=sqlite\r\n");
+    Form2 w;
+    EXPECT_EQ(w.Text1[0]->text(), "srv");
+    EXPECT_EQ(w.Text1[1]->text(), "sa");
+    EXPECT_EQ(w.Text1[2]->text(), "abc");
+    EXPECT_EQ(w.Text1[3]->text(), "msg.db");
+    EXPECT_EQ(w.driverKind->currentIndex(), Form2::kSqlite);
+    // A file needs no server, login or password; the texts stay for a switch back.
+    for (int row = 0; row < 3; ++row)
+        EXPECT_FALSE(w.Text1[row]->isEnabled()) << row;
+    EXPECT_TRUE(w.Text1[3]->isEnabled());
+    EXPECT_EQ(w.Label1[3]->text(), "数据库文件");
+    w.driverKind->setCurrentIndex(Form2::kSqlServer);
+    EXPECT_TRUE(w.Text1[2]->isEnabled());
+    EXPECT_EQ(w.Text1[2]->text(), "abc");
+    EXPECT_EQ(w.Label1[3]->text(), "数据库");
+}
+
+TEST(Form2, AConnectionThatFailsKeepsTheDialogAndTheWrittenFile)
+{
+    DialogTestFolder folder("");
+    Form2 w;
+    w.show();
+    // Nothing listens on 127.0.0.1's SQL Server port here, so the login cannot succeed.
+    w.driverKind->setCurrentIndex(Form2::kSqlServer);
+    const QString password = "wrong pw;}{'";
+    type(w, "127.0.0.1", "sa", password, "msg");
+    QTest::mouseClick(w.save, Qt::LeftButton);
+    // The test runs off the GUI thread: the click has returned with the dialog waiting, disabled.
+    EXPECT_TRUE(w.isBusy());
+    EXPECT_FALSE(w.isEnabled());
+    EXPECT_TRUE(ui::testing::shown().isEmpty());
+    ASSERT_TRUE(waitIdle(w));
+    EXPECT_EQ(shownTexts(), QStringList{"提示|连接失败，请检查您的配置是否正确！"});
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_EQ(w.Text1[2]->text(), password);
+
+    EXPECT_EQ(stored(folder, "host"), "127.0.0.1");
+    EXPECT_EQ(stored(folder, "uid"), "sa");
+    EXPECT_EQ(stored(folder, "pwd"), ShiftPassword(password, true));
+    EXPECT_NE(stored(folder, "pwd"), password);
+    EXPECT_EQ(stored(folder, "db"), "msg");
+    EXPECT_EQ(stored(folder, "driver"), "sqlserver");
+    // The test re-read the file: the shared settings hold the new values in both outcomes.
+    EXPECT_EQ(gobal().snapshot().pwd, password);
+    EXPECT_EQ(gobal().snapshot().host, "127.0.0.1");
+
+    // The same with a SQLite file that cannot be opened; the dialog stays usable for a retry.
+    ui::testing::reset();
+    w.driverKind->setCurrentIndex(Form2::kSqlite);
+    w.Text1[3]->setText("config.ini/cannot.db");
+    QTest::mouseClick(w.save, Qt::LeftButton);
+    ASSERT_TRUE(waitIdle(w));
+    EXPECT_EQ(shownTexts(), QStringList{"提示|连接失败，请检查您的配置是否正确！"});
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_TRUE(w.isEnabled());
+    EXPECT_EQ(stored(folder, "driver"), "sqlite");
+}
+
+TEST(Form2, ASuccessfulSaveClosesWithoutAMessage)
+{
+    DialogTestFolder folder("");
+    Form2 w;
+    w.show();
+    w.driverKind->setCurrentIndex(Form2::kSqlite);
+    type(w, "", "", "", "data/veltrano.db");
+    QDir(folder.path()).mkdir("data");
+    QTest::mouseClick(w.save, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.isVisible(); }, 30000));
+    EXPECT_TRUE(ui::testing::shown().isEmpty());
+    EXPECT_TRUE(QFile::exists(folder.file("data/veltrano.db")));
+    // The four keys of the connection in their order, then the kind of database.
+    const QString ini = QString::fromLocal8Bit(readFile(folder.file("config.ini"))).remove(u'\r');
+    EXPECT_EQ(ini.split(u'\n', Qt::SkipEmptyParts),
+              QStringList({"[con]", "host=", "uid=", "pwd=", "db=data/veltrano.db",
+                           "driver=sqlite"}));
+}
+
+TEST(Form2, ReopeningShowsThePasswordAsTyped)
+{
+    DialogTestFolder folder("");
+    const QString password = "p a;s}s{~'中";
+    {
+        Form2 w;
+        w.driverKind->setCurrentIndex(Form2::kSqlite);
+        w.Text1[2]->setText(password);
+        w.Text1[3]->setText("test.db");
+        w.save->click();
+        ASSERT_TRUE(waitIdle(w));
+        EXPECT_TRUE(ui::testing::shown().isEmpty());
+    }
+    Form2 w;
+    EXPECT_EQ(w.Text1[2]->text(), password);
+}
+
+TEST(Form2, ClosingWithoutSavingLeavesTheFileAlone)
+{
+    const QByteArray before = "[con]\r\nhost=srv\r\nuid=sa\r\npwd=fgh\r\ndb=msg\r\n";
+    DialogTestFolder folder(before);
+    Form2 w;
+    w.show();
+    type(w, "other", "x", "y", "z");
+    w.driverKind->setCurrentIndex(Form2::kSqlite);
+    ASSERT_TRUE(closeAndWait(w));
+    EXPECT_EQ(readFile(folder.file("config.ini")), before);
+    EXPECT_TRUE(ui::testing::shown().isEmpty());
+}
+
+TEST(Form2, AFileThatCannotBeWrittenIsReportedAndNotTested)
+{
+    DialogTestFolder folder("[con]\r\ndb=test.db\r\ndriver=sqlite\r\n");
+    Form2 w; // shows the working settings
+    w.show();
+    // A folder where config.ini should be: no write can succeed, whoever runs the test.
+    QFile::remove(folder.file("config.ini"));
+    ASSERT_TRUE(QDir(folder.path()).mkdir("config.ini"));
+    w.Text1[3]->setText("other.db");
+    w.save->click();
+    ASSERT_TRUE(waitIdle(w));
+    const auto shown = ui::testing::shown();
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_EQ(shown[0].title, "提示！");
+    EXPECT_TRUE(shown[0].text.startsWith("配置文件写入失败")) << shown[0].text.toStdString();
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_FALSE(QFile::exists(folder.file("other.db")));
+}

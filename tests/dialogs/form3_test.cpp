@@ -1,0 +1,212 @@
+// The schedule dialog on a real SQLite database: loading, the number boxes, saving on close.
+#include "dialogs/form3.h"
+#include "dialog_test_support.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QLabel>
+#include <QLineEdit>
+
+using namespace veltrano;
+using namespace veltrano::testsupport;
+
+namespace {
+
+void presetSchedule(const DialogTestFolder &folder, const QString &temp, const QString &temp_timer,
+                    const QString &cust, const QString &cust_timer)
+{
+    folder.setParam("temp", temp);
+    folder.setParam("temp_timer", temp_timer);
+    folder.setParam("cust", cust);
+    folder.setParam("cust_timer", cust_timer);
+}
+
+// Leaves `box` by moving the focus to `next`, as a click or Tab would.
+void leave(QLineEdit *box, QWidget *next)
+{
+    box->setFocus(Qt::OtherFocusReason);
+    ASSERT_TRUE(box->hasFocus());
+    next->setFocus(Qt::TabFocusReason);
+    ASSERT_FALSE(box->hasFocus());
+}
+
+} // namespace
+
+TEST(Form3, LoadsTheFourValuesIntoTheirBoxes)
+{
+    DialogTestFolder folder;
+    presetSchedule(folder, "15", "12", "3", "4");
+    Form3 w;
+    w.show();
+    ASSERT_TRUE(waitIdle(w));
+    EXPECT_EQ(w.windowTitle(), "定时设置");
+    EXPECT_EQ(w.size(), QSize(363, 139));
+    EXPECT_EQ(w.Label3->text(), "发送时间间隔（1-30分钟）");
+    EXPECT_EQ(w.Label4->text(), "每次发送批量(1-20条)");
+    EXPECT_EQ(w.Text1->text(), "12");
+    EXPECT_EQ(w.Text2->text(), "15");
+    EXPECT_EQ(w.Text4->text(), "3");
+    EXPECT_EQ(w.Text3->text(), "4");
+    EXPECT_FALSE(w.Text3->isVisible());
+    EXPECT_FALSE(w.Text4->isVisible());
+    EXPECT_TRUE(w.isEnabled());
+    ASSERT_TRUE(closeAndWait(w));
+}
+
+TEST(Form3, IntervalIsCorrectedWhenTheBoxIsLeft)
+{
+    DialogTestFolder folder;
+    presetSchedule(folder, "10", "5", "10", "5");
+    Form3 w;
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    ASSERT_TRUE(waitIdle(w));
+    const std::pair<const char *, const char *> cases[] = {
+        {"0", "5"}, {"31", "5"}, {"", "5"}, {"99999999999999999999", "5"},
+        {"1", "1"}, {"30", "30"}, {"007", "007"}, {"00", "5"}};
+    for (const auto &[typed, kept] : cases) {
+        w.Text1->setText(typed);
+        leave(w.Text1, w.Text2);
+        EXPECT_EQ(w.Text1->text(), kept) << "typed " << typed;
+    }
+    // The batch box: empty or zero becomes 10, anything else stays, with no upper cap.
+    const std::pair<const char *, const char *> batches[] = {
+        {"", "10"}, {"0", "10"}, {"000", "10"}, {"25", "25"}, {"007", "007"}, {"1", "1"}};
+    for (const auto &[typed, kept] : batches) {
+        w.Text2->setText(typed);
+        leave(w.Text2, w.Text1);
+        EXPECT_EQ(w.Text2->text(), kept) << "typed " << typed;
+    }
+    ASSERT_TRUE(closeAndWait(w));
+    EXPECT_TRUE(ui::testing::shown().isEmpty());
+}
+
+TEST(Form3, NumberBoxesTakeDigitsOnly)
+{
+    DialogTestFolder folder;
+    presetSchedule(folder, "10", "5", "10", "5");
+    Form3 w;
+    w.show();
+    ASSERT_TRUE(waitIdle(w));
+    for (QLineEdit *box : {w.Text1, w.Text2}) {
+        box->clear();
+        QTest::keyClicks(box, "1a-.,b2 Z");
+        EXPECT_EQ(box->text(), "12") << box->objectName().toStdString();
+        QTest::keyClick(box, Qt::Key_Backspace);
+        EXPECT_EQ(box->text(), "1");
+        QTest::keyClick(box, Qt::Key_Return);
+        QTest::keyClick(box, Qt::Key_Escape);
+        QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
+        EXPECT_EQ(box->text(), "1");
+        // Editing keys are no characters: they still work.
+        QTest::keyClick(box, Qt::Key_Left);
+        QTest::keyClick(box, Qt::Key_Delete);
+        EXPECT_EQ(box->text(), "");
+
+        // A paste cannot bring in what typing cannot.
+        QApplication::clipboard()->setText("3x4");
+        box->paste();
+        EXPECT_EQ(box->text(), "");
+        QApplication::clipboard()->setText("34");
+        box->paste();
+        EXPECT_EQ(box->text(), "34");
+    }
+    w.Text1->setText("5");
+    ASSERT_TRUE(closeAndWait(w));
+}
+
+TEST(Form3, CloseStoresEachBoxAsItsNumber)
+{
+    DialogTestFolder folder;
+    presetSchedule(folder, "15", "12", "007", " 4");
+    Form3 w;
+    w.show();
+    ASSERT_TRUE(waitIdle(w));
+    w.Text1->setText("007");
+    w.Text2->setText("00025");
+    ASSERT_TRUE(closeAndWait(w));
+    EXPECT_TRUE(ui::testing::shown().isEmpty());
+    EXPECT_EQ(folder.param("temp_timer"), "7");
+    EXPECT_EQ(folder.param("temp"), "25");
+    EXPECT_EQ(folder.param("cust"), "7");
+    EXPECT_EQ(folder.param("cust_timer"), "4");
+}
+
+TEST(Form3, ClosingWhileInTheIntervalBoxCorrectsItFirst)
+{
+    DialogTestFolder folder;
+    presetSchedule(folder, "10", "12", "10", "5");
+    for (const char *typed : {"0", "", "45"}) {
+        Form3 w;
+        w.show();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+        ASSERT_TRUE(waitIdle(w));
+        w.Text1->setFocus();
+        w.Text1->setText(typed);
+        ASSERT_TRUE(closeAndWait(w));
+        EXPECT_TRUE(ui::testing::shown().isEmpty()) << shownTexts().join(';').toStdString();
+        EXPECT_EQ(folder.param("temp_timer"), "5") << "typed " << typed;
+    }
+    Form3 w;
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    ASSERT_TRUE(waitIdle(w));
+    w.Text2->setFocus();
+    w.Text2->setText("");
+    ASSERT_TRUE(closeAndWait(w));
+    EXPECT_EQ(folder.param("temp"), "10");
+}
+
+TEST(Form3, UnreachableDatabaseFailsOnceAndCloses)
+{
+    DialogTestFolder folder(unreachableConfig());
+    // The failed load leaves the shared values as they were, and the boxes show them.
+    gobal().update([](Settings &s) {
+        s.temp = "9";
+        s.temp_timer = "8";
+        s.cust = "7";
+        s.cust_timer = "6";
+    });
+    Form3 w;
+    w.show();
+    ASSERT_TRUE(waitIdle(w));
+    EXPECT_EQ(w.Text1->text(), "8");
+    EXPECT_EQ(w.Text2->text(), "9");
+    // The save runs off the GUI thread; the dialog goes only once it has ended.
+    w.close();
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_TRUE(w.isBusy());
+    EXPECT_TRUE(ui::testing::shown().isEmpty());
+    ASSERT_TRUE(closeAndWait(w));
+    EXPECT_EQ(shownTexts(), QStringList{"提示！|配置失败，请检查数据库连接！"});
+    EXPECT_FALSE(w.isVisible());
+}
+
+TEST(Form3, ACustomerValueThatIsNoNumberFailsTheSaveAndWritesNothing)
+{
+    DialogTestFolder folder;
+    presetSchedule(folder, "15", "12", "", "4");
+    Form3 w;
+    w.show();
+    ASSERT_TRUE(waitIdle(w));
+    w.Text1->setText("20");
+    ASSERT_TRUE(closeAndWait(w));
+    EXPECT_EQ(shownTexts(), QStringList{"提示！|配置失败，请检查数据库连接！"});
+    EXPECT_EQ(folder.param("temp_timer"), "12");
+    EXPECT_EQ(folder.param("cust"), "");
+}
+
+TEST(Form3, ClosingDuringTheLoadSavesTheLoadedValues)
+{
+    DialogTestFolder folder;
+    presetSchedule(folder, "15", "12", "3", "4");
+    Form3 w;
+    w.show();
+    w.close(); // before the load has come back: the boxes still hold their initial texts
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.isVisible() && !w.isBusy(); }, 30000));
+    EXPECT_TRUE(ui::testing::shown().isEmpty());
+    EXPECT_EQ(folder.param("temp_timer"), "12");
+    EXPECT_EQ(folder.param("temp"), "15");
+    EXPECT_EQ(folder.param("cust"), "3");
+    EXPECT_EQ(folder.param("cust_timer"), "4");
+}

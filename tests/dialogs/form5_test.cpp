@@ -1,0 +1,168 @@
+// The official account dialog on a real SQLite database: modes, boxes, saving on close.
+#include "dialogs/form5.h"
+#include "dialog_test_support.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QRadioButton>
+
+using namespace veltrano;
+using namespace veltrano::testsupport;
+
+namespace {
+
+void presetAccount(const DialogTestFolder &folder, const QString &appid, const QString &appsecret,
+                   const QString &mode, const QString &server)
+{
+    folder.setParam("appid", appid);
+    folder.setParam("appsecret", appsecret);
+    folder.setParam("get_token_mod", mode);
+    folder.setParam("token_server", server);
+}
+
+} // namespace
+
+TEST(Form5, StoredModeChoosesTheButtonAndTheBoxes)
+{
+    DialogTestFolder folder;
+    const std::pair<const char *, bool> modes[] = {
+        {"1", true}, {" 1 ", true}, {"abc", true}, {"", true}, {"2", false}, {"0", false}};
+    for (const auto &[stored, direct] : modes) {
+        presetAccount(folder, "wx1", "sec1", stored, "http://127.0.0.1:9/token");
+        Form5 w;
+        w.show();
+        ASSERT_TRUE(waitIdle(w));
+        EXPECT_EQ(w.Option2->isChecked(), direct) << "stored mode " << stored;
+        EXPECT_EQ(w.Option1->isChecked(), !direct);
+        EXPECT_EQ(w.Text1->isEnabled(), direct);
+        EXPECT_EQ(w.Text2->isEnabled(), direct);
+        EXPECT_EQ(w.Text3->isEnabled(), !direct);
+        EXPECT_EQ(w.Text1->text(), "wx1");
+        EXPECT_EQ(w.Text2->text(), "sec1");
+        EXPECT_EQ(w.Text3->text(), "http://127.0.0.1:9/token");
+        ASSERT_TRUE(closeAndWait(w));
+    }
+}
+
+TEST(Form5, CaptionsAsTheOperatorReadsThem)
+{
+    DialogTestFolder folder;
+    Form5 w;
+    ASSERT_TRUE(waitIdle(w));
+    EXPECT_EQ(w.windowTitle(), "公众号设置");
+    EXPECT_EQ(w.Label1->text(), "ACCESS_TOKEN获取模式");
+    EXPECT_EQ(w.Option2->text(), "直接换取(建议)");
+    EXPECT_EQ(w.Option1->text(), "中控服务器");
+    EXPECT_EQ(w.Label2->text(), "appid");
+    EXPECT_EQ(w.Label3->text(), "appsecret");
+    EXPECT_EQ(w.Label4->text(), "中控服务器：");
+    EXPECT_EQ(w.Label5->text(),
+              "说明：只有当需要与其它第三方应用共享ACCESS_TOKEN时才选择“中控服务器”模式，"
+              "一般情况下都应使用“直接换取”模式。");
+    ASSERT_TRUE(closeAndWait(w));
+}
+
+TEST(Form5, SwitchingToTheCentralServerStoresTwoAndTheDisabledTexts)
+{
+    DialogTestFolder folder;
+    presetAccount(folder, "wx1", "sec1", "1", "");
+    folder.setParam("access_token", "cached");
+    Form5 w;
+    w.show();
+    ASSERT_TRUE(waitIdle(w));
+    QTest::mouseClick(w.Option1, Qt::LeftButton);
+    EXPECT_TRUE(w.Option1->isChecked());
+    EXPECT_FALSE(w.Text1->isEnabled());
+    EXPECT_FALSE(w.Text2->isEnabled());
+    EXPECT_TRUE(w.Text3->isEnabled());
+    EXPECT_EQ(w.Text1->text(), "wx1"); // a click never touches the texts
+    QTest::keyClicks(w.Text3, "http://127.0.0.1:9/token");
+    ASSERT_TRUE(closeAndWait(w));
+    EXPECT_TRUE(ui::testing::shown().isEmpty());
+    EXPECT_EQ(folder.param("get_token_mod"), "2");
+    EXPECT_EQ(folder.param("appid"), "wx1");
+    EXPECT_EQ(folder.param("appsecret"), "sec1");
+    EXPECT_EQ(folder.param("token_server"), "http://127.0.0.1:9/token");
+    EXPECT_EQ(folder.param("access_token"), "cached");
+
+    // And back: direct exchange stores "1".
+    Form5 again;
+    again.show();
+    ASSERT_TRUE(waitIdle(again));
+    EXPECT_TRUE(again.Option1->isChecked());
+    QTest::mouseClick(again.Option2, Qt::LeftButton);
+    EXPECT_TRUE(again.Text1->isEnabled());
+    EXPECT_FALSE(again.Text3->isEnabled());
+    EXPECT_EQ(again.Text3->text(), "http://127.0.0.1:9/token");
+    ASSERT_TRUE(closeAndWait(again));
+    EXPECT_EQ(folder.param("get_token_mod"), "1");
+}
+
+TEST(Form5, QuotesAreStoredAsTyped)
+{
+    DialogTestFolder folder;
+    const QString appid = "wx'1";
+    const QString secret = "a'b\"c'; drop table sysParam; --";
+    const QString server = "http://127.0.0.1:9/t?x='y'";
+    {
+        Form5 w;
+        w.show();
+        ASSERT_TRUE(waitIdle(w));
+        w.Text1->setText(appid);
+        w.Text2->setText(secret);
+        w.Text3->setText(server);
+        ASSERT_TRUE(closeAndWait(w));
+        EXPECT_TRUE(ui::testing::shown().isEmpty());
+    }
+    Form5 w;
+    w.show();
+    ASSERT_TRUE(waitIdle(w));
+    EXPECT_EQ(w.Text1->text(), appid);
+    EXPECT_EQ(w.Text2->text(), secret);
+    EXPECT_EQ(w.Text3->text(), server);
+    ASSERT_TRUE(closeAndWait(w));
+}
+
+TEST(Form5, ThreeEmptyBoxesStoreNothing)
+{
+    DialogTestFolder folder;
+    presetAccount(folder, "", "", "1", "");
+    Form5 w;
+    w.show();
+    ASSERT_TRUE(waitIdle(w));
+    QTest::mouseClick(w.Option1, Qt::LeftButton);
+    ASSERT_TRUE(closeAndWait(w));
+    EXPECT_TRUE(ui::testing::shown().isEmpty());
+    EXPECT_EQ(folder.param("get_token_mod"), "1");
+}
+
+TEST(Form5, OneFilledBoxStoresTheEmptyOthers)
+{
+    DialogTestFolder folder;
+    presetAccount(folder, "wx1", "sec1", "2", "");
+    Form5 w;
+    w.show();
+    ASSERT_TRUE(waitIdle(w));
+    w.Text1->clear();
+    w.Text2->clear();
+    w.Text3->setText("http://127.0.0.1:9/token");
+    ASSERT_TRUE(closeAndWait(w));
+    EXPECT_EQ(folder.param("appid"), "");
+    EXPECT_EQ(folder.param("appsecret"), "");
+    EXPECT_EQ(folder.param("get_token_mod"), "2");
+}
+
+TEST(Form5, UnreachableDatabaseFailsOnceAndCloses)
+{
+    DialogTestFolder folder(unreachableConfig());
+    Form5 w;
+    w.show();
+    ASSERT_TRUE(waitIdle(w));
+    // Nothing loaded since start-up: empty boxes, and an empty mode reads as direct exchange.
+    EXPECT_TRUE(w.Option2->isChecked());
+    EXPECT_EQ(w.Text1->text(), "");
+    w.Text1->setText("wx1");
+    ASSERT_TRUE(closeAndWait(w));
+    EXPECT_EQ(shownTexts(), QStringList{"提示！|配置失败，请检查数据库连接！"});
+    EXPECT_FALSE(w.isVisible());
+}
