@@ -1,9 +1,9 @@
 // The main window: its controls at their fixed places, start-up, the log and the menu.
 #include "app/form1.h"
 
+#include "core/app_context.h"
 #include "core/database.h"
 #include "core/logger.h"
-#include "core/app_context.h"
 #include "core/profile.h"
 #include "core/send_batch.h"
 #include "core/settings.h"
@@ -16,6 +16,7 @@
 #include "dialogs/form3.h"
 #include "dialogs/form5.h"
 #include "records/follower_export.h"
+#include "records/form6.h"
 #include "ui/app_icon.h"
 #include "ui/message_box.h"
 
@@ -53,6 +54,16 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent)
 }
 
 Form1::~Form1() = default;
+
+Form6 *Form1::form6() const
+{
+    return m_form6.window();
+}
+
+FollowerExport *Form1::followerExport() const
+{
+    return m_export;
+}
 
 void Form1::buildControls()
 {

@@ -1,8 +1,6 @@
 // The main window: service buttons, the log, the menu that opens every other window.
 #pragma once
 
-#include "records/follower_export.h"
-#include "records/form6.h"
 #include "ui/single_instance.h"
 
 #include <QMainWindow>
@@ -23,6 +21,8 @@ namespace veltrano {
 class Form2;
 class Form3;
 class Form5;
+class Form6;
+class FollowerExport;
 class frmAbout;
 
 class Form1 : public QMainWindow {
@@ -60,8 +60,8 @@ public:
     // True while a batch runs on the worker; ticks meanwhile are not counted.
     bool batchRunning() const { return m_batchRunning; }
     // The record viewer while it is open, and the follower export while one runs.
-    Form6 *form6() const { return m_form6.window(); }
-    FollowerExport *followerExport() const { return m_export; }
+    Form6 *form6() const;
+    FollowerExport *followerExport() const;
 
 public Q_SLOTS:
     void quitme_Click();
@@ -94,14 +94,15 @@ private:
     void runBatch();
 
     int m_logLines = 0;
-    ui::SingleInstance<Form2> m_form2;
-    ui::SingleInstance<Form3> m_form3;
-    ui::SingleInstance<Form5> m_form5;
     bool m_batchRunning = false;
     int m_startGeneration = 0; // a stop makes a start check still under way stale
     std::optional<QString> m_reportedBadInterval;
-    ui::SingleInstance<frmAbout> m_about;
+
+    ui::SingleInstance<Form2> m_form2;
+    ui::SingleInstance<Form3> m_form3;
+    ui::SingleInstance<Form5> m_form5;
     ui::SingleInstance<Form6> m_form6;
+    ui::SingleInstance<frmAbout> m_about;
     QPointer<FollowerExport> m_export;
 };
 
