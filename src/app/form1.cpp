@@ -219,8 +219,7 @@ void Form1::startsvr_Click()
     startsvr->setEnabled(false);
     const int generation = ++m_startGeneration;
     QtConcurrent::run([] {
-        LoadConnectionSettings();
-        if (!TestConnection())
+        if (!TestConnection()) // re-reads config.ini itself
             return false;
         const Settings s = gobal().snapshot();
         LoadParameters(s.host, s.uid, s.pwd, s.db); // a failure here still starts the service

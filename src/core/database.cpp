@@ -369,4 +369,20 @@ void LoadParameters(Database &database)
     });
 }
 
+Settings ReloadSettings()
+{
+    LoadConnectionSettings();
+    const Settings connection = gobal().snapshot();
+    LoadParameters(connection.host, connection.uid, connection.pwd, connection.db);
+    return gobal().snapshot();
+}
+
+void StoreParameters(const Settings &connection,
+                     const std::vector<std::pair<QString, QString>> &namesAndValues)
+{
+    Database db(connection);
+    for (const auto &[name, value] : namesAndValues)
+        db.exec(db.sql().updateParam, {value, name});
+}
+
 } // namespace veltrano

@@ -10,6 +10,8 @@
 #include <QVariantList>
 
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 namespace veltrano {
 
@@ -97,5 +99,14 @@ bool TestConnection();
 void LoadParameters(const QString &host, const QString &uid, const QString &pwd, const QString &db);
 // The same on a connection already open (the batch reloads before every row on its own).
 void LoadParameters(Database &database);
+
+// Re-reads config.ini, then sysParam, into the shared settings, as every window does before it
+// touches the database; returns what the shared settings hold afterwards.
+Settings ReloadSettings();
+
+// Writes sysParam values in the order given, on one connection. Throws DbError at the first
+// failure; the values written before it stay, as there is no transaction.
+void StoreParameters(const Settings &connection,
+                     const std::vector<std::pair<QString, QString>> &namesAndValues);
 
 } // namespace veltrano

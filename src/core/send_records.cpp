@@ -66,9 +66,7 @@ SendRecordResult querySendRecords(const QString &type, const QString &period)
 {
     SendRecordResult result;
     const int days = periodDays(period);
-    LoadConnectionSettings();
-    const Settings connection = gobal().snapshot();
-    LoadParameters(connection.host, connection.uid, connection.pwd, connection.db);
+    const Settings connection = ReloadSettings();
     try {
         Database db(connection, kLoginTimeoutSeconds);
         QSqlQuery query = db.exec(db.sql().sendRecords, {type, days});

@@ -27,11 +27,8 @@ struct Schedule {
 
 Schedule loadSchedule()
 {
-    LoadConnectionSettings();
-    const Settings connection = gobal().snapshot();
-    LoadParameters(connection.host, connection.uid, connection.pwd, connection.db);
     // Whatever the load left in the shared values is what the boxes show, as after a failed load.
-    const Settings s = gobal().snapshot();
+    const Settings s = ReloadSettings();
     return {s.temp, s.temp_timer, s.cust, s.cust_timer};
 }
 
@@ -39,9 +36,6 @@ Schedule loadSchedule()
 // save before anything is written.
 bool storeSchedule(const Settings &connection, const std::array<QString, 4> &boxTexts)
 {
-    static const std::array<QString, 4> keys = {
-        QStringLiteral("cust"), QStringLiteral("cust_timer"), QStringLiteral("temp"),
-        QStringLiteral("temp_timer")};
     std::array<QString, 4> values;
     for (size_t i = 0; i < values.size(); ++i) {
         values[i] = decimalText(boxTexts[i]);
@@ -49,9 +43,10 @@ bool storeSchedule(const Settings &connection, const std::array<QString, 4> &box
             return false;
     }
     try {
-        Database db(connection);
-        for (size_t i = 0; i < values.size(); ++i)
-            db.exec(db.sql().updateParam, {values[i], keys[i]});
+        StoreParameters(connection, {{QStringLiteral("cust"), values[0]},
+                                     {QStringLiteral("cust_timer"), values[1]},
+                                     {QStringLiteral("temp"), values[2]},
+                                     {QStringLiteral("temp_timer"), values[3]}});
         return true;
     } catch (const std::exception &) {
         return false;

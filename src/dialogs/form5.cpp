@@ -25,23 +25,18 @@ struct Account {
 
 Account loadAccount()
 {
-    LoadConnectionSettings();
-    const Settings connection = gobal().snapshot();
-    LoadParameters(connection.host, connection.uid, connection.pwd, connection.db);
     // Whatever the load left in the shared values is what the boxes show, as after a failed load.
-    const Settings s = gobal().snapshot();
+    const Settings s = ReloadSettings();
     return {s.appid, s.appsecret, s.get_token_mod, s.token_server};
 }
 
 bool storeAccount(const Settings &connection, const std::array<QString, 4> &values)
 {
-    static const std::array<QString, 4> keys = {
-        QStringLiteral("appid"), QStringLiteral("appsecret"), QStringLiteral("get_token_mod"),
-        QStringLiteral("token_server")};
     try {
-        Database db(connection);
-        for (size_t i = 0; i < values.size(); ++i)
-            db.exec(db.sql().updateParam, {values[i], keys[i]});
+        StoreParameters(connection, {{QStringLiteral("appid"), values[0]},
+                                     {QStringLiteral("appsecret"), values[1]},
+                                     {QStringLiteral("get_token_mod"), values[2]},
+                                     {QStringLiteral("token_server"), values[3]}});
         return true;
     } catch (const std::exception &) {
         return false;

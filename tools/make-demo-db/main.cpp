@@ -66,12 +66,12 @@ int main(int argc, char **argv)
 
     try {
         LoadConnectionSettings();
+        StoreParameters(gobal().snapshot(), {{QStringLiteral("appid"), QStringLiteral("wxdemo0000000001")},
+                                             {QStringLiteral("appsecret"), QStringLiteral("demo-secret")},
+                                             {QStringLiteral("get_token_mod"), QStringLiteral("1")},
+                                             {QStringLiteral("temp"), QStringLiteral("10")},
+                                             {QStringLiteral("temp_timer"), QStringLiteral("1")}});
         Database db(gobal().snapshot());
-        const std::pair<const char *, const char *> params[] = {
-            {"appid", "wxdemo0000000001"}, {"appsecret", "demo-secret"}, {"get_token_mod", "1"},
-            {"temp", "10"}, {"temp_timer", "1"}};
-        for (const auto &[name, value] : params)
-            db.exec(db.sql().updateParam, {QString::fromLatin1(value), QString::fromLatin1(name)});
         for (int n = 0; n < 12; ++n) {
             const QString openid = QStringLiteral("oDEMO%1").arg(n + 1, 23, 10, QChar(u'0'));
             const bool custom = n % 3 == 2;
