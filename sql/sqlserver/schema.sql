@@ -30,7 +30,8 @@ if object_id(N'dbo.sysParam', N'U') is null
 go
 
 -- The eleven keys. in_time lies far enough back that the first direct exchange asks WeChat for a
--- token, and near enough that DATEDIFF(second, …) stays within its 32-bit range (68 years).
+-- token, and near enough that DATEDIFF(second, …) stays within its 32-bit range (68 years). The
+-- form with a T reads as a datetime under every language and date-format setting.
 insert into dbo.sysParam (ParamName, ParamValue)
 select k.ParamName, k.ParamValue
 from (values (N'appid', N''),
@@ -43,7 +44,7 @@ from (values (N'appid', N''),
              (N'cust_timer', N'5'),
              (N'access_token', N''),
              (N'expires_in', N''),
-             (N'in_time', N'2020-01-01 00:00')) as k (ParamName, ParamValue)
+             (N'in_time', N'2020-01-01T00:00:00')) as k (ParamName, ParamValue)
 where not exists (select 1 from dbo.sysParam p where p.ParamName = k.ParamName);
 go
 
