@@ -75,10 +75,7 @@ TEST(Form1, StartsStoppedWithTheUsageNote)
 TEST(Form1, StartupReadsTheConnectionSettings)
 {
     testsupport::TempAppFolder folder;
-    QFile ini(folder.file("config.ini"));
-    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-    ini.write("[con]\nhost=server1\nuid=sa\npwd=fgh\ndb=msg\n");
-    ini.close();
+    ASSERT_TRUE(folder.writeConfig("host=server1\nuid=sa\npwd=fgh\ndb=msg\n"));
     Form1 w;
     const Settings s = gobal().snapshot();
     EXPECT_EQ(s.host, "server1");

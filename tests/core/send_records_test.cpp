@@ -14,13 +14,6 @@ using namespace veltrano;
 
 namespace {
 
-void writeConfig(const testsupport::TempAppFolder &folder, const QByteArray &con)
-{
-    QFile ini(folder.file("config.ini"));
-    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-    ini.write("[con]\n" + con);
-}
-
 QString hoursAgo(double hours)
 {
     return QDateTime::currentDateTime().addSecs(qint64(-hours * 3600)).toString("yyyy-MM-dd HH:mm:ss");
@@ -56,7 +49,7 @@ TEST(SendRecords, PeriodTextsGiveTheirDayCountPlusOne)
 TEST(SendRecords, EachPeriodReachesBackItsOffsetFromNow)
 {
     testsupport::TempAppFolder folder;
-    writeConfig(folder, "driver=sqlite\ndb=msg.db\n");
+    ASSERT_TRUE(folder.writeConfig("driver=sqlite\ndb=msg.db\n"));
     LoadConnectionSettings();
     {
         Database db(gobal().snapshot());
@@ -88,7 +81,7 @@ TEST(SendRecords, EachPeriodReachesBackItsOffsetFromNow)
 TEST(SendRecords, FieldsAsTextWithNullAsEmpty)
 {
     testsupport::TempAppFolder folder;
-    writeConfig(folder, "driver=sqlite\ndb=msg.db\n");
+    ASSERT_TRUE(folder.writeConfig("driver=sqlite\ndb=msg.db\n"));
     LoadConnectionSettings();
     const QString sent = hoursAgo(2);
     {
@@ -114,13 +107,13 @@ TEST(SendRecords, FailuresSayWhy)
 {
     testsupport::TempAppFolder folder;
     // A database file whose folder does not exist cannot be opened.
-    writeConfig(folder, "driver=sqlite\ndb=no/such/folder/msg.db\n");
+    ASSERT_TRUE(folder.writeConfig("driver=sqlite\ndb=no/such/folder/msg.db\n"));
     SendRecordResult r = querySendRecords("模板消息", "最近一天");
     EXPECT_FALSE(r.ok);
     EXPECT_FALSE(r.error.isEmpty());
 
     // A database without SEND_REC.
-    writeConfig(folder, "driver=sqlite\ndb=msg.db\n");
+    ASSERT_TRUE(folder.writeConfig("driver=sqlite\ndb=msg.db\n"));
     LoadConnectionSettings();
     {
         Database db(gobal().snapshot());
@@ -134,7 +127,7 @@ TEST(SendRecords, FailuresSayWhy)
 TEST(SendRecords, ReloadsTheSettingsFileAndTheParameters)
 {
     testsupport::TempAppFolder folder;
-    writeConfig(folder, "driver=sqlite\ndb=msg.db\n");
+    ASSERT_TRUE(folder.writeConfig("driver=sqlite\ndb=msg.db\n"));
     gobal().update([](Settings &s) { s.db.clear(); s.driver.clear(); s.appid = "old"; });
     {
         Settings connection;

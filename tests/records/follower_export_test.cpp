@@ -32,10 +32,7 @@ class ExportSetup {
 public:
     explicit ExportSetup(FakeWeChat &fake) : m_base(fake)
     {
-        QFile ini(m_app.file(QStringLiteral("config.ini")));
-        EXPECT_TRUE(ini.open(QIODevice::WriteOnly));
-        ini.write("[con]\ndriver=sqlite\ndb=msg.db\n");
-        ini.close();
+        EXPECT_TRUE(m_app.writeConfig("driver=sqlite\ndb=msg.db\n"));
         LoadConnectionSettings();
         {
             Database db(gobal().snapshot());

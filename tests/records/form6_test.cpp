@@ -22,19 +22,12 @@ using namespace veltrano;
 
 namespace {
 
-void writeConfig(const testsupport::TempAppFolder &folder, const QByteArray &con)
-{
-    QFile ini(folder.file("config.ini"));
-    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-    ini.write("[con]\n" + con);
-}
-
 // An application folder with a SQLite database holding a few sent messages.
 class Records {
 public:
     Records()
     {
-        writeConfig(folder, "driver=sqlite\ndb=msg.db\n");
+        EXPECT_TRUE(folder.writeConfig("driver=sqlite\ndb=msg.db\n"));
         LoadConnectionSettings();
     }
     void add(int kind, const QString &openid, const QVariant &stat, double hoursAgo = 1)
@@ -187,7 +180,7 @@ TEST(Form6, AFailedQueryKeepsTheListAndSaysWhy)
     ASSERT_EQ(column(w, 2), QStringList({"oKept"}));
 
     // The settings file is read again on every query: now it names a server nobody answers on.
-    writeConfig(records.folder, "driver=sqlserver\nhost=127.0.0.1,1\nuid=sa\npwd=\ndb=msg\n");
+    ASSERT_TRUE(records.folder.writeConfig("driver=sqlserver\nhost=127.0.0.1,1\nuid=sa\npwd=\ndb=msg\n"));
     QSignalSpy finished(&w, &Form6::queryFinished);
     w.Command1->click();
     EXPECT_TRUE(w.Command1->isEnabled()) << "the window stays usable while the query runs";

@@ -3,6 +3,7 @@
 
 #include "core/app_context.h"
 
+#include <QFile>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -14,6 +15,13 @@ public:
     ~TempAppFolder() { setApplicationFolder(QString()); }
     QString path() const { return m_dir.path(); }
     QString file(const QString &name) const { return m_dir.filePath(name); }
+
+    // Replaces config.ini with a [con] section holding `lines` ("key=value\n" each).
+    bool writeConfig(const QByteArray &lines) const
+    {
+        QFile ini(file(QStringLiteral("config.ini")));
+        return ini.open(QIODevice::WriteOnly | QIODevice::Truncate) && ini.write("[con]\n" + lines) >= 0;
+    }
 
 private:
     QTemporaryDir m_dir;
