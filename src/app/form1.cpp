@@ -5,10 +5,8 @@
 #include "core/database.h"
 #include "core/logger.h"
 #include "core/profile.h"
-#include "core/send_batch.h"
+#include "core/send_service.h"
 #include "core/settings.h"
-#include "core/tick_counter.h"
-#include "core/worker.h"
 #include "desktop/frm_about.h"
 #include "desktop/hotkey.h"
 #include "desktop/skin.h"
@@ -28,7 +26,6 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTimer>
-#include <QtConcurrent/QtConcurrentRun>
 
 namespace veltrano {
 namespace {
@@ -41,8 +38,10 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent)
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Veltrano"));
     setWindowIcon(ui::appIcon());
+    m_service = new SendService(this);
     buildControls();
     buildMenu();
+    wireService();
     connect(&Logger::instance(), &Logger::lineLogged, this, &Form1::addLogLine);
     // Queued: the hot key arrives inside the platform's event handling, which is no place to hide
     // or show windows.
@@ -63,6 +62,51 @@ Form6 *Form1::form6() const
 FollowerExport *Form1::followerExport() const
 {
     return m_export;
+}
+
+bool Form1::batchRunning() const
+{
+    return m_service->isBatchRunning();
+}
+
+// The service reports; the window shows. The shared settings mirror what the service loaded, as
+// the dialogs read them.
+void Form1::wireService()
+{
+    connect(m_service, &SendService::startFinished, this, [this](bool ok) {
+        if (!ok) {
+            startsvr->setEnabled(true);
+            Q_EMIT startFinished(false);
+            return;
+        }
+        startsvr->setEnabled(false);
+        endsvr->setEnabled(true);
+        svrflag = 1;
+        Timer1->start();
+        Q_EMIT startFinished(true);
+    });
+    connect(m_service, &SendService::parametersLoaded, this, [](const Settings &loaded) {
+        gobal().update([&](Settings &s) {
+            const Settings connection = s;
+            s = loaded;
+            s.host = connection.host;
+            s.uid = connection.uid;
+            s.pwd = connection.pwd;
+            s.db = connection.db;
+            s.driver = connection.driver;
+            s.cur_token = connection.cur_token;
+            s.last_result = connection.last_result;
+        });
+    });
+    connect(m_service, &SendService::batchFinished, this, [this](const BatchReport &report) {
+        gobal().update([&](Settings &s) {
+            if (!report.token.isEmpty())
+                s.cur_token = report.token;
+            if (!report.lastResult.isEmpty())
+                s.last_result = report.lastResult;
+        });
+        Q_EMIT batchFinished();
+    });
 }
 
 void Form1::buildControls()
@@ -214,76 +258,31 @@ void Form1::abt_Click()
 
 void Form1::startsvr_Click()
 {
-    // The check may wait on a login time-out: it runs off the GUI thread, and the button stays
-    // greyed out meanwhile so a second click cannot start a second check.
+    // The check runs off the GUI thread; the button stays greyed out meanwhile so a second click
+    // cannot start a second check.
     startsvr->setEnabled(false);
-    const int generation = ++m_startGeneration;
-    QtConcurrent::run([] {
-        if (!TestConnection()) // re-reads config.ini itself
-            return false;
-        const Settings s = gobal().snapshot();
-        LoadParameters(s.host, s.uid, s.pwd, s.db); // a failure here still starts the service
-        return true;
-    }).then(this, [this, generation](bool reachable) {
-        if (generation != m_startGeneration)
-            return; // stopped while the check ran
-        if (!reachable) {
-            startsvr->setEnabled(true);
-            AddLogLine(QStringLiteral("  服务启动失败，请检查数据库连接是否正确！"));
-            Q_EMIT startFinished(false);
-            return;
-        }
-        startsvr->setEnabled(false);
-        endsvr->setEnabled(true);
-        AddLogLine(QStringLiteral("  服务启动成功"));
-        svrflag = 1;
-        Timer1->start();
-        Q_EMIT startFinished(true);
-    });
+    LoadConnectionSettings(); // config.ini may have changed since the last start
+    m_service->setSettings(gobal().snapshot());
+    m_service->start();
 }
 
 void Form1::endsvr_Click()
 {
-    ++m_startGeneration;
     Timer1->stop();
     startsvr->setEnabled(true);
     endsvr->setEnabled(false);
-    AddLogLine(QStringLiteral("  服务停止"));
+    m_service->stop();
     svrflag = 0;
 }
 
 void Form1::Timer1_Timer()
 {
-    if (m_batchRunning)
-        return; // a tick that falls due during a batch is not counted
-
-    TickCounter counter(Text2->text().toInt(), Text4->text().toInt());
-    const QString interval = gobal().snapshot().temp_timer;
-    const TickCounter::Outcome outcome = counter.tick(interval, svrflag == 1);
-    Text2->setText(QString::number(counter.seconds()));
-    Text4->setText(QString::number(counter.minutes()));
-
-    if (outcome == TickCounter::Outcome::BadInterval) {
-        // Once per bad value, not once a minute.
-        if (m_reportedBadInterval != interval) {
-            m_reportedBadInterval = interval;
-            AddLogLine(QStringLiteral("  发送时间间隔（temp_timer）“%1”不是整数，不会发送消息").arg(interval));
-        }
-        return;
-    }
-    if (outcome != TickCounter::Outcome::Counted)
-        m_reportedBadInterval.reset();
-    if (outcome == TickCounter::Outcome::BatchDue)
-        runBatch();
-}
-
-void Form1::runBatch()
-{
-    m_batchRunning = true;
-    runOnWorker(&RunSendBatch).then(this, [this](const BatchReport &) {
-        m_batchRunning = false;
-        Q_EMIT batchFinished();
-    });
+    // Dialogs change the shared settings; the service sees them at the next tick.
+    m_service->setSettings(gobal().snapshot());
+    m_service->setCounters(Text2->text().toInt(), Text4->text().toInt());
+    m_service->tick();
+    Text2->setText(QString::number(m_service->secondsCounted()));
+    Text4->setText(QString::number(m_service->minutesCounted()));
 }
 
 void Form1::chakan_Click()

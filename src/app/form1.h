@@ -23,6 +23,7 @@ class Form3;
 class Form5;
 class Form6;
 class FollowerExport;
+class SendService;
 class frmAbout;
 
 class Form1 : public QMainWindow {
@@ -58,7 +59,8 @@ public:
     QAction *abt = nullptr;
 
     // True while a batch runs on the worker; ticks meanwhile are not counted.
-    bool batchRunning() const { return m_batchRunning; }
+    bool batchRunning() const;
+    SendService *service() const { return m_service; }
     // The record viewer while it is open, and the follower export while one runs.
     Form6 *form6() const;
     FollowerExport *followerExport() const;
@@ -91,12 +93,10 @@ private:
     void buildMenu();
     void Form_Load();
     void addLogLine(const QDateTime &when, const QString &message);
-    void runBatch();
+    void wireService();
 
     int m_logLines = 0;
-    bool m_batchRunning = false;
-    int m_startGeneration = 0; // a stop makes a start check still under way stale
-    std::optional<QString> m_reportedBadInterval;
+    SendService *m_service = nullptr;
 
     ui::SingleInstance<Form2> m_form2;
     ui::SingleInstance<Form3> m_form3;

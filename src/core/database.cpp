@@ -275,7 +275,7 @@ QString BuildConnectionString(const QString &host, const QString &uid, const QSt
     return BuildConnectionString(drivers.first(), host, uid, pwd, db);
 }
 
-Database::Database(const Settings &connection, int loginTimeoutSeconds)
+Database::Database(const Settings &connection, int loginTimeoutSeconds, MissingFile)
     : m_dialect(dialectFor(connection.driver))
 {
     // Several threads hold connections at once; each object has a name of its own.
@@ -340,33 +340,40 @@ void LoadParameters(const QString &host, const QString &uid, const QString &pwd,
     }
 }
 
-void LoadParameters(Database &database)
+void LoadParameters(Database &database, Settings &into)
 {
     // Every key is read before anything is copied, so a failed query leaves every field as it was.
     std::optional<QString> values[std::size(kCopyOrder)];
-    try {
-        for (size_t i = 0; i < std::size(kCopyOrder); ++i) {
-            QSqlQuery query =
-                database.exec(database.sql().selectParam, {QString::fromLatin1(kCopyOrder[i].key)});
-            if (query.record().count() < 3)
-                return; // ParamValue must be the third column
-            if (query.next()) {
-                if (!query.isNull(2))
-                    values[i] = query.value(2).toString();
-            } else if (query.lastError().isValid()) {
-                return;
-            }
-            // One active result per SQL Server connection: release it before the next key.
-            query.finish();
+    for (size_t i = 0; i < std::size(kCopyOrder); ++i) {
+        QSqlQuery query =
+            database.exec(database.sql().selectParam, {QString::fromLatin1(kCopyOrder[i].key)});
+        if (query.record().count() < 3)
+            throw DbError("sysParam 的 ParamValue 不是第三列");
+        if (query.next()) {
+            if (!query.isNull(2))
+                values[i] = query.value(2).toString();
+        } else if (query.lastError().isValid()) {
+            throw DbError(query.lastError().text().toStdString());
         }
-    } catch (...) {
-        return;
+        // One active result per SQL Server connection: release it before the next key.
+        query.finish();
     }
     // A missing row or NULL value stops the copy at its key; the fields before it keep their copy.
-    gobal().update([&](Settings &s) {
-        for (size_t i = 0; i < std::size(kCopyOrder) && values[i]; ++i)
-            s.*(kCopyOrder[i].field) = *values[i];
-    });
+    for (size_t i = 0; i < std::size(kCopyOrder) && values[i]; ++i)
+        into.*(kCopyOrder[i].field) = *values[i];
+}
+
+void LoadParameters(Database &database)
+{
+    try {
+        Settings loaded = gobal().snapshot();
+        LoadParameters(database, loaded);
+        gobal().update([&](Settings &s) {
+            for (const ParameterField &f : kCopyOrder)
+                s.*(f.field) = loaded.*(f.field);
+        });
+    } catch (...) {
+    }
 }
 
 Settings ReloadSettings()

@@ -23,6 +23,9 @@ public:
 
 enum class Dialect { TSql, Sqlite };
 
+// What a SQLite connection does when its file is absent.
+enum class MissingFile { Fail, Create };
+
 // Every statement the program runs on the message database, once per dialect. Values are always
 // bound ('?' placeholders, in the order each comment gives); nothing is joined into the text.
 // Both dialects give the same results; times are the database's local time.
@@ -72,7 +75,8 @@ public:
     // Opens what the connection fields name (driver "sqlite": db is a file path relative to the
     // application folder, or absolute, created with the schema when new). A login time-out of 0
     // means kDefaultLoginTimeoutSeconds. Throws DbError.
-    explicit Database(const Settings &connection, int loginTimeoutSeconds = 0);
+    explicit Database(const Settings &connection, int loginTimeoutSeconds = 0,
+                      MissingFile missing = MissingFile::Create);
     ~Database();
     Database(const Database &) = delete;
     Database &operator=(const Database &) = delete;
@@ -99,6 +103,8 @@ bool TestConnection();
 void LoadParameters(const QString &host, const QString &uid, const QString &pwd, const QString &db);
 // The same on a connection already open (the batch reloads before every row on its own).
 void LoadParameters(Database &database);
+// The same into a record of the caller's; throws DbError when a query fails.
+void LoadParameters(Database &database, Settings &into);
 
 // Re-reads config.ini, then sysParam, into the shared settings, as every window does before it
 // touches the database; returns what the shared settings hold afterwards.

@@ -1,7 +1,10 @@
 // Log lines: one signal for every listener, and the daily file that keeps them after the window.
 #include "core/logger.h"
 
+#include "core/file_modes.h"
+
 #include <QDir>
+#include <QFile>
 #include <QLocale>
 
 namespace veltrano {
@@ -24,10 +27,22 @@ QString formatLogLine(const QDateTime &when, const QString &message)
            + when.time().toString(QStringLiteral("HH:mm:ss")) + message;
 }
 
+QString logExcerpt(const QString &text, int limit)
+{
+    QString folded = text.size() > limit ? text.left(limit) : text;
+    folded.replace(QLatin1String("\r\n"), QLatin1String("\\n"));
+    folded.replace(u'\n', QLatin1String("\\n"));
+    folded.replace(u'\r', QLatin1String("\\n"));
+    if (text.size() > limit)
+        folded += QStringLiteral("…（已截断，共%1个字符）").arg(text.size());
+    return folded;
+}
+
 DailyLogFile::DailyLogFile(const QString &folder, QObject *parent)
     : QObject(parent), m_folder(folder)
 {
-    connect(&Logger::instance(), &Logger::lineLogged, this, &DailyLogFile::append);
+    connect(&Logger::instance(), &Logger::lineLogged, this, &DailyLogFile::append,
+            Qt::DirectConnection);
 }
 
 void DailyLogFile::append(const QDateTime &when, const QString &message)
@@ -37,9 +52,27 @@ void DailyLogFile::append(const QDateTime &when, const QString &message)
     if (!dir.mkpath(QStringLiteral("logs")))
         return;
     QFile file(dir.filePath(QStringLiteral("logs/") + when.date().toString(u"yyyy-MM-dd") + QStringLiteral(".log")));
+    const bool isNew = !file.exists();
     // A log that cannot be written must not stop the service; the window still shows the line.
-    if (file.open(QIODevice::WriteOnly | QIODevice::Append))
-        file.write((formatLogLine(when, message) + u'\n').toUtf8());
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        return;
+    if (isNew)
+        restrictToOwner(file);
+    file.write((formatLogLine(when, message) + u'\n').toUtf8());
+}
+
+StreamLogSink::StreamLogSink(FILE *stream, QObject *parent) : QObject(parent), m_stream(stream)
+{
+    connect(&Logger::instance(), &Logger::lineLogged, this, &StreamLogSink::append,
+            Qt::DirectConnection);
+}
+
+void StreamLogSink::append(const QDateTime &when, const QString &message)
+{
+    QMutexLocker lock(&m_mutex);
+    const QByteArray line = (formatLogLine(when, message) + u'\n').toUtf8();
+    std::fwrite(line.constData(), 1, size_t(line.size()), m_stream);
+    std::fflush(m_stream);
 }
 
 } // namespace veltrano

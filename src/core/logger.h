@@ -2,10 +2,11 @@
 #pragma once
 
 #include <QDateTime>
-#include <QFile>
 #include <QMutex>
 #include <QObject>
 #include <QString>
+
+#include <cstdio>
 
 namespace veltrano {
 
@@ -14,7 +15,9 @@ class Logger : public QObject {
 public:
     static Logger &instance();
 
-    // Safe from any thread; listeners on the GUI thread receive the line through a queued signal.
+    // Safe from any thread. Sinks connected with Qt::DirectConnection (the daily file, standard
+    // output) write on the logging thread, so no line is lost when the window or its event loop
+    // is gone; windows receive the line through a queued signal.
     void log(const QString &message);
 
 Q_SIGNALS:
@@ -24,7 +27,12 @@ Q_SIGNALS:
 // Short date, a blank, the time with seconds, then the message (which brings its own two blanks).
 QString formatLogLine(const QDateTime &when, const QString &message);
 
-// Appends every logged line to logs/YYYY-MM-DD.log in UTF-8, one file per day.
+// An answer or other outside text fit for one log line: line breaks folded to "\n" so no text can
+// forge a line of its own, and cut after `limit` characters with a visible mark.
+QString logExcerpt(const QString &text, int limit = 2048);
+
+// Appends every logged line to logs/YYYY-MM-DD.log in UTF-8, one file per day, on the thread that
+// logs it. The file is readable by its owner only: answers name followers.
 class DailyLogFile : public QObject {
     Q_OBJECT
 public:
@@ -33,6 +41,18 @@ public:
 
 private:
     QString m_folder;
+    QMutex m_mutex;
+};
+
+// Writes every logged line to a C stream (standard output for the headless service), flushed per line.
+class StreamLogSink : public QObject {
+    Q_OBJECT
+public:
+    explicit StreamLogSink(FILE *stream, QObject *parent = nullptr);
+    void append(const QDateTime &when, const QString &message);
+
+private:
+    FILE *m_stream;
     QMutex m_mutex;
 };
 

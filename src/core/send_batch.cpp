@@ -1,19 +1,26 @@
-// The batch: token once, up to `temp` pending rows posted by kind, each answer stored and logged.
+// The batch: the send lease, kept answers first, a token, up to `temp` pending rows posted by kind,
+// each answer stored and logged.
 #include "core/send_batch.h"
 
+#include "core/answer_ledger.h"
+#include "core/app_context.h"
 #include "core/database.h"
 #include "core/http_client.h"
 #include "core/logger.h"
-#include "core/settings.h"
+#include "core/sender_lease.h"
 #include "core/tick_counter.h"
 #include "core/token_manager.h"
 
+#include <QDir>
 #include <QJsonValue>
+#include <QStringDecoder>
 
 #include <vector>
 
 namespace veltrano {
 namespace {
+
+const QString kCountPending = QStringLiteral("select count(*) from send_json where stat is null");
 
 struct PendingRow {
     QVariant body;
@@ -26,87 +33,179 @@ void log(const QString &message)
     Logger::instance().log(message);
 }
 
-// WeChat refused the token itself: another program took a newer one, or it expired early.
-bool tokenRefused(int errcode)
+QString causeOf(const std::exception &e)
 {
-    return errcode == 40001 || errcode == 40014 || errcode == 42001;
+    return QString::fromUtf8(e.what());
 }
 
-std::optional<int> errcodeOf(const QString &answer)
+// What an answer means for its row.
+enum class Verdict {
+    Final,        // WeChat's answer: stored, the row is done
+    NotNow,       // busy, server error or no WeChat answer at all: pending, counts as a try
+    Quota,        // 45009/45011: the account's quota or rate, not the row's fault: pending
+    TokenRefused, // 40001/40014/42001: the token, not the message
+};
+
+Verdict judge(const QString &answer, int httpStatus)
 {
+    if (httpStatus < 200 || httpStatus > 299)
+        return Verdict::NotNow;
     const auto object = ParseJson(answer);
     if (!object || !object->value(QStringLiteral("errcode")).isDouble())
-        return std::nullopt;
-    return object->value(QStringLiteral("errcode")).toInt();
+        return Verdict::NotNow;
+    switch (object->value(QStringLiteral("errcode")).toInt()) {
+    case -1:
+        return Verdict::NotNow;
+    case 45009:
+    case 45011:
+        return Verdict::Quota;
+    case 40001:
+    case 40014:
+    case 42001:
+        return Verdict::TokenRefused;
+    default:
+        return Verdict::Final;
+    }
 }
 
-QString idText(const QVariant &id)
+bool accepted(const QString &answer)
 {
-    return id.toString();
+    const auto object = ParseJson(answer);
+    return object && object->value(QStringLiteral("errcode")).toInt(-1) == 0;
+}
+
+// A body that is not valid UTF-8 would be posted with replacement characters in it: refuse it.
+bool validText(const QVariant &body)
+{
+    if (body.typeId() == QMetaType::QByteArray) {
+        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString text = decoder.decode(body.toByteArray());
+        return !decoder.hasError();
+    }
+    // Text drivers have already decoded it; a replacement character is where bad bytes were.
+    return !body.toString().contains(QChar::ReplacementCharacter);
 }
 
 class Batch {
 public:
+    explicit Batch(BatchContext &context) : m_ctx(context), m_ledger(*context.ledger) {}
     BatchReport run();
 
 private:
+    void writeBackKept(Database &db);
+    std::vector<PendingRow> readPending(Database &db, int size);
     bool handle(Database &db, const PendingRow &row);
+    bool giveUpOrWait(Database &db, const QString &id, const QString &why);
     QString post(int kind, const QString &body);
-    bool store(Database &db, const PendingRow &row, const QString &answer);
-    QString renewToken();
+    bool store(Database &db, const QString &id, const QString &text);
+    bool end(const QString &why);
 
+    BatchContext &m_ctx;
+    AnswerLedger &m_ledger;
     HttpClient m_http;
     QString m_token;
+    bool m_renewed = false;
     BatchReport m_report;
 };
 
+bool Batch::end(const QString &why)
+{
+    m_report.failure = why;
+    m_report.endedEarly = true;
+    return false;
+}
+
 BatchReport Batch::run()
 {
-    const Settings settings = gobal().snapshot();
-    const std::optional<int> size = TickCounter::wholeNumber(settings.temp);
+    const std::optional<int> size = TickCounter::wholeNumber(m_ctx.settings.temp);
     if (!size || *size < 0) {
-        log(QStringLiteral("  每次发送批量（temp）“%1”不是整数，本次不发送").arg(settings.temp));
-        m_report.endedEarly = true;
+        m_report.failure = QStringLiteral("每次发送批量（temp）“%1”不是整数，本次不发送").arg(m_ctx.settings.temp);
+        log(QStringLiteral("  ") + m_report.failure);
         return m_report;
     }
 
     try {
-        m_token = GetAccessToken(settings.appid, settings.appsecret, settings.get_token_mod,
-                                 settings.token_server, m_http);
-    } catch (const std::exception &e) {
-        log(QStringLiteral("  获取ACCESS_TOKEN失败，本次不发送：") + QString::fromUtf8(e.what()));
-        m_report.endedEarly = true;
-        return m_report;
-    }
-    gobal().update([&](Settings &s) { s.cur_token = m_token; });
+        Database db(m_ctx.settings);
+        if (!m_ctx.lease->acquire(db)) {
+            m_report.failure = QStringLiteral("另一个副本正在发送（%1），本副本跳过本批次")
+                                   .arg(m_ctx.lease->holder());
+            log(QStringLiteral("  ") + m_report.failure);
+            return m_report;
+        }
+        // Answers from earlier batches first: their rows were posted and must never be posted again.
+        writeBackKept(db);
 
-    try {
-        Database db(settings);
-        // Read the whole batch first: SQL Server drivers allow no second statement on a connection
-        // while a result set is still open on it.
-        std::vector<PendingRow> rows;
-        QSqlQuery query = db.exec(db.sql().pendingMessages, {*size});
-        while (query.next())
-            rows.push_back({query.value(0), query.value(1), query.value(2)});
-        query.finish();
+        try {
+            m_token = GetAccessToken(m_ctx.settings, m_http);
+        } catch (const std::exception &e) {
+            m_report.failure = QStringLiteral("获取ACCESS_TOKEN失败，本次不发送：") + logExcerpt(causeOf(e), kMaxLoggedAnswer);
+            log(QStringLiteral("  ") + m_report.failure);
+            return m_report;
+        }
+        m_report.token = m_token;
+        m_report.ran = true;
 
-        for (const PendingRow &row : rows) {
-            LoadParameters(db);
-            if (!handle(db, row)) {
-                m_report.endedEarly = true;
+        for (const PendingRow &row : readPending(db, *size)) {
+            if (m_ctx.abort && m_ctx.abort->load()) {
+                end(QStringLiteral("服务停止，其余消息保留待发"));
                 break;
             }
+            if (!m_ctx.lease->renewIfDue(db)) {
+                end(QStringLiteral("发送权已被另一个副本取得（%1），本批次结束").arg(m_ctx.lease->holder()));
+                log(QStringLiteral("  ") + m_report.failure);
+                break;
+            }
+            LoadParameters(db, m_ctx.settings);
+            m_report.parameters = m_ctx.settings;
+            if (!handle(db, row))
+                break;
         }
+
+        QSqlQuery count = db.exec(kCountPending);
+        if (count.next())
+            m_report.pending = count.value(0).toInt();
     } catch (const DbError &e) {
-        log(QStringLiteral("  读取待发消息失败，本次不发送：") + QString::fromUtf8(e.what()));
-        m_report.endedEarly = true;
+        const QString why = QStringLiteral("数据库操作失败，本批次结束：") + causeOf(e);
+        log(QStringLiteral("  ") + why);
+        end(why);
     }
     return m_report;
 }
 
-// False ends the batch: the row stays pending and so do all rows after it.
+// A row whose answer the database still refuses (a trigger, say) keeps its answer in the ledger and
+// is skipped; the rows behind it move on.
+void Batch::writeBackKept(Database &db)
+{
+    const QMap<QString, QString> kept = m_ledger.unstored();
+    for (auto it = kept.begin(); it != kept.end(); ++it) {
+        if (!store(db, it.key(), it.value())) {
+            ++m_report.unstored;
+            continue;
+        }
+        m_ledger.forgetUnstored(it.key());
+        log(QStringLiteral("  消息%1的发送结果已补写入数据库").arg(it.key()));
+    }
+}
+
+// The whole batch is read first: SQL Server drivers allow no second statement on a connection while
+// a result set is still open on it. Rows whose answer is kept but not stored yet are skipped, so as
+// many as may be are fetched beyond the batch size.
+std::vector<PendingRow> Batch::readPending(Database &db, int size)
+{
+    std::vector<PendingRow> rows;
+    QSqlQuery query = db.exec(db.sql().pendingMessages, {size + int(m_ledger.unstored().size())});
+    while (query.next() && int(rows.size()) < size) {
+        PendingRow row{query.value(0), query.value(1), query.value(2)};
+        if (!m_ledger.isUnstored(row.id.toString()))
+            rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+// False ends the batch: the row stays pending (or its answer is kept) and so do all rows after it.
 bool Batch::handle(Database &db, const PendingRow &row)
 {
+    const QString id = row.id.toString();
     bool isNumber = false;
     const int kind = row.kind.toString().trimmed().toInt(&isNumber);
     QString refusal;
@@ -115,38 +214,91 @@ bool Batch::handle(Database &db, const PendingRow &row)
     else if (!isNumber || (kind != 1 && kind != 2))
         refusal = QStringLiteral("本地错误：消息类型“%1”不是1（模板消息）或2（客服消息），未发送")
                       .arg(row.kind.toString());
+    else if (!validText(row.body))
+        refusal = QStringLiteral("本地错误：消息内容不是有效的 UTF-8 文本，未发送");
     if (!refusal.isEmpty()) {
-        if (!store(db, row, refusal))
-            return false;
+        if (!store(db, id, refusal))
+            return end(QStringLiteral("消息%1的本地错误未能写入数据库").arg(id));
         ++m_report.markedLocally;
-        log(QStringLiteral("  消息%1未发送：").arg(idText(row.id)) + refusal);
+        log(QStringLiteral("  消息%1未发送：").arg(id) + refusal);
         return true;
     }
 
     const QString body = row.body.toString();
     QString answer;
+    Verdict verdict;
     try {
         answer = post(kind, body);
-        if (const auto code = errcodeOf(answer); code && tokenRefused(*code)) {
-            log(QStringLiteral("  ACCESS_TOKEN被拒绝，重新获取后重发消息%1：").arg(idText(row.id)) + answer);
-            m_token = renewToken();
-            answer = post(kind, body); // recorded whatever it says: one retry, never a loop
-        } else if (code && *code == -1) {
-            log(QStringLiteral("  微信系统繁忙，消息%1保留待发，本批次结束：").arg(idText(row.id)) + answer);
-            return false;
+        verdict = judge(answer, m_http.lastStatus());
+        if (verdict == Verdict::TokenRefused && !m_renewed) {
+            // Once per batch: every renewal spends the daily quota and knocks out the tokens other
+            // programs hold, and a token refused again will not be mended by a third one.
+            m_renewed = true;
+            log(QStringLiteral("  ACCESS_TOKEN被拒绝，重新获取后重发消息%1：").arg(id)
+                + logExcerpt(answer, kMaxLoggedAnswer));
+            m_token = GetAccessToken(m_ctx.settings, m_http, m_token);
+            m_report.token = m_token;
+            answer = post(kind, body);
+            verdict = judge(answer, m_http.lastStatus());
         }
     } catch (const std::exception &e) {
-        log(QStringLiteral("  消息%1发送失败，保留待发，本批次结束：").arg(idText(row.id))
-            + QString::fromUtf8(e.what()));
-        return false;
+        // Nothing came back: the message may or may not have gone out, so it stays pending.
+        log(QStringLiteral("  消息%1发送失败，保留待发，本批次结束：").arg(id) + logExcerpt(causeOf(e), kMaxLoggedAnswer));
+        return end(QStringLiteral("消息%1发送失败：").arg(id) + causeOf(e));
     }
 
-    gobal().update([&](Settings &s) { s.last_result = answer; });
-    const bool stored = store(db, row, answer);
-    log(QStringLiteral("  发送结果：") + answer);
-    if (stored)
-        ++m_report.posted;
-    return stored;
+    switch (verdict) {
+    case Verdict::TokenRefused:
+        log(QStringLiteral("  ACCESS_TOKEN仍被拒绝，消息%1保留待发，本批次结束：").arg(id)
+            + logExcerpt(answer, kMaxLoggedAnswer));
+        return end(QStringLiteral("ACCESS_TOKEN被拒绝"));
+    case Verdict::Quota:
+        log(QStringLiteral("  公众号接口调用已达上限，消息%1保留待发，本批次结束：").arg(id)
+            + logExcerpt(answer, kMaxLoggedAnswer));
+        return end(QStringLiteral("接口调用已达上限：") + logExcerpt(answer, 200));
+    case Verdict::NotNow:
+        return giveUpOrWait(db, id,
+                            m_http.lastStatus() >= 200 && m_http.lastStatus() <= 299
+                                ? answer
+                                : QStringLiteral("HTTP %1：%2").arg(m_http.lastStatus()).arg(answer));
+    case Verdict::Final:
+        break;
+    }
+
+    m_report.lastResult = storedAnswer(answer);
+    log(QStringLiteral("  发送结果：") + logExcerpt(answer, kMaxLoggedAnswer));
+    if (!store(db, id, m_report.lastResult)) {
+        // Posted and answered, but the database would not take the answer: keep it and write it
+        // back first at the next batch. Posting the row again would deliver the message twice.
+        m_ledger.keepUnstored(id, m_report.lastResult);
+        ++m_report.unstored;
+        return end(QStringLiteral("消息%1的发送结果未能写入数据库，已保存待补写").arg(id));
+    }
+    m_ledger.forgetTries(id);
+    ++m_report.posted;
+    if (!accepted(answer))
+        ++m_report.refused;
+    return true;
+}
+
+// A "not now" answer: the row waits for the next batch, unless it has had its tries.
+bool Batch::giveUpOrWait(Database &db, const QString &id, const QString &why)
+{
+    const int tries = m_ledger.countTry(id);
+    if (tries < kMaxTries) {
+        log(QStringLiteral("  消息%1暂未发送成功（第%2次），保留待发，本批次结束：").arg(id).arg(tries)
+            + logExcerpt(why, kMaxLoggedAnswer));
+        return end(QStringLiteral("消息%1暂未发送成功：").arg(id) + logExcerpt(why, 200));
+    }
+    const QString text = storedAnswer(QStringLiteral("本地错误：已尝试%1次仍未发送成功，放弃发送；最后一次回答：")
+                                          .arg(tries)
+                                      + why);
+    if (!store(db, id, text))
+        return end(QStringLiteral("消息%1的本地错误未能写入数据库").arg(id));
+    m_ledger.forgetTries(id);
+    ++m_report.markedLocally;
+    log(QStringLiteral("  消息%1已放弃：").arg(id) + logExcerpt(text, kMaxLoggedAnswer));
+    return true;
 }
 
 QString Batch::post(int kind, const QString &body)
@@ -155,32 +307,70 @@ QString Batch::post(int kind, const QString &body)
                      : m_http.PostCustomMessage(body, m_token);
 }
 
-QString Batch::renewToken()
-{
-    const Settings settings = gobal().snapshot();
-    const QString token = GetAccessToken(settings.appid, settings.appsecret, settings.get_token_mod,
-                                         settings.token_server, m_http, /*forceRenew=*/true);
-    gobal().update([&](Settings &s) { s.cur_token = token; });
-    return token;
-}
-
-bool Batch::store(Database &db, const PendingRow &row, const QString &answer)
+bool Batch::store(Database &db, const QString &id, const QString &text)
 {
     try {
-        db.exec(db.sql().markSent, {answer, row.id});
+        db.exec(db.sql().markSent, {text, id});
         return true;
     } catch (const DbError &e) {
-        log(QStringLiteral("  消息%1的发送结果未能写入数据库，本批次结束：").arg(idText(row.id))
-            + QString::fromUtf8(e.what()));
+        log(QStringLiteral("  消息%1的发送结果未能写入数据库：").arg(id) + causeOf(e));
         return false;
     }
 }
 
 } // namespace
 
+QString storedAnswer(const QString &answer)
+{
+    if (answer.size() <= kMaxStoredAnswer)
+        return answer;
+    const QString mark = QStringLiteral("…（回答过长，已截断，共%1个字符）").arg(answer.size());
+    return answer.left(kMaxStoredAnswer - mark.size()) + mark;
+}
+
+BatchReport RunSendBatch(BatchContext &context)
+{
+    try {
+        return Batch(context).run();
+    } catch (const std::exception &e) {
+        BatchReport report;
+        report.failure = QStringLiteral("发送批次意外中止：") + causeOf(e);
+        report.endedEarly = true;
+        log(QStringLiteral("  ") + report.failure);
+        return report;
+    }
+}
+
 BatchReport RunSendBatch()
 {
-    return Batch().run();
+    BatchContext context;
+    context.settings = gobal().snapshot();
+    AnswerLedger ledger(QDir(applicationFolder()).filePath(QStringLiteral("answer-ledger.json")),
+                        AnswerLedger::queueKey(context.settings.driver, context.settings.host,
+                                               context.settings.db));
+    SenderLease lease;
+    context.ledger = &ledger;
+    context.lease = &lease;
+    BatchReport report = RunSendBatch(context);
+    gobal().update([&](Settings &s) {
+        if (report.parameters) {
+            const Settings mine = s;
+            s = *report.parameters;
+            s.cur_token = mine.cur_token;
+            s.last_result = mine.last_result;
+        }
+        if (!report.token.isEmpty())
+            s.cur_token = report.token;
+        if (!report.lastResult.isEmpty())
+            s.last_result = report.lastResult;
+    });
+    try {
+        Database db(context.settings);
+        lease.release(db);
+    } catch (const DbError &) {
+        // The lease expires by itself.
+    }
+    return report;
 }
 
 } // namespace veltrano

@@ -1,16 +1,62 @@
 // One batch of the send cycle: a token, the pending rows, one post each, every answer written back.
 #pragma once
 
+#include "core/settings.h"
+
+#include <QMetaType>
+#include <QString>
+
+#include <atomic>
+#include <optional>
+
 namespace veltrano {
 
+class AnswerLedger;
+class SenderLease;
+
 struct BatchReport {
-    int posted = 0;         // posts that reached WeChat and whose answer was stored
-    int markedLocally = 0;  // rows that could not be posted and got a local error text instead
-    bool endedEarly = false; // a failure stopped the batch; the rows not reached stay pending
+    bool ran = false;        // the batch reached the queue; false: skipped, `failure` says why
+    QString failure;         // why the batch was skipped or ended early; empty when neither
+    int posted = 0;          // answers WeChat gave and the database stored, accepted or refused
+    int refused = 0;         // of those, answers with a non-zero errcode
+    int markedLocally = 0;   // rows given a local error text instead of a post
+    int unstored = 0;        // answers kept in the ledger because the database refused them
+    bool endedEarly = false; // the rows not reached stay pending
+    int pending = -1;        // rows still pending after the batch; -1 when not known
+    QString token;           // the access token the batch used
+    QString lastResult;      // the latest answer stored
+    std::optional<Settings> parameters; // the latest sysParam values the batch loaded
 };
 
-// Runs on the worker. Reads the shared settings, reports through the logger and never throws:
-// a failure skips or ends the batch with a log line, and no row is ever marked without an answer.
+// What a batch works with. The settings hold the connection fields and the parameters; the
+// parameters are reloaded from sysParam before every message, since operators change them while
+// a batch runs.
+struct BatchContext {
+    Settings settings;
+    AnswerLedger *ledger = nullptr;     // required
+    SenderLease *lease = nullptr;       // required
+    const std::atomic<bool> *abort = nullptr; // set: end after the message in flight
+};
+
+// A row that gets this many "not now" answers in a row is given up with a local error text.
+inline constexpr int kMaxTries = 5;
+// Answers are stored and logged bounded, with a visible cut mark.
+inline constexpr int kMaxStoredAnswer = 64 * 1024;
+inline constexpr int kMaxLoggedAnswer = 2 * 1024;
+
+// Runs on the service's worker and never throws: a failure skips or ends the batch with a log line.
+// Each row is posted at most once: an answer is written back before the next post, or kept in the
+// ledger and written back first at the next batch. Answers that say "not now" (-1, 45009, 45011,
+// HTTP errors, no WeChat answer at all) leave the row pending and end the batch; a refused token
+// is renewed at most once per batch.
+BatchReport RunSendBatch(BatchContext &context);
+
+// One batch with the shared settings, a ledger in the application folder and a lease held for this
+// batch alone: for tools and tests that run a single batch without a service.
 BatchReport RunSendBatch();
 
+// The text stored for an answer: whole up to kMaxStoredAnswer characters, cut with a mark beyond.
+QString storedAnswer(const QString &answer);
+
 } // namespace veltrano
+Q_DECLARE_METATYPE(veltrano::BatchReport)

@@ -121,4 +121,10 @@ QString GetAccessToken(const QString &appid, const QString &appsecret, const QSt
     return askCentralServer(server, http);
 }
 
+QString GetAccessToken(const Settings &settings, HttpClient &http, const QString &refusedToken)
+{
+    return GetAccessToken(settings.appid, settings.appsecret, settings.get_token_mod,
+                          settings.token_server, http, !refusedToken.isEmpty());
+}
+
 } // namespace veltrano

@@ -25,4 +25,9 @@ public:
 QString GetAccessToken(const QString &appid, const QString &appsecret, const QString &mode,
                        const QString &server, HttpClient &http, bool forceRenew = false);
 
+struct Settings;
+// The token for the settings' mode, with the connection and credentials they hold. A non-empty
+// refusedToken says WeChat refused that token: it is renewed only while the cache still holds it.
+QString GetAccessToken(const Settings &settings, HttpClient &http, const QString &refusedToken = {});
+
 } // namespace veltrano

@@ -113,9 +113,11 @@ TEST_F(SendBatch, UnknownKindAndNullBodyAreMarkedLocallyNotPosted)
 {
     const qlonglong bad = queue.add(templateBody(1), 3);
     const qlonglong empty = queue.add(QVariant(), 1);
+    const qlonglong broken = queue.add(QByteArray("{\"touser\":\"o\xff\xfe\"}"), 1);
     const qlonglong good = queue.add(templateBody(2), 1);
     const BatchReport report = RunSendBatch();
-    EXPECT_EQ(report.markedLocally, 2);
+    EXPECT_EQ(report.markedLocally, 3);
+    EXPECT_TRUE(queue.stat(broken).toString().contains("UTF-8"));
     EXPECT_EQ(report.posted, 1);
     EXPECT_EQ(fake.sendCount(), 1);
     EXPECT_TRUE(queue.stat(bad).toString().startsWith("本地错误"));
@@ -186,13 +188,69 @@ TEST_F(SendBatch, ARefusedTokenIsRenewedOnceAndTheRowPostedAgain)
     EXPECT_FALSE(queue.stat(next).isNull());
 }
 
-TEST_F(SendBatch, TheSecondAnswerIsRecordedWhateverItSays)
+TEST_F(SendBatch, ATokenRefusedOnEveryRowIsRenewedOncePerBatch)
 {
     fake.setSendError(40001, "invalid credential, access_token is invalid or not latest");
+    const qlonglong first = queue.add(templateBody(1), 1);
+    queue.add(templateBody(2), 1);
+    queue.add(templateBody(3), 1);
+    const BatchReport report = RunSendBatch();
+    EXPECT_TRUE(report.endedEarly);
+    EXPECT_EQ(fake.tokenCalls(), 2) << "the first token and one renewal, never one per row";
+    EXPECT_EQ(fake.sendCount(), 2) << "the row is posted once more with the new token, then the batch ends";
+    EXPECT_EQ(queue.pending(), 3) << "a refused token is no answer to the message";
+    EXPECT_TRUE(queue.stat(first).isNull());
+}
+
+TEST_F(SendBatch, AnswersThatSayNotNowLeaveTheRowPending)
+{
+    const qlonglong id = queue.add(templateBody(1), 1);
+    queue.add(templateBody(2), 1);
+    const auto path = QStringLiteral("/cgi-bin/message/template/send");
+    fake.failNext(path, 1, FakeWeChat::Fault::error(45009, "reach max api daily quota limit"));
+    fake.failNext(path, 1, FakeWeChat::Fault::error(45011, "api minute-quota reach limit"));
+    fake.failNext(path, 1, FakeWeChat::Fault::serverError());
+    for (int batch = 1; batch <= 3; ++batch) {
+        const BatchReport report = RunSendBatch();
+        EXPECT_TRUE(report.endedEarly);
+        EXPECT_EQ(fake.sendCount(), batch) << "the batch ends at the first such answer";
+        EXPECT_EQ(queue.pending(), 2);
+    }
+    RunSendBatch();
+    EXPECT_EQ(queue.pending(), 0);
+    EXPECT_TRUE(queue.stat(id).toString().contains("\"errcode\":0"));
+}
+
+TEST_F(SendBatch, ARowThatIsNeverAcceptedIsGivenUpAfterFiveTries)
+{
+    const qlonglong poison = queue.add(templateBody(1), 1);
+    const qlonglong next = queue.add(templateBody(2), 1);
+    fake.failNext("/cgi-bin/message/template/send", kMaxTries, FakeWeChat::Fault::busy());
+    for (int batch = 1; batch < kMaxTries; ++batch)
+        RunSendBatch();
+    EXPECT_TRUE(queue.stat(poison).isNull());
+    const BatchReport report = RunSendBatch();
+    EXPECT_EQ(report.markedLocally, 1);
+    EXPECT_TRUE(queue.stat(poison).toString().startsWith("本地错误"));
+    EXPECT_TRUE(queue.stat(poison).toString().contains("system error")) << "it names the last answer";
+    EXPECT_TRUE(queue.stat(next).toString().contains("\"errcode\":0")) << "the queue moves on";
+    EXPECT_EQ(fake.sendCount(), kMaxTries + 1);
+}
+
+TEST_F(SendBatch, AnAnswerIsStoredAndLoggedBoundedOnOneLine)
+{
+    const QString huge = QStringLiteral("first line\n  发送结果：forged") + QString(10 * 1024 * 1024, u'x');
+    fake.setSendError(48001, huge);
     const qlonglong id = queue.add(templateBody(1), 1);
     RunSendBatch();
-    EXPECT_EQ(fake.sendCount(), 2) << "one retry, never a loop";
-    EXPECT_TRUE(queue.stat(id).toString().contains("40001"));
+    const QString stored = queue.stat(id).toString();
+    EXPECT_LE(stored.size(), kMaxStoredAnswer);
+    EXPECT_TRUE(stored.endsWith("个字符）")) << "a visible cut mark";
+    for (const QString &line : log) {
+        EXPECT_FALSE(line.contains(u'\n'));
+        EXPECT_LT(line.size(), kMaxLoggedAnswer + 100);
+    }
+    EXPECT_EQ(log.filter("发送结果：").size(), 1) << "no forged line";
 }
 
 TEST_F(SendBatch, WeChatBusyLeavesTheRowPendingAndEndsTheBatch)
@@ -208,24 +266,38 @@ TEST_F(SendBatch, WeChatBusyLeavesTheRowPendingAndEndsTheBatch)
     EXPECT_EQ(queue.pending(), 0);
 }
 
-TEST_F(SendBatch, AFailedUpdateAfterAPostEndsTheBatch)
+// The answer the database would not take is kept, also across a restart (each RunSendBatch reads
+// the ledger file anew), written back once the database takes it, and the row is never posted again.
+TEST_F(SendBatch, AnAnswerThatCannotBeStoredIsKeptNotPostedAgain)
 {
     const qlonglong first = queue.add(templateBody(1), 1);
     const qlonglong second = queue.add(templateBody(2), 1);
     const qlonglong third = queue.add(templateBody(3), 1);
-    {
+    auto refuse = [&](bool on) {
         Database db(queue.connection());
-        db.exec(QStringLiteral("create trigger refuse before update on tempmsg when new.id = %1 "
-                               "begin select raise(abort, 'disk full'); end")
-                    .arg(second));
-    }
+        db.exec(on ? QStringLiteral("create trigger refuse before update on tempmsg when new.id = %1 "
+                                    "begin select raise(abort, 'disk full'); end")
+                         .arg(second)
+                   : QStringLiteral("drop trigger refuse"));
+    };
+    refuse(true);
     const BatchReport report = RunSendBatch();
     EXPECT_TRUE(report.endedEarly);
+    EXPECT_EQ(report.unstored, 1);
     EXPECT_EQ(fake.sendCount(), 2) << "nothing more is posted once an answer could not be stored";
     EXPECT_FALSE(queue.stat(first).isNull());
     EXPECT_TRUE(queue.stat(second).isNull());
-    EXPECT_TRUE(queue.stat(third).isNull());
     EXPECT_TRUE(logged("  发送结果：")) << "the answer of the unrecorded post is still logged";
+
+    RunSendBatch(); // the trigger still refuses: the rows behind move on
+    EXPECT_EQ(fake.sendCount(), 3);
+    EXPECT_FALSE(queue.stat(third).isNull());
+    EXPECT_TRUE(queue.stat(second).isNull());
+
+    refuse(false);
+    RunSendBatch();
+    EXPECT_EQ(fake.sendCount(), 3) << "the kept answer is written back, never posted again";
+    EXPECT_EQ(queue.stat(second).toString(), fake.sends().at(1).answer);
 }
 
 TEST_F(SendBatch, ParametersAreReloadedBeforeEveryRow)

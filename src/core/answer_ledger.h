@@ -1,0 +1,49 @@
+// What the send batch must remember between batches and restarts: answers the database would not
+// take yet, and how often each row got an answer that said "not now".
+#pragma once
+
+#include <QMap>
+#include <QMutex>
+#include <QString>
+
+namespace veltrano {
+
+// One ledger per queue, kept in memory and in a small JSON file so that a restart neither re-posts
+// a message whose answer is still unstored nor forgets a row's earlier tries. The file holds the
+// entries of every queue the program has sent from, keyed by the queue's identity; it is rewritten
+// whole on each change (the entries are few) and readable by its owner only.
+class AnswerLedger {
+public:
+    // An empty path keeps the ledger in memory only.
+    AnswerLedger(const QString &filePath, const QString &queueKey);
+
+    // The queue identity: the database driver, host and name as config.ini holds them.
+    static QString queueKey(const QString &driver, const QString &host, const QString &db);
+    QString queue() const { return m_queue; }
+
+    // Answers posted but not yet written back, by row id (the id's text).
+    QMap<QString, QString> unstored() const;
+    void keepUnstored(const QString &id, const QString &answer);
+    void forgetUnstored(const QString &id);
+    bool isUnstored(const QString &id) const;
+
+    // Counts one more "not now" answer for the row; returns the count so far.
+    int countTry(const QString &id);
+    void forgetTries(const QString &id);
+
+    // False when the file could not be written; the entries stay in memory all the same.
+    bool saved() const { return m_saved; }
+
+private:
+    void load();
+    void save();
+
+    QString m_path;
+    QString m_queue;
+    QMap<QString, QString> m_unstored;
+    QMap<QString, int> m_tries;
+    bool m_saved = true;
+    mutable QMutex m_mutex;
+};
+
+} // namespace veltrano
