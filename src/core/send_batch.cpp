@@ -6,6 +6,7 @@
 #include "core/app_context.h"
 #include "core/database.h"
 #include "core/http_client.h"
+#include "core/http_pipeline.h"
 #include "core/logger.h"
 #include "core/sender_lease.h"
 #include "core/tick_counter.h"
@@ -15,6 +16,8 @@
 #include <QJsonValue>
 #include <QStringDecoder>
 
+#include <algorithm>
+#include <map>
 #include <vector>
 
 namespace veltrano {
@@ -86,6 +89,22 @@ bool validText(const QVariant &body)
     return !body.toString().contains(QChar::ReplacementCharacter);
 }
 
+// A post on its way: what to post again if the token is renewed under it.
+struct InFlight {
+    QString id;
+    int kind = 0;
+    QString body;
+    QString token;
+    bool retried = false;
+};
+
+QString messageUrl(int kind, const QString &token)
+{
+    return apiUrl((kind == 1 ? QStringLiteral("/cgi-bin/message/template/send?access_token=")
+                             : QStringLiteral("/cgi-bin/message/custom/send?access_token="))
+                  + urlValue(token));
+}
+
 class Batch {
 public:
     explicit Batch(BatchContext &context) : m_ctx(context), m_ledger(*context.ledger) {}
@@ -94,23 +113,30 @@ public:
 private:
     void writeBackKept(Database &db);
     std::vector<PendingRow> readPending(Database &db, int size);
-    bool handle(Database &db, const PendingRow &row);
+    void postRows(Database &db, const std::vector<PendingRow> &rows);
+    bool refuseLocally(Database &db, const PendingRow &row, int &kind);
+    void submit(const InFlight &post);
+    void settle(Database &db, const HttpPipeline::Answer &answer);
     bool giveUpOrWait(Database &db, const QString &id, const QString &why);
-    QString post(int kind, const QString &body);
     bool store(Database &db, const QString &id, const QString &text);
     bool end(const QString &why);
 
     BatchContext &m_ctx;
     AnswerLedger &m_ledger;
-    HttpClient m_http;
+    HttpClient m_http;       // the token
+    HttpPipeline m_pipeline; // the posts
+    std::map<qint64, InFlight> m_inFlight;
+    qint64 m_nextTag = 0;
     QString m_token;
     bool m_renewed = false;
     BatchReport m_report;
 };
 
+// The batch posts nothing more; the answers of posts already on their way are still stored.
 bool Batch::end(const QString &why)
 {
-    m_report.failure = why;
+    if (!m_report.endedEarly)
+        m_report.failure = why;
     m_report.endedEarly = true;
     return false;
 }
@@ -145,21 +171,7 @@ BatchReport Batch::run()
         m_report.token = m_token;
         m_report.ran = true;
 
-        for (const PendingRow &row : readPending(db, *size)) {
-            if (m_ctx.abort && m_ctx.abort->load()) {
-                end(QStringLiteral("服务停止，其余消息保留待发"));
-                break;
-            }
-            if (!m_ctx.lease->renewIfDue(db)) {
-                end(QStringLiteral("发送权已被另一个副本取得（%1），本批次结束").arg(m_ctx.lease->holder()));
-                log(QStringLiteral("  ") + m_report.failure);
-                break;
-            }
-            LoadParameters(db, m_ctx.settings);
-            m_report.parameters = m_ctx.settings;
-            if (!handle(db, row))
-                break;
-        }
+        postRows(db, readPending(db, *size));
 
         QSqlQuery count = db.exec(kCountPending);
         if (count.next())
@@ -202,12 +214,43 @@ std::vector<PendingRow> Batch::readPending(Database &db, int size)
     return rows;
 }
 
-// False ends the batch: the row stays pending (or its answer is kept) and so do all rows after it.
-bool Batch::handle(Database &db, const PendingRow &row)
+// Up to postsInFlight posts on their way at once. Each row is marked only after its own answer;
+// once the batch ends, nothing more is posted but every answer already on its way is stored.
+void Batch::postRows(Database &db, const std::vector<PendingRow> &rows)
+{
+    const int width = std::clamp(m_ctx.postsInFlight, 1, kMaxPostsInFlight);
+    size_t next = 0;
+    for (;;) {
+        while (!m_report.endedEarly && int(m_inFlight.size()) < width && next < rows.size()) {
+            if (m_ctx.abort && m_ctx.abort->load()) {
+                end(QStringLiteral("服务停止，其余消息保留待发"));
+                break;
+            }
+            if (!m_ctx.lease->renewIfDue(db)) {
+                end(QStringLiteral("发送权已被另一个副本取得（%1），本批次结束").arg(m_ctx.lease->holder()));
+                log(QStringLiteral("  ") + m_report.failure);
+                break;
+            }
+            LoadParameters(db, m_ctx.settings);
+            m_report.parameters = m_ctx.settings;
+            const PendingRow &row = rows[next++];
+            int kind = 0;
+            if (!refuseLocally(db, row, kind))
+                submit({row.id.toString(), kind, row.body.toString(), m_token, false});
+        }
+        if (m_inFlight.empty())
+            return;
+        for (const HttpPipeline::Answer &answer : m_pipeline.wait())
+            settle(db, answer);
+    }
+}
+
+// True when the row cannot be posted at all; it then gets a local error text instead.
+bool Batch::refuseLocally(Database &db, const PendingRow &row, int &kind)
 {
     const QString id = row.id.toString();
     bool isNumber = false;
-    const int kind = row.kind.toString().trimmed().toInt(&isNumber);
+    kind = row.kind.toString().trimmed().toInt(&isNumber);
     QString refusal;
     if (row.body.isNull())
         refusal = QStringLiteral("本地错误：消息内容为空，未发送");
@@ -216,51 +259,83 @@ bool Batch::handle(Database &db, const PendingRow &row)
                       .arg(row.kind.toString());
     else if (!validText(row.body))
         refusal = QStringLiteral("本地错误：消息内容不是有效的 UTF-8 文本，未发送");
-    if (!refusal.isEmpty()) {
-        if (!store(db, id, refusal))
-            return end(QStringLiteral("消息%1的本地错误未能写入数据库").arg(id));
-        ++m_report.markedLocally;
-        log(QStringLiteral("  消息%1未发送：").arg(id) + refusal);
-        return true;
-    }
+    if (refusal.isEmpty())
+        return false;
+    if (!store(db, id, refusal))
+        return !end(QStringLiteral("消息%1的本地错误未能写入数据库").arg(id));
+    ++m_report.markedLocally;
+    log(QStringLiteral("  消息%1未发送：").arg(id) + refusal);
+    return true;
+}
 
-    const QString body = row.body.toString();
-    QString answer;
-    Verdict verdict;
-    try {
-        answer = post(kind, body);
-        verdict = judge(answer, m_http.lastStatus());
-        if (verdict == Verdict::TokenRefused && !m_renewed) {
-            // Once per batch: every renewal spends the daily quota and knocks out the tokens other
-            // programs hold, and a token refused again will not be mended by a third one.
+void Batch::submit(const InFlight &post)
+{
+    const qint64 tag = m_nextTag++;
+    m_pipeline.post(tag, messageUrl(post.kind, post.token), post.body.toUtf8());
+    m_inFlight.emplace(tag, post);
+}
+
+void Batch::settle(Database &db, const HttpPipeline::Answer &reply)
+{
+    const auto found = m_inFlight.find(reply.tag);
+    if (found == m_inFlight.end())
+        return;
+    const InFlight post = found->second;
+    m_inFlight.erase(found);
+    const QString &id = post.id;
+
+    if (!reply.completed) {
+        // Nothing came back: the message may or may not have gone out, so it stays pending.
+        log(QStringLiteral("  消息%1发送失败，保留待发，本批次结束：").arg(id) + logExcerpt(reply.error, kMaxLoggedAnswer));
+        end(QStringLiteral("消息%1发送失败：").arg(id) + reply.error);
+        return;
+    }
+    const QString &answer = reply.body;
+    const Verdict verdict = judge(answer, reply.status);
+
+    if (verdict == Verdict::TokenRefused && !post.retried) {
+        if (post.token == m_token && !m_renewed) {
+            // Once per batch for all posts in flight: every renewal spends the daily quota and
+            // knocks out the tokens other programs hold.
             m_renewed = true;
             log(QStringLiteral("  ACCESS_TOKEN被拒绝，重新获取后重发消息%1：").arg(id)
                 + logExcerpt(answer, kMaxLoggedAnswer));
-            m_token = GetAccessToken(m_ctx.settings, m_http, m_token);
-            m_report.token = m_token;
-            answer = post(kind, body);
-            verdict = judge(answer, m_http.lastStatus());
+            try {
+                m_token = GetAccessToken(m_ctx.settings, m_http, m_token);
+                m_report.token = m_token;
+            } catch (const std::exception &e) {
+                log(QStringLiteral("  重新获取ACCESS_TOKEN失败，消息%1保留待发：").arg(id)
+                    + logExcerpt(causeOf(e), kMaxLoggedAnswer));
+                end(QStringLiteral("重新获取ACCESS_TOKEN失败：") + causeOf(e));
+                return;
+            }
         }
-    } catch (const std::exception &e) {
-        // Nothing came back: the message may or may not have gone out, so it stays pending.
-        log(QStringLiteral("  消息%1发送失败，保留待发，本批次结束：").arg(id) + logExcerpt(causeOf(e), kMaxLoggedAnswer));
-        return end(QStringLiteral("消息%1发送失败：").arg(id) + causeOf(e));
+        if (post.token != m_token) {
+            InFlight again = post;
+            again.token = m_token;
+            again.retried = true;
+            submit(again);
+            return;
+        }
     }
 
     switch (verdict) {
     case Verdict::TokenRefused:
         log(QStringLiteral("  ACCESS_TOKEN仍被拒绝，消息%1保留待发，本批次结束：").arg(id)
             + logExcerpt(answer, kMaxLoggedAnswer));
-        return end(QStringLiteral("ACCESS_TOKEN被拒绝"));
+        end(QStringLiteral("ACCESS_TOKEN被拒绝"));
+        return;
     case Verdict::Quota:
         log(QStringLiteral("  公众号接口调用已达上限，消息%1保留待发，本批次结束：").arg(id)
             + logExcerpt(answer, kMaxLoggedAnswer));
-        return end(QStringLiteral("接口调用已达上限：") + logExcerpt(answer, 200));
+        end(QStringLiteral("接口调用已达上限：") + logExcerpt(answer, 200));
+        return;
     case Verdict::NotNow:
-        return giveUpOrWait(db, id,
-                            m_http.lastStatus() >= 200 && m_http.lastStatus() <= 299
-                                ? answer
-                                : QStringLiteral("HTTP %1：%2").arg(m_http.lastStatus()).arg(answer));
+        giveUpOrWait(db, id,
+                     reply.status >= 200 && reply.status <= 299
+                         ? answer
+                         : QStringLiteral("HTTP %1：%2").arg(reply.status).arg(answer));
+        return;
     case Verdict::Final:
         break;
     }
@@ -272,13 +347,13 @@ bool Batch::handle(Database &db, const PendingRow &row)
         // back first at the next batch. Posting the row again would deliver the message twice.
         m_ledger.keepUnstored(id, m_report.lastResult);
         ++m_report.unstored;
-        return end(QStringLiteral("消息%1的发送结果未能写入数据库，已保存待补写").arg(id));
+        end(QStringLiteral("消息%1的发送结果未能写入数据库，已保存待补写").arg(id));
+        return;
     }
     m_ledger.forgetTries(id);
     ++m_report.posted;
     if (!accepted(answer))
         ++m_report.refused;
-    return true;
 }
 
 // A "not now" answer: the row waits for the next batch, unless it has had its tries.
@@ -299,12 +374,6 @@ bool Batch::giveUpOrWait(Database &db, const QString &id, const QString &why)
     ++m_report.markedLocally;
     log(QStringLiteral("  消息%1已放弃：").arg(id) + logExcerpt(text, kMaxLoggedAnswer));
     return true;
-}
-
-QString Batch::post(int kind, const QString &body)
-{
-    return kind == 1 ? m_http.PostTemplateMessage(body, m_token)
-                     : m_http.PostCustomMessage(body, m_token);
 }
 
 bool Batch::store(Database &db, const QString &id, const QString &text)

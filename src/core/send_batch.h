@@ -35,8 +35,11 @@ struct BatchContext {
     Settings settings;
     AnswerLedger *ledger = nullptr;     // required
     SenderLease *lease = nullptr;       // required
-    const std::atomic<bool> *abort = nullptr; // set: end after the message in flight
+    const std::atomic<bool> *abort = nullptr; // set: end after the messages in flight
+    int postsInFlight = 1; // posts on their way at once, 1 to kMaxPostsInFlight
 };
+
+inline constexpr int kMaxPostsInFlight = 16;
 
 // A row that gets this many "not now" answers in a row is given up with a local error text.
 inline constexpr int kMaxTries = 5;
