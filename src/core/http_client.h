@@ -32,12 +32,14 @@ public:
     QString PostCustomMessage(const QString &body, const QString &token);
     QString HttpGet(const QString &url);
     QString Post(const QString &url, const QByteArray &body = {});
+    // The same POST declaring "Content-Type: application/json", for endpoints that read only JSON.
+    QString PostJson(const QString &url, const QByteArray &body);
 
     // The HTTP status of the latest answer (0 before the first one).
     int lastStatus() const;
 
 private:
-    QString request(const QString &url, bool post, const QByteArray &body);
+    QString request(const QString &url, bool post, const QByteArray &body, bool json = false);
     struct Handle;
     std::unique_ptr<Handle> m_handle;
 };
