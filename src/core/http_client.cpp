@@ -27,6 +27,7 @@ size_t appendBody(char *data, size_t size, size_t count, void *target)
 struct HttpClient::Handle {
     CURL *curl = nullptr;
     curl_slist *headers = nullptr;
+    curl_slist *jsonHeaders = nullptr;
     QByteArray answer;
     char error[CURL_ERROR_SIZE] = {};
     int status = 0;
@@ -44,6 +45,8 @@ HttpClient::HttpClient() : m_handle(std::make_unique<Handle>())
     // "Expect: 100-continue", which costs a round trip and is a header of its own.
     h.headers = curl_slist_append(h.headers, "Content-Type: application/x-www-form-urlencoded");
     h.headers = curl_slist_append(h.headers, "Expect:");
+    h.jsonHeaders = curl_slist_append(h.jsonHeaders, "Content-Type: application/json");
+    h.jsonHeaders = curl_slist_append(h.jsonHeaders, "Expect:");
     curl_easy_setopt(h.curl, CURLOPT_HTTPHEADER, h.headers);
     curl_easy_setopt(h.curl, CURLOPT_ERRORBUFFER, h.error);
     curl_easy_setopt(h.curl, CURLOPT_WRITEFUNCTION, appendBody);
@@ -62,6 +65,7 @@ HttpClient::~HttpClient()
 {
     curl_easy_cleanup(m_handle->curl);
     curl_slist_free_all(m_handle->headers);
+    curl_slist_free_all(m_handle->jsonHeaders);
 }
 
 QString HttpClient::PostTemplateMessage(const QString &body, const QString &token)
@@ -86,14 +90,20 @@ QString HttpClient::Post(const QString &url, const QByteArray &body)
     return request(url, true, body);
 }
 
+QString HttpClient::PostJson(const QString &url, const QByteArray &body)
+{
+    return request(url, true, body, true);
+}
+
 int HttpClient::lastStatus() const
 {
     return m_handle->status;
 }
 
-QString HttpClient::request(const QString &url, bool post, const QByteArray &body)
+QString HttpClient::request(const QString &url, bool post, const QByteArray &body, bool json)
 {
     Handle &h = *m_handle;
+    curl_easy_setopt(h.curl, CURLOPT_HTTPHEADER, json ? h.jsonHeaders : h.headers);
     const QByteArray target = url.toUtf8();
     curl_easy_setopt(h.curl, CURLOPT_URL, target.constData());
     if (post) {

@@ -17,10 +17,10 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// One connection, reused for the requests of one batch or export. Every request sends the header
-// "Content-Type: application/x-www-form-urlencoded" and returns the answer body (UTF-8) whatever the
-// HTTP status; a request that gets no complete answer throws HttpError. TLS is verified, connecting
-// may take 10 s and a whole request 60 s. Not for sharing between threads.
+// One connection, reused for the requests of one batch or export. Every request but PostJson sends
+// the header "Content-Type: application/x-www-form-urlencoded"; each returns the answer body (UTF-8)
+// whatever the HTTP status; a request that gets no complete answer throws HttpError. TLS is verified,
+// connecting may take 10 s and a whole request 60 s. Not for sharing between threads.
 class HttpClient {
 public:
     HttpClient();
@@ -32,12 +32,14 @@ public:
     QString PostCustomMessage(const QString &body, const QString &token);
     QString HttpGet(const QString &url);
     QString Post(const QString &url, const QByteArray &body = {});
+    // The same POST declaring "Content-Type: application/json", for endpoints that read only JSON.
+    QString PostJson(const QString &url, const QByteArray &body);
 
     // The HTTP status of the latest answer (0 before the first one).
     int lastStatus() const;
 
 private:
-    QString request(const QString &url, bool post, const QByteArray &body);
+    QString request(const QString &url, bool post, const QByteArray &body, bool json = false);
     struct Handle;
     std::unique_ptr<Handle> m_handle;
 };

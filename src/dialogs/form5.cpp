@@ -43,13 +43,16 @@ bool storeAccount(const Settings &connection, const std::array<QString, 4> &valu
     }
 }
 
-// A stored mode that reads as the number 1 means direct exchange; another number means the
-// central server; text that is no number at all (empty included) falls back to direct exchange.
-bool isDirectMode(const QString &storedMode)
+// A stored mode that reads as the number 1 means direct exchange and 3 the stable token; another
+// number means the central server, as it always has; text that is no number at all (empty
+// included) falls back to direct exchange.
+int modeShown(const QString &storedMode)
 {
     bool ok = false;
     const double mode = storedMode.trimmed().toDouble(&ok);
-    return !ok || mode == 1.0;
+    if (!ok || mode == 1.0)
+        return 1;
+    return mode == 3.0 ? 3 : 2;
 }
 
 } // namespace
@@ -82,9 +85,12 @@ void Form5::buildControls()
     Option2->setObjectName(QStringLiteral("Option2"));
     Option1 = new QRadioButton(QStringLiteral("中控服务器"), this);
     Option1->setObjectName(QStringLiteral("Option1"));
+    Option3 = new QRadioButton(QStringLiteral("稳定版接口（多个程序共用公众号时建议）"), this);
+    Option3->setObjectName(QStringLiteral("Option3"));
     auto *group = new QButtonGroup(this);
     group->addButton(Option2);
     group->addButton(Option1);
+    group->addButton(Option3);
 
     Label2 = label("Label2", QStringLiteral("appid"));
     Text1 = box("Text1");
@@ -108,6 +114,8 @@ void Form5::buildControls()
     modes->addWidget(Option2);
     modes->addSpacing(24);
     modes->addWidget(Option1);
+    modes->addSpacing(24);
+    modes->addWidget(Option3);
     modes->addStretch();
     grid->addWidget(Label1, 0, 0);
     grid->addLayout(modes, 0, 1);
@@ -120,29 +128,36 @@ void Form5::buildControls()
     grid->addWidget(Label5, 4, 0, 1, 2);
 
     // A click only moves which boxes can be edited; every box keeps its text and is saved with it.
-    connect(Option2, &QRadioButton::toggled, this, [this](bool on) { showMode(on); });
-    showMode(true);
+    for (QRadioButton *option : {Option2, Option1, Option3})
+        connect(option, &QRadioButton::toggled, this, &Form5::enableBoxes);
+    showMode(1);
 }
 
-void Form5::showMode(bool direct)
+void Form5::showMode(int mode)
 {
-    Option2->setChecked(direct);
-    Option1->setChecked(!direct);
-    Text1->setEnabled(direct);
-    Text2->setEnabled(direct);
-    Text3->setEnabled(!direct);
+    (mode == 3 ? Option3 : mode == 2 ? Option1 : Option2)->setChecked(true);
+    enableBoxes();
+}
+
+void Form5::enableBoxes()
+{
+    // The stable token is exchanged with appid and appsecret, like the direct exchange.
+    const bool credentials = !Option1->isChecked();
+    Text1->setEnabled(credentials);
+    Text2->setEnabled(credentials);
+    Text3->setEnabled(!credentials);
 }
 
 void Form5::startLoading()
 {
     runInBackground(&loadAccount, [this](const Account &a) {
-        showMode(isDirectMode(a.get_token_mod));
+        showMode(modeShown(a.get_token_mod));
         Text1->setText(a.appid);
         Text2->setText(a.appsecret);
         Text3->setText(a.token_server);
         // The window was disabled while it loaded, which took the focus away.
         if (!focusWidget())
-            (Option2->isChecked() ? Option2 : Option1)->setFocus();
+            (Option1->isChecked() ? Option1 : Option3->isChecked() ? Option3 : Option2)->setFocus();
     });
 }
 
@@ -168,10 +183,10 @@ void Form5::SaveAccountSettings()
         return;
     }
     const Settings connection = gobal().snapshot();
-    const std::array<QString, 4> values = {Text1->text(), Text2->text(),
-                                           Option2->isChecked() ? QStringLiteral("1")
-                                                                : QStringLiteral("2"),
-                                           Text3->text()};
+    const QString mode = Option2->isChecked()   ? QStringLiteral("1")
+                         : Option3->isChecked() ? QStringLiteral("3")
+                                                : QStringLiteral("2");
+    const std::array<QString, 4> values = {Text1->text(), Text2->text(), mode, Text3->text()};
     runInBackground([connection, values] { return storeAccount(connection, values); },
                     [this](bool stored) {
                         m_saved = true;

@@ -17,6 +17,7 @@ public:
     QLabel *Label1 = nullptr;
     QRadioButton *Option2 = nullptr; // "直接换取(建议)": mode "1"
     QRadioButton *Option1 = nullptr; // "中控服务器": mode "2"
+    QRadioButton *Option3 = nullptr; // "稳定版接口（多个程序共用公众号时建议）": mode "3"
     QLabel *Label2 = nullptr;
     QLineEdit *Text1 = nullptr; // appid
     QLabel *Label3 = nullptr;
@@ -36,7 +37,8 @@ protected:
 private:
     void buildControls();
     void startLoading();
-    void showMode(bool direct);
+    void showMode(int mode);
+    void enableBoxes();
     bool nothingToSave() const;
 
     bool m_saved = false;

@@ -25,18 +25,21 @@ void presetAccount(const DialogTestFolder &folder, const QString &appid, const Q
 TEST(Form5, StoredModeChoosesTheButtonAndTheBoxes)
 {
     DialogTestFolder folder;
-    const std::pair<const char *, bool> modes[] = {
-        {"1", true}, {" 1 ", true}, {"abc", true}, {"", true}, {"2", false}, {"0", false}};
-    for (const auto &[stored, direct] : modes) {
+    // The button shown: 1 direct exchange, 2 central server, 3 stable token.
+    const std::pair<const char *, int> modes[] = {{"1", 1},  {" 1 ", 1}, {"abc", 1}, {"", 1},
+                                                  {"2", 2},  {"0", 2},   {"4", 2},   {"3", 3},
+                                                  {" 3", 3}};
+    for (const auto &[stored, shown] : modes) {
         presetAccount(folder, "wx1", "sec1", stored, "http://127.0.0.1:9/token");
         Form5 w;
         w.show();
         ASSERT_TRUE(waitIdle(w));
-        EXPECT_EQ(w.Option2->isChecked(), direct) << "stored mode " << stored;
-        EXPECT_EQ(w.Option1->isChecked(), !direct);
-        EXPECT_EQ(w.Text1->isEnabled(), direct);
-        EXPECT_EQ(w.Text2->isEnabled(), direct);
-        EXPECT_EQ(w.Text3->isEnabled(), !direct);
+        EXPECT_EQ(w.Option2->isChecked(), shown == 1) << "stored mode " << stored;
+        EXPECT_EQ(w.Option1->isChecked(), shown == 2) << "stored mode " << stored;
+        EXPECT_EQ(w.Option3->isChecked(), shown == 3) << "stored mode " << stored;
+        EXPECT_EQ(w.Text1->isEnabled(), shown != 2);
+        EXPECT_EQ(w.Text2->isEnabled(), shown != 2);
+        EXPECT_EQ(w.Text3->isEnabled(), shown == 2);
         EXPECT_EQ(w.Text1->text(), "wx1");
         EXPECT_EQ(w.Text2->text(), "sec1");
         EXPECT_EQ(w.Text3->text(), "http://127.0.0.1:9/token");
@@ -53,6 +56,7 @@ TEST(Form5, CaptionsAsTheOperatorReadsThem)
     EXPECT_EQ(w.Label1->text(), "ACCESS_TOKEN获取模式");
     EXPECT_EQ(w.Option2->text(), "直接换取(建议)");
     EXPECT_EQ(w.Option1->text(), "中控服务器");
+    EXPECT_EQ(w.Option3->text(), "稳定版接口（多个程序共用公众号时建议）");
     EXPECT_EQ(w.Label2->text(), "appid");
     EXPECT_EQ(w.Label3->text(), "appsecret");
     EXPECT_EQ(w.Label4->text(), "中控服务器：");
@@ -62,7 +66,7 @@ TEST(Form5, CaptionsAsTheOperatorReadsThem)
     ASSERT_TRUE(closeAndWait(w));
 }
 
-TEST(Form5, SwitchingToTheCentralServerStoresTwoAndTheDisabledTexts)
+TEST(Form5, SwitchingModesStoresTheirNumbersAndTheDisabledTexts)
 {
     DialogTestFolder folder;
     presetAccount(folder, "wx1", "sec1", "1", "");
@@ -96,6 +100,20 @@ TEST(Form5, SwitchingToTheCentralServerStoresTwoAndTheDisabledTexts)
     EXPECT_EQ(again.Text3->text(), "http://127.0.0.1:9/token");
     ASSERT_TRUE(closeAndWait(again));
     EXPECT_EQ(folder.param("get_token_mod"), "1");
+
+    // The stable token takes appid and appsecret like the direct exchange, and stores "3".
+    Form5 stable;
+    stable.show();
+    ASSERT_TRUE(waitIdle(stable));
+    QTest::mouseClick(stable.Option3, Qt::LeftButton);
+    EXPECT_TRUE(stable.Option3->isChecked());
+    EXPECT_FALSE(stable.Option2->isChecked());
+    EXPECT_TRUE(stable.Text1->isEnabled());
+    EXPECT_TRUE(stable.Text2->isEnabled());
+    EXPECT_FALSE(stable.Text3->isEnabled());
+    ASSERT_TRUE(closeAndWait(stable));
+    EXPECT_EQ(folder.param("get_token_mod"), "3");
+    EXPECT_EQ(folder.param("appid"), "wx1");
 }
 
 TEST(Form5, QuotesAreStoredAsTyped)

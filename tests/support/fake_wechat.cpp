@@ -22,6 +22,7 @@ namespace veltrano::testsupport {
 namespace {
 
 const std::string kTokenPath = "/cgi-bin/token";
+const std::string kStableTokenPath = "/cgi-bin/stable_token";
 const std::string kTemplatePath = "/cgi-bin/message/template/send";
 const std::string kCustomPath = "/cgi-bin/message/custom/send";
 const std::string kUserGetPath = "/cgi-bin/user/get";
@@ -153,6 +154,16 @@ struct FakeWeChat::State {
     int tokenSerial = 0;
     int tokenCalls = 0;
     std::string lastAppid, lastSecret;
+    // stable_token: one current token per account, on a clock of its own that tests move on
+    std::string stableToken;
+    long long stableIssuedAt = 0;
+    long long stableClock = 0;
+    long long lastForcedAt = 0;
+    int stableSerial = 0;
+    int stableCalls = 0;
+    int forcedStableCalls = 0;
+    int forcedRefreshes = 0;
+    std::string lastStableBody;
     int centralCalls = 0;
     bool centralAnswerSet = false;
     std::string centralAnswer;
@@ -328,6 +339,60 @@ struct FakeWeChat::State {
         return a;
     }
 
+    // WeChat's rules: the same token until five minutes before its end, a forced refresh replaces
+    // it (the old one stops working) at most 20 times a day and not within 30 s of the previous
+    // one, and /cgi-bin/token exchanges leave it alone (its tokens never enter issuedTokens).
+    Answer stable(const std::string &body)
+    {
+        lastStableBody = body;
+        if (tokenAnswerSet) {
+            Answer a;
+            a.body = tokenAnswer;
+            return a;
+        }
+        if (tokenErrorSet)
+            return errorAnswer(tokenErrcode, tokenErrmsg);
+        QJsonParseError error;
+        const QJsonObject request =
+            QJsonDocument::fromJson(QByteArray::fromStdString(body), &error).object();
+        if (error.error != QJsonParseError::NoError)
+            return errorAnswer(47001, "data format error");
+        if (request.value(QStringLiteral("grant_type")).toString() != QStringLiteral("client_credential"))
+            return errorAnswer(40002, "invalid grant_type");
+        const std::string id = utf8(request.value(QStringLiteral("appid")).toString());
+        const std::string key = utf8(request.value(QStringLiteral("secret")).toString());
+        if (credentialsSet && id != appid)
+            return errorAnswer(40013, "invalid appid");
+        if (credentialsSet && key != secret)
+            return errorAnswer(40125, "invalid appsecret");
+        const bool force = request.value(QStringLiteral("force_refresh")).toBool();
+        const auto issue = [this] {
+            char buffer[48];
+            std::snprintf(buffer, sizeof buffer, "91_FakeStableToken%06d", ++stableSerial);
+            stableToken = buffer;
+            stableIssuedAt = stableClock;
+            refuseUntilIssue = false;
+        };
+        if (force) {
+            ++forcedStableCalls;
+            if (forcedRefreshes >= 20)
+                return errorAnswer(45009, "reach max api daily quota limit");
+            if (stableToken.empty() || stableClock - lastForcedAt >= 30 || forcedRefreshes == 0) {
+                if (!stableToken.empty())
+                    staleTokens.insert(stableToken);
+                issue();
+                ++forcedRefreshes;
+                lastForcedAt = stableClock;
+            }
+        } else if (stableToken.empty() || stableClock >= stableIssuedAt + tokenLifetime - 300) {
+            issue();
+        }
+        Answer a;
+        a.body = "{\"access_token\":" + jsonString(stableToken) + ",\"expires_in\":"
+                 + std::to_string(stableIssuedAt + tokenLifetime - stableClock) + "}";
+        return a;
+    }
+
     Answer central()
     {
         Answer a;
@@ -447,6 +512,8 @@ struct FakeWeChat::State {
             return token(query);
         if (req.path == kCentralPath)
             return central();
+        if (req.path == kStableTokenPath)
+            return stable(body);
         if (req.path == kTemplatePath || req.path == kCustomPath)
             return send(req.path, query, body);
         if (req.path == kUserGetPath)
@@ -480,6 +547,8 @@ struct FakeWeChat::State {
                 ++tokenCalls;
             else if (req.path == kCentralPath)
                 ++centralCalls;
+            else if (req.path == kStableTokenPath)
+                ++stableCalls;
             else if (req.path == kUserGetPath)
                 ++userGetCalls;
             latency = latencyMs;
@@ -666,6 +735,36 @@ QString FakeWeChat::lastTokenSecret() const
 {
     std::lock_guard lock(d->mutex);
     return QString::fromStdString(d->lastSecret);
+}
+
+QString FakeWeChat::stableToken() const
+{
+    std::lock_guard lock(d->mutex);
+    return QString::fromStdString(d->stableToken);
+}
+
+int FakeWeChat::stableTokenCalls() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->stableCalls;
+}
+
+int FakeWeChat::forcedStableCalls() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->forcedStableCalls;
+}
+
+QByteArray FakeWeChat::lastStableTokenBody() const
+{
+    std::lock_guard lock(d->mutex);
+    return QByteArray::fromStdString(d->lastStableBody);
+}
+
+void FakeWeChat::advanceStableClock(int seconds)
+{
+    std::lock_guard lock(d->mutex);
+    d->stableClock += seconds;
 }
 
 int FakeWeChat::centralCalls() const

@@ -15,7 +15,7 @@ namespace veltrano::testsupport {
 // and accessor may be called from any thread while it runs.
 //
 // Tokens: any token is accepted for a send unless it has been made stale. Each call to the token
-// endpoint issues a new token text. Destroy HttpClients that talk to it before the fake itself: an
+// endpoint issues a new token text; the stable-token endpoint keeps one token as WeChat does. Destroy HttpClients that talk to it before the fake itself: an
 // idle kept-alive connection holds the server's worker until it times out (5 s).
 class FakeWeChat {
 public:
@@ -91,6 +91,13 @@ public:
     QString lastIssuedToken() const;
     QString lastTokenAppid() const;  // decoded query values of the latest token request
     QString lastTokenSecret() const;
+    // /cgi-bin/stable_token (answers setTokenError and setTokenAnswer too; expires_in from
+    // setTokenLifetime). Its clock starts at 0 and moves only through advanceStableClock.
+    QString stableToken() const;       // the current stable token ("" before the first)
+    int stableTokenCalls() const;      // requests to /cgi-bin/stable_token, answered or not
+    int forcedStableCalls() const;     // of those, the ones asking force_refresh
+    QByteArray lastStableTokenBody() const;
+    void advanceStableClock(int seconds);
     // The central control server (centralServerUrl).
     int centralCalls() const;
     void setCentralAnswer(const QString &text); // answered verbatim instead of a new token
