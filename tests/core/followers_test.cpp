@@ -115,6 +115,7 @@ TEST(Followers, HundredsFollowTheListToItsLastFollower)
         std::vector<int> sizes;
         for (const auto &request : fake.infoRequests())
             sizes.push_back(int(request.openids.size()));
+        std::sort(sizes.begin(), sizes.end(), std::greater<>());
         std::vector<int> expected(size_t(count / 100), 100);
         if (count % 100)
             expected.push_back(count % 100);
@@ -233,8 +234,8 @@ TEST(Followers, FailuresShowTheLastAnswerByTheNoticeTable)
         EXPECT_FALSE(out.message.isEmpty());
         EXPECT_EQ(out.message, out.lastAnswer);
     }
-    // An error answer on the second batchget ends the export with that answer, after the first
-    // hundred and before anything later.
+    // An error answer on the second batchget to arrive ends the export with that answer. Hundreds
+    // go out together, so which hundred meets it varies; only whole hundreds before it are kept.
     {
         FakeWeChat fake;
         fake.setFollowerCount(1000);
@@ -243,8 +244,8 @@ TEST(Followers, FailuresShowTheLastAnswerByTheNoticeTable)
         Rows rows;
         const auto out = fetch(fake, rows);
         EXPECT_EQ(out.status, FollowerExportOutcome::Status::Failed);
-        EXPECT_EQ(rows.rows.size(), 100u);
-        EXPECT_LE(fake.requestCount(kBatchGet), 4);
+        EXPECT_LT(rows.rows.size(), 1000u);
+        EXPECT_EQ(rows.rows.size() % 100, 0u);
         EXPECT_TRUE(out.message.startsWith("{\"errcode\":45009")) << out.message.toStdString();
     }
     // A request that gets no answer shows the last answer that did arrive: here the list page.
