@@ -3,6 +3,7 @@
 #include "core/app_context.h"
 #include "core/logger.h"
 #include "core/worker.h"
+#include "records/follower_export.h"
 
 #include <QApplication>
 #include <QLibraryInfo>
@@ -44,5 +45,6 @@ int main(int argc, char *argv[])
     const int code = app.exec();
     // A batch or export under way runs to its end before the program goes.
     veltrano::workerPool().waitForDone();
+    veltrano::exportPool().waitForDone();
     return code;
 }

@@ -1,4 +1,4 @@
-// The follower export's requests: the list page by page, then one profile request per follower.
+// The follower export's requests: the list page by page, the profiles a hundred at a time, several at once.
 #include "core/followers.h"
 
 #include "core/app_context.h"
@@ -9,7 +9,11 @@
 #include "core/token_manager.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
+
+#include <deque>
+#include <optional>
 
 namespace veltrano {
 namespace {
@@ -24,22 +28,79 @@ const std::array<QString, kProfileColumns> &memberNames()
     return names;
 }
 
+constexpr int kSlots = 4;          // requests in flight at once, the list's included
+constexpr int kBatch = 100;        // openids per batchget, WeChat's limit
+constexpr int kWindow = 2 * kSlots; // hundreds begun but not yet handed on, in list order
+constexpr int kPollMs = 50;        // longest wait between two looks at the cancel flag
+// The next list page is asked for while fewer openids than this wait for their profiles, so the
+// profiles never stall on the list and the list never runs far ahead of them.
+constexpr size_t kListAhead = 10000;
+
+constexpr quint64 kListTag = 0;
+
+// The row for one profile. A profile that lacks members but says subscribe 0 and no errcode is a
+// follower who left between the list and the request: the row keeps subscribe 0 and the openid.
+std::optional<ProfileRow> profileRow(const QJsonObject &profile, const QString &openid)
+{
+    ProfileRow row;
+    bool complete = true;
+    for (int i = 0; i < kProfileColumns; ++i) {
+        const auto member = profile.constFind(memberNames()[i]);
+        if (member == profile.constEnd())
+            complete = false;
+        else
+            row[i] = *member;
+    }
+    if (complete)
+        return row;
+    const QJsonValue subscribe = profile.value(QStringLiteral("subscribe"));
+    if (profile.contains(QStringLiteral("errcode")) || !subscribe.isDouble() || subscribe.toInteger() != 0)
+        return std::nullopt;
+    ProfileRow left;
+    left[0] = subscribe;
+    const QJsonValue id = profile.value(QStringLiteral("openid"));
+    left[1] = id.isString() ? id : QJsonValue(openid);
+    return left;
+}
+
+qint64 errcodeOf(const QJsonObject &answer)
+{
+    return answer.value(QStringLiteral("errcode")).toInteger();
+}
+
+// A hundred followers in list order, from the batchget request to the rows handed to the sink.
+struct Hundred {
+    QStringList openids;
+    bool single = false; // refused as a whole for one openid: one profile request per follower
+    int nextSingle = 0;  // the next follower to ask for alone
+    int outstanding = 0; // requests sent and not yet answered
+    std::vector<std::optional<ProfileRow>> rows;
+    int rowsIn = 0;
+    std::optional<QString> failure; // the answer the export ends with, once it is this one's turn
+
+    bool done() const
+    {
+        return failure || (rowsIn == int(openids.size()) && outstanding == 0);
+    }
+};
+
 // Runs one export; every way out goes through finish(), cancel() or fail().
 class FollowerRun {
 public:
-    FollowerRun(HttpClient &http, const QString &token, FollowerSink &sink,
-                const FollowerExportControl &control)
-        : m_http(http), m_base(apiBase()), m_token(urlValue(token)), m_sink(sink), m_control(control)
+    FollowerRun(const QString &token, FollowerSink &sink, const FollowerExportControl &control)
+        : m_multi(kSlots), m_base(apiBase()), m_token(urlValue(token)), m_sink(sink), m_control(control)
     {
     }
 
     FollowerExportOutcome run()
     {
         try {
-            return readList();
+            return loop();
         } catch (const ExportSinkError &e) {
             return fail(QString::fromUtf8(e.what()));
         } catch (const std::exception &e) {
+            if (cancelled())
+                return cancel();
             // A request that got no answer: the notice follows the last answer that did arrive.
             Logger::instance().log(QStringLiteral("  粉丝导出失败：") + QString::fromUtf8(e.what()));
             return fail();
@@ -47,86 +108,198 @@ public:
     }
 
 private:
-    FollowerExportOutcome readList()
+    FollowerExportOutcome loop()
     {
-        QString next;
-        qint64 listed = 0;
-        bool firstPage = true;
+        startList();
         for (;;) {
             if (cancelled())
                 return cancel();
-            const QString answer = get(QStringLiteral("/cgi-bin/user/get?access_token=") + m_token
-                                       + QStringLiteral("&next_openid=") + urlValue(next));
-            const std::optional<QJsonObject> page = ParseJson(answer);
-            if (!page || page->value(QStringLiteral("errcode")).toInteger() != 0)
+            if (m_failed) {
+                m_out.lastAnswer = *m_failed;
                 return fail();
-            const bool hasCount = page->contains(QStringLiteral("count"));
-            const qint64 count = page->value(QStringLiteral("count")).toInteger(-1);
-            if (firstPage) {
-                m_out.total = page->value(QStringLiteral("total")).toInteger();
-                progress();
-                firstPage = false;
             }
-
-            // WeChat ends the list with a page that has a count of 0 and no openids; any other
-            // page without them is an answer we cannot read, shown to the user as it came.
-            const QJsonValue ids =
-                page->value(QStringLiteral("data")).toObject().value(QStringLiteral("openid"));
-            if (!ids.isArray()) {
-                if (hasCount && count == 0)
+            schedule();
+            if (m_multi.inFlight() == 0) {
+                if (m_window.empty() && m_pending.empty() && m_listEnded)
                     break;
-                return fail();
+                if (!m_window.empty() && m_window.front().done()) {
+                    flush();
+                    continue;
+                }
             }
-            const QJsonArray openids = ids.toArray();
-            for (const QJsonValue &openid : openids) {
-                if (!openid.isString())
-                    return fail();
-                if (cancelled())
-                    return cancel();
-                if (!readProfile(openid.toString()))
-                    return fail();
+            for (HttpMulti::Answer &answer : m_multi.wait(kPollMs)) {
+                if (!answer.error.isEmpty()) {
+                    m_multi.abortAll();
+                    throw HttpError(answer.error.toStdString());
+                }
+                m_out.lastAnswer = answer.body;
+                if (answer.tag == kListTag)
+                    readListPage(answer.body);
+                else
+                    readProfiles(answer.tag, answer.body);
+                if (m_failed)
+                    break;
             }
-            listed += openids.size();
-
-            // The list has ended when WeChat says so in any of the ways it is known to: no openids
-            // or a count of 0, no continuation, or as many as the total. A continuation that points
-            // back at the page just read would never end, so it ends the list too.
-            const QString continuation = page->value(QStringLiteral("next_openid")).toString();
-            if (openids.isEmpty() || count == 0 || continuation.isEmpty() || continuation == next
-                || (m_out.total > 0 && listed >= m_out.total))
-                break;
-            next = continuation;
+            if (!m_failed)
+                flush();
         }
         m_out.status = FollowerExportOutcome::Status::Finished;
         return m_out;
     }
 
-    bool readProfile(const QString &openid)
+    // What to ask next, most urgent first: the next list page, the followers of a refused hundred
+    // one by one, then new hundreds while the window has room.
+    void schedule()
     {
-        const QString answer = get(QStringLiteral("/cgi-bin/user/info?access_token=") + m_token
-                                   + QStringLiteral("&openid=") + urlValue(openid)
-                                   + QStringLiteral("&lang=zh_CN"));
-        const std::optional<QJsonObject> profile = ParseJson(answer);
-        if (!profile)
-            return false;
-        ProfileRow row;
-        for (int i = 0; i < kProfileColumns; ++i) {
-            const auto member = profile->constFind(memberNames()[i]);
-            if (member == profile->constEnd())
-                return false;
-            row[i] = *member;
+        if (!m_listEnded && !m_listInFlight && m_pending.size() < kListAhead && m_multi.hasFreeSlot())
+            startList();
+        for (size_t i = 0; i < m_window.size() && m_multi.hasFreeSlot(); ++i) {
+            Hundred &h = m_window[i];
+            while (h.single && h.nextSingle < int(h.openids.size()) && m_multi.hasFreeSlot()) {
+                const int at = h.nextSingle++;
+                ++h.outstanding;
+                m_multi.start(tagOf(m_firstSeq + i, at + 1),
+                              m_base + QStringLiteral("/cgi-bin/user/info?access_token=") + m_token
+                                  + QStringLiteral("&openid=") + urlValue(h.openids[at])
+                                  + QStringLiteral("&lang=zh_CN"));
+            }
         }
-        m_sink.addFollower(row);
-        ++m_out.followers;
-        progress();
-        return true;
+        while (m_multi.hasFreeSlot() && m_window.size() < size_t(kWindow) && !m_pending.empty()
+               && (m_pending.size() >= size_t(kBatch) || m_listEnded)) {
+            Hundred h;
+            QJsonArray list;
+            while (h.openids.size() < kBatch && !m_pending.empty()) {
+                h.openids << m_pending.front();
+                list.append(QJsonObject{{QStringLiteral("openid"), m_pending.front()},
+                                        {QStringLiteral("lang"), QStringLiteral("zh_CN")}});
+                m_pending.pop_front();
+            }
+            h.rows.resize(size_t(h.openids.size()));
+            h.outstanding = 1;
+            m_window.push_back(std::move(h));
+            const QByteArray body =
+                QJsonDocument(QJsonObject{{QStringLiteral("user_list"), list}}).toJson(QJsonDocument::Compact);
+            m_multi.start(tagOf(m_firstSeq + m_window.size() - 1, 0),
+                          m_base + QStringLiteral("/cgi-bin/user/info/batchget?access_token=") + m_token,
+                          true, body);
+        }
     }
 
-    QString get(const QString &pathAndQuery)
+    void startList()
     {
-        m_out.lastAnswer = m_http.HttpGet(m_base + pathAndQuery);
-        return m_out.lastAnswer;
+        m_listInFlight = true;
+        m_multi.start(kListTag, m_base + QStringLiteral("/cgi-bin/user/get?access_token=") + m_token
+                                    + QStringLiteral("&next_openid=") + urlValue(m_next));
     }
+
+    void readListPage(const QString &answer)
+    {
+        m_listInFlight = false;
+        const std::optional<QJsonObject> page = ParseJson(answer);
+        if (!page || errcodeOf(*page) != 0)
+            return failWith(answer);
+        const bool hasCount = page->contains(QStringLiteral("count"));
+        const qint64 count = page->value(QStringLiteral("count")).toInteger(-1);
+        if (m_firstPage) {
+            m_out.total = page->value(QStringLiteral("total")).toInteger();
+            progress();
+            m_firstPage = false;
+        }
+
+        // WeChat ends the list with a page that has a count of 0 and no openids; any other page
+        // without them is an answer we cannot read, shown to the user as it came.
+        const QJsonValue ids = page->value(QStringLiteral("data")).toObject().value(QStringLiteral("openid"));
+        if (!ids.isArray()) {
+            if (hasCount && count == 0) {
+                m_listEnded = true;
+                return;
+            }
+            return failWith(answer);
+        }
+        const QJsonArray openids = ids.toArray();
+        for (const QJsonValue &openid : openids) {
+            if (!openid.isString())
+                return failWith(answer);
+            m_pending.push_back(openid.toString());
+        }
+        m_listed += openids.size();
+
+        // The list has ended when WeChat says so in any of the ways it is known to: no openids or
+        // a count of 0, no continuation, or as many as the total. A continuation that points back
+        // at the page just read would never end, so it ends the list too.
+        const QString continuation = page->value(QStringLiteral("next_openid")).toString();
+        if (openids.isEmpty() || count == 0 || continuation.isEmpty() || continuation == m_next
+            || (m_out.total > 0 && m_listed >= m_out.total))
+            m_listEnded = true;
+        else
+            m_next = continuation;
+    }
+
+    void readProfiles(quint64 tag, const QString &answer)
+    {
+        const quint64 seq = (tag >> 8) - 1;
+        const int part = int(tag & 0xff);
+        Hundred &h = m_window[size_t(seq - m_firstSeq)];
+        --h.outstanding;
+        const std::optional<QJsonObject> parsed = ParseJson(answer);
+        if (part > 0) {
+            const int at = part - 1;
+            if (!parsed || errcodeOf(*parsed) != 0)
+                return refuse(h, answer);
+            h.rows[size_t(at)] = profileRow(*parsed, h.openids[at]);
+            if (!h.rows[size_t(at)])
+                return refuse(h, answer);
+            ++h.rowsIn;
+            return;
+        }
+        if (parsed && errcodeOf(*parsed) == 40003) {
+            // WeChat refuses the whole hundred for one openid it will not describe in a list (a
+            // follower who has just left, say); asked for alone, the other 99 still come.
+            h.single = true;
+            return;
+        }
+        if (!parsed || errcodeOf(*parsed) != 0)
+            return refuse(h, answer);
+        const QJsonValue list = parsed->value(QStringLiteral("user_info_list"));
+        if (!list.isArray() || list.toArray().size() != h.openids.size())
+            return refuse(h, answer);
+        const QJsonArray profiles = list.toArray();
+        for (qsizetype i = 0; i < profiles.size(); ++i) {
+            const QJsonObject profile = profiles[i].toObject();
+            h.rows[size_t(i)] = profileRow(profile, h.openids[i]);
+            if (!h.rows[size_t(i)]) {
+                // The notice shows the one profile that could not be read, not the whole hundred.
+                return refuse(h, QString::fromUtf8(QJsonDocument(profile).toJson(QJsonDocument::Compact)));
+            }
+        }
+        h.rowsIn = int(profiles.size());
+    }
+
+    void refuse(Hundred &h, const QString &answer)
+    {
+        if (!h.failure)
+            h.failure = answer;
+    }
+
+    // Hands on every finished hundred at the front, so the rows reach the sink in list order.
+    void flush()
+    {
+        while (!m_window.empty() && m_window.front().done() && !m_failed) {
+            Hundred &h = m_window.front();
+            if (h.failure)
+                return failWith(*h.failure);
+            if (cancelled())
+                return;
+            for (const std::optional<ProfileRow> &row : h.rows)
+                m_sink.addFollower(*row);
+            m_out.followers += h.openids.size();
+            m_window.pop_front();
+            ++m_firstSeq;
+            progress();
+        }
+    }
+
+    static quint64 tagOf(quint64 seq, int part) { return ((seq + 1) << 8) | quint64(part); }
 
     bool cancelled() const { return m_control.cancelled && m_control.cancelled(); }
 
@@ -136,25 +309,43 @@ private:
             m_control.progress(m_out.followers, m_out.total);
     }
 
+    void failWith(const QString &answer)
+    {
+        if (!m_failed)
+            m_failed = answer;
+    }
+
     FollowerExportOutcome cancel()
     {
+        m_multi.abortAll();
         m_out.status = FollowerExportOutcome::Status::Cancelled;
         return m_out;
     }
 
     FollowerExportOutcome fail(const QString &message = QString())
     {
+        m_multi.abortAll();
         m_out.status = FollowerExportOutcome::Status::Failed;
         m_out.message = message.isEmpty() ? followerExportFailureText(m_out.lastAnswer) : message;
         return m_out;
     }
 
-    HttpClient &m_http;
+    HttpMulti m_multi;
     const QString m_base;  // read once: it is the same for every request of the run
     const QString m_token; // as it goes into a query
     FollowerSink &m_sink;
     const FollowerExportControl &m_control;
     FollowerExportOutcome m_out;
+
+    QString m_next; // the continuation the latest list request carried
+    bool m_firstPage = true;
+    bool m_listInFlight = false;
+    bool m_listEnded = false;
+    qint64 m_listed = 0;
+    std::deque<QString> m_pending; // listed, not yet in a hundred
+    std::deque<Hundred> m_window;
+    quint64 m_firstSeq = 0; // the number of the hundred at the front of the window
+    std::optional<QString> m_failed;
 };
 
 } // namespace
@@ -173,10 +364,10 @@ QString followerExportFailureText(const QString &lastAnswer)
     return QStringLiteral("操作失败！请检查相关配置！");
 }
 
-FollowerExportOutcome FetchFollowers(HttpClient &http, const QString &token, FollowerSink &sink,
+FollowerExportOutcome FetchFollowers(const QString &token, FollowerSink &sink,
                                      const FollowerExportControl &control)
 {
-    return FollowerRun(http, token, sink, control).run();
+    return FollowerRun(token, sink, control).run();
 }
 
 FollowerExportOutcome ExportFollowers(FollowerSink &sink, const FollowerExportControl &control)
@@ -190,12 +381,20 @@ FollowerExportOutcome ExportFollowers(FollowerSink &sink, const FollowerExportCo
     LoadParameters(connection.host, connection.uid, connection.pwd, connection.db);
     const Settings s = gobal().snapshot();
     try {
-        HttpClient http;
-        const QString token =
-            GetAccessToken(s.appid, s.appsecret, s.get_token_mod, s.token_server, http);
+        QString token;
+        {
+            HttpClient http;
+            if (control.cancelled)
+                http.setAbortCheck(control.cancelled);
+            token = GetAccessToken(s.appid, s.appsecret, s.get_token_mod, s.token_server, http);
+        }
         gobal().update([&](Settings &v) { v.cur_token = token; });
-        return FetchFollowers(http, token, sink, control);
+        return FetchFollowers(token, sink, control);
     } catch (const std::exception &e) {
+        if (control.cancelled && control.cancelled()) {
+            out.status = FollowerExportOutcome::Status::Cancelled;
+            return out;
+        }
         // No answer has arrived yet, so the notice is the one that points at the settings; the
         // log keeps the cause for whoever fixes them.
         Logger::instance().log(QStringLiteral("  粉丝导出失败：") + QString::fromUtf8(e.what()));

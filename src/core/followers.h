@@ -11,8 +11,6 @@
 
 namespace veltrano {
 
-class HttpClient;
-
 // The profile members the export keeps, in column order; their names are also the header row.
 inline constexpr int kProfileColumns = 8;
 QStringList profileMembers();
@@ -37,7 +35,8 @@ public:
 struct FollowerExportControl {
     // Profiles read so far and the total the first list page announced (0 while unknown).
     std::function<void(qint64 read, qint64 total)> progress;
-    // Asked between requests; true ends the export at once, with nothing more handed to the sink.
+    // Asked often, also while requests are under way; true ends the export within a fraction of a
+    // second, abandons the requests in flight and hands nothing more to the sink.
     std::function<bool()> cancelled;
 };
 
@@ -53,10 +52,12 @@ struct FollowerExportOutcome {
 // The notice for a failed export, chosen by the last answer received.
 QString followerExportFailureText(const QString &lastAnswer);
 
-// Pages through user/get with next_openid and asks user/info for each follower in list order,
-// handing each profile to the sink. The token goes into every request as given. Never throws:
-// every failure comes back as an outcome.
-FollowerExportOutcome FetchFollowers(HttpClient &http, const QString &token, FollowerSink &sink,
+// Pages through user/get with next_openid and asks user/info/batchget for the profiles a hundred at
+// a time, up to four requests in flight, handing each profile to the sink in list order. A hundred
+// refused for one openid (40003) is asked for again one follower at a time; a follower who left
+// (subscribe 0, no errcode, members missing) gets a row with subscribe and openid only. The token
+// goes into every request as given. Never throws: every failure comes back as an outcome.
+FollowerExportOutcome FetchFollowers(const QString &token, FollowerSink &sink,
                                      const FollowerExportControl &control = {});
 
 // The whole export after the user has confirmed: LoadParameters with the shared connection fields

@@ -9,6 +9,7 @@
 
 #include <curl/curl.h>
 
+#include <functional>
 #include <mutex>
 
 namespace veltrano {
@@ -22,6 +23,60 @@ size_t appendBody(char *data, size_t size, size_t count, void *target)
     return size * count;
 }
 
+// A handle with the settings every request of the program shares; `headers` receives the list the
+// handle points at (freed by the caller after the handle), `error` the buffer for curl's reason.
+CURL *newHandle(curl_slist *&headers, char *error)
+{
+    // curl_global_init is not thread-safe itself; the batch and the export may start together.
+    std::call_once(curlGlobalOnce, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    CURL *curl = curl_easy_init();
+    if (!curl)
+        throw HttpError("libcurl could not create a request handle");
+    // The one header every request carries; "Expect:" stops curl announcing larger bodies with
+    // "Expect: 100-continue", which costs a round trip and is a header of its own.
+    headers = curl_slist_append(headers, "Content-Type: application/x-www-form-urlencoded");
+    headers = curl_slist_append(headers, "Expect:");
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, appendBody);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 10L);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 60L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    // Time limits by signal would disturb the other threads of the program.
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    // A URL from the settings must not reach the file system or any other protocol.
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    return curl;
+}
+
+// Points the handle at the URL as a GET, or as a POST of `body` (which must outlive the request).
+void setRequest(CURL *curl, const QByteArray &url, bool post, const QByteArray &body)
+{
+    curl_easy_setopt(curl, CURLOPT_URL, url.constData());
+    if (post) {
+        curl_easy_setopt(curl, CURLOPT_POST, 1L);
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(body.size()));
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.constData());
+    } else {
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, nullptr);
+        curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+    }
+}
+
+std::string failureReason(CURLcode result, const char *error)
+{
+    std::string reason = curl_easy_strerror(result);
+    if (error[0] != '\0')
+        reason += std::string(": ") + error;
+    return reason;
+}
+
+int abortWhenAsked(void *check, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return (*static_cast<std::function<bool()> *>(check))() ? 1 : 0;
+}
+
 } // namespace
 
 struct HttpClient::Handle {
@@ -31,34 +86,16 @@ struct HttpClient::Handle {
     QByteArray answer;
     char error[CURL_ERROR_SIZE] = {};
     int status = 0;
+    std::function<bool()> abortCheck;
 };
 
 HttpClient::HttpClient() : m_handle(std::make_unique<Handle>())
 {
-    // curl_global_init is not thread-safe itself; the batch and the export may start together.
-    std::call_once(curlGlobalOnce, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     Handle &h = *m_handle;
-    h.curl = curl_easy_init();
-    if (!h.curl)
-        throw HttpError("libcurl could not create a request handle");
-    // The one header every request carries; "Expect:" stops curl announcing larger bodies with
-    // "Expect: 100-continue", which costs a round trip and is a header of its own.
-    h.headers = curl_slist_append(h.headers, "Content-Type: application/x-www-form-urlencoded");
-    h.headers = curl_slist_append(h.headers, "Expect:");
+    h.curl = newHandle(h.headers, h.error);
+    curl_easy_setopt(h.curl, CURLOPT_WRITEDATA, &h.answer);
     h.jsonHeaders = curl_slist_append(h.jsonHeaders, "Content-Type: application/json");
     h.jsonHeaders = curl_slist_append(h.jsonHeaders, "Expect:");
-    curl_easy_setopt(h.curl, CURLOPT_HTTPHEADER, h.headers);
-    curl_easy_setopt(h.curl, CURLOPT_ERRORBUFFER, h.error);
-    curl_easy_setopt(h.curl, CURLOPT_WRITEFUNCTION, appendBody);
-    curl_easy_setopt(h.curl, CURLOPT_WRITEDATA, &h.answer);
-    curl_easy_setopt(h.curl, CURLOPT_CONNECTTIMEOUT, 10L);
-    curl_easy_setopt(h.curl, CURLOPT_TIMEOUT, 60L);
-    curl_easy_setopt(h.curl, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(h.curl, CURLOPT_SSL_VERIFYHOST, 2L);
-    // Time limits by signal would disturb the other threads of the program.
-    curl_easy_setopt(h.curl, CURLOPT_NOSIGNAL, 1L);
-    // A URL from the settings must not reach the file system or any other protocol.
-    curl_easy_setopt(h.curl, CURLOPT_PROTOCOLS_STR, "http,https");
 }
 
 HttpClient::~HttpClient()
@@ -100,19 +137,25 @@ int HttpClient::lastStatus() const
     return m_handle->status;
 }
 
+void HttpClient::setAbortCheck(std::function<bool()> check)
+{
+    Handle &h = *m_handle;
+    h.abortCheck = std::move(check);
+    if (h.abortCheck) {
+        curl_easy_setopt(h.curl, CURLOPT_XFERINFOFUNCTION, abortWhenAsked);
+        curl_easy_setopt(h.curl, CURLOPT_XFERINFODATA, &h.abortCheck);
+        curl_easy_setopt(h.curl, CURLOPT_NOPROGRESS, 0L);
+    } else {
+        curl_easy_setopt(h.curl, CURLOPT_NOPROGRESS, 1L);
+    }
+}
+
 QString HttpClient::request(const QString &url, bool post, const QByteArray &body, bool json)
 {
     Handle &h = *m_handle;
     curl_easy_setopt(h.curl, CURLOPT_HTTPHEADER, json ? h.jsonHeaders : h.headers);
     const QByteArray target = url.toUtf8();
-    curl_easy_setopt(h.curl, CURLOPT_URL, target.constData());
-    if (post) {
-        curl_easy_setopt(h.curl, CURLOPT_POST, 1L);
-        curl_easy_setopt(h.curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(body.size()));
-        curl_easy_setopt(h.curl, CURLOPT_POSTFIELDS, body.constData());
-    } else {
-        curl_easy_setopt(h.curl, CURLOPT_HTTPGET, 1L);
-    }
+    setRequest(h.curl, target, post, body);
     h.answer.clear();
     h.error[0] = '\0';
     h.status = 0;
@@ -121,15 +164,135 @@ QString HttpClient::request(const QString &url, bool post, const QByteArray &bod
     curl_easy_setopt(h.curl, CURLOPT_POSTFIELDS, nullptr);
     if (result != CURLE_OK) {
         h.answer.clear();
-        std::string reason = curl_easy_strerror(result);
-        if (h.error[0] != '\0')
-            reason += std::string(": ") + h.error;
-        throw HttpError(reason);
+        throw HttpError(failureReason(result, h.error));
     }
     long status = 0;
     curl_easy_getinfo(h.curl, CURLINFO_RESPONSE_CODE, &status);
     h.status = int(status);
     return QString::fromUtf8(h.answer);
+}
+
+// --- several requests at once --------------------------------------------------------------------
+
+struct HttpMulti::Slot {
+    CURL *curl = nullptr;
+    curl_slist *headers = nullptr;
+    char error[CURL_ERROR_SIZE] = {};
+    QByteArray url;
+    QByteArray body;
+    QByteArray answer;
+    quint64 tag = 0;
+    bool busy = false;
+};
+
+HttpMulti::HttpMulti(int slots)
+{
+    std::call_once(curlGlobalOnce, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    m_multi = curl_multi_init();
+    if (!m_multi)
+        throw HttpError("libcurl could not create a multi handle");
+    for (int i = 0; i < qMax(slots, 1); ++i) {
+        auto slot = std::make_unique<Slot>();
+        slot->curl = newHandle(slot->headers, slot->error);
+        curl_easy_setopt(slot->curl, CURLOPT_WRITEDATA, &slot->answer);
+        curl_easy_setopt(slot->curl, CURLOPT_PRIVATE, slot.get());
+        m_slots.push_back(std::move(slot));
+    }
+}
+
+HttpMulti::~HttpMulti()
+{
+    abortAll();
+    for (const auto &slot : m_slots) {
+        curl_easy_cleanup(slot->curl);
+        curl_slist_free_all(slot->headers);
+    }
+    curl_multi_cleanup(m_multi);
+}
+
+int HttpMulti::slots() const
+{
+    return int(m_slots.size());
+}
+
+int HttpMulti::inFlight() const
+{
+    return m_inFlight;
+}
+
+void HttpMulti::start(quint64 tag, const QString &url, bool post, const QByteArray &body)
+{
+    for (const auto &slot : m_slots) {
+        if (slot->busy)
+            continue;
+        slot->url = url.toUtf8();
+        slot->body = body;
+        slot->answer.clear();
+        slot->error[0] = '\0';
+        slot->tag = tag;
+        setRequest(slot->curl, slot->url, post, slot->body);
+        const CURLMcode added = curl_multi_add_handle(m_multi, slot->curl);
+        if (added != CURLM_OK)
+            throw HttpError(curl_multi_strerror(added));
+        slot->busy = true;
+        ++m_inFlight;
+        return;
+    }
+    throw HttpError("no free request slot");
+}
+
+std::vector<HttpMulti::Answer> HttpMulti::wait(int timeoutMs)
+{
+    std::vector<Answer> done;
+    int running = 0;
+    CURLMcode code = curl_multi_perform(m_multi, &running);
+    // Waiting only while every request is still running: a finished one is handed back at once.
+    if (code == CURLM_OK && running > 0 && running == m_inFlight) {
+        code = curl_multi_poll(m_multi, nullptr, 0, timeoutMs, nullptr);
+        if (code == CURLM_OK)
+            code = curl_multi_perform(m_multi, &running);
+    }
+    if (code != CURLM_OK)
+        throw HttpError(curl_multi_strerror(code));
+
+    int queued = 0;
+    while (CURLMsg *message = curl_multi_info_read(m_multi, &queued)) {
+        if (message->msg != CURLMSG_DONE)
+            continue;
+        Slot *slot = nullptr;
+        curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &slot);
+        const CURLcode result = message->data.result;
+        curl_multi_remove_handle(m_multi, slot->curl);
+        slot->busy = false;
+        --m_inFlight;
+        Answer answer;
+        answer.tag = slot->tag;
+        if (result == CURLE_OK) {
+            long status = 0;
+            curl_easy_getinfo(slot->curl, CURLINFO_RESPONSE_CODE, &status);
+            answer.status = int(status);
+            answer.body = QString::fromUtf8(slot->answer);
+        } else {
+            answer.error = QString::fromStdString(failureReason(result, slot->error));
+        }
+        slot->answer.clear();
+        slot->body.clear();
+        done.push_back(std::move(answer));
+    }
+    return done;
+}
+
+void HttpMulti::abortAll()
+{
+    for (const auto &slot : m_slots) {
+        if (!slot->busy)
+            continue;
+        curl_multi_remove_handle(m_multi, slot->curl);
+        slot->busy = false;
+        slot->answer.clear();
+        slot->body.clear();
+    }
+    m_inFlight = 0;
 }
 
 QString apiUrl(const QString &pathAndQuery)

@@ -2,7 +2,6 @@
 #include "records/follower_export.h"
 
 #include "core/logger.h"
-#include "core/worker.h"
 #include "records/follower_workbook.h"
 #include "ui/message_box.h"
 
@@ -14,8 +13,12 @@
 #include <QProgressDialog>
 #include <QPromise>
 #include <QStandardPaths>
+#include <QThreadPool>
 #include <QUrl>
+#include <QtConcurrent/QtConcurrentRun>
 
+#include <atomic>
+#include <climits>
 #include <memory>
 
 namespace veltrano {
@@ -62,9 +65,27 @@ WorkbookExportOutcome failed(const QString &message)
 
 } // namespace
 
+QThreadPool &exportPool()
+{
+    // Its own thread, so a batch that falls due during a long export runs on time and an export
+    // never waits for a batch; one thread, so two exports never write at once.
+    static QThreadPool *pool = [] {
+        auto *p = new QThreadPool;
+        p->setMaxThreadCount(1);
+        p->setExpiryTimeout(-1);
+        return p;
+    }();
+    return *pool;
+}
+
 // What the worker hands back; shared, so a window that has gone away leaves nothing dangling.
 struct FollowerExport::RunState {
     WorkbookExportOutcome outcome;
+    // Followers read and the total, as the export's thread last reported them. The window reads
+    // them on a timer: progress through the future is thinned out and could leave a stale count
+    // standing while WeChat is slow to answer the next hundred.
+    std::atomic<qint64> read{0};
+    std::atomic<qint64> total{0};
 };
 
 void setExportFolder(const QString &folder)
@@ -131,8 +152,8 @@ WorkbookExportOutcome exportFollowersToWorkbook(const QString &folder, const QDa
 
 FollowerExport::FollowerExport(QWidget *window) : QObject(window), m_window(window)
 {
-    connect(&m_watcher, &QFutureWatcher<void>::progressValueChanged, this,
-            &FollowerExport::onProgress);
+    m_progressTimer.setInterval(100);
+    connect(&m_progressTimer, &QTimer::timeout, this, &FollowerExport::onProgress);
     connect(&m_watcher, &QFutureWatcher<void>::finished, this,
             &FollowerExport::onFinished);
 }
@@ -178,20 +199,16 @@ bool FollowerExport::start()
     const QDateTime when = QDateTime::currentDateTime();
     auto state = std::make_shared<RunState>();
     m_state = state;
-    m_watcher.setFuture(runOnWorker([folder, when, state](QPromise<void> &promise) {
-        int range = -1;
+    m_watcher.setFuture(QtConcurrent::run(&exportPool(), [folder, when, state](QPromise<void> &promise) {
         FollowerExportControl control;
         control.cancelled = [&promise] { return promise.isCanceled(); };
-        control.progress = [&promise, &range](qint64 read, qint64 total) {
-            const int top = int(qMin<qint64>(qMax(total, read), INT_MAX));
-            if (top != range) {
-                range = top;
-                promise.setProgressRange(0, top);
-            }
-            promise.setProgressValue(int(qMin<qint64>(read, INT_MAX)));
+        control.progress = [&state](qint64 read, qint64 total) {
+            state->total = total;
+            state->read = read;
         };
         state->outcome = exportFollowersToWorkbook(folder, when, control);
     }));
+    m_progressTimer.start();
     return true;
 }
 
@@ -200,18 +217,22 @@ bool FollowerExport::isRunning() const
     return m_watcher.isRunning();
 }
 
-void FollowerExport::onProgress(int read)
+void FollowerExport::onProgress()
 {
-    if (!m_progress)
+    if (!m_progress || !m_state)
         return;
-    const int total = m_watcher.progressMaximum();
+    const qint64 read = m_state->read;
+    const int total = int(qMin<qint64>(qMax(m_state->total.load(), read), INT_MAX));
+    if (total == 0)
+        return; // the list has not answered yet: the dialog keeps its first text
     m_progress->setMaximum(total);
-    m_progress->setValue(read);
+    m_progress->setValue(int(qMin<qint64>(read, INT_MAX)));
     m_progress->setLabelText(QStringLiteral("已读取粉丝 %1 / %2").arg(read).arg(total));
 }
 
 void FollowerExport::onFinished()
 {
+    m_progressTimer.stop();
     if (m_progress) {
         m_progress->hide();
         m_progress->deleteLater();

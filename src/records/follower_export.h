@@ -1,4 +1,4 @@
-// The "粉丝导出" command: confirm, export on the worker with a progress dialog, then open the file.
+// The "粉丝导出" command: confirm, export on its own thread with a progress dialog, then open the file.
 #pragma once
 
 #include "core/followers.h"
@@ -9,10 +9,12 @@
 #include <QPointer>
 #include <QProgressDialog>
 #include <QString>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
 
+class QThreadPool;
 class QWidget;
 
 namespace veltrano {
@@ -34,23 +36,29 @@ struct WorkbookExportOutcome {
     QString path; // the saved workbook, when the export finished
 };
 
-// The work itself, for the worker: the export into a workbook written under a temporary name in
+// The work itself, for the export's thread: the export into a workbook written under a temporary name in
 // `folder` (created when missing) and renamed to exportFileName(when) once complete. A cancel or a
 // failure leaves no file behind.
 WorkbookExportOutcome exportFollowersToWorkbook(const QString &folder, const QDateTime &when,
                                                 const FollowerExportControl &control = {});
+
+// The export's own thread, apart from the send batches' worker. The program waits for it before
+// it ends (a run still under way is cancelled with its window and stops within a fraction of a
+// second).
+QThreadPool &exportPool();
 
 // One run of the command, owned by the window that started it.
 class FollowerExport : public QObject {
     Q_OBJECT
 public:
     explicit FollowerExport(QWidget *window);
-    // A run still under way is cancelled; the worker drops its file and stops at the next request.
+    // A run still under way is cancelled; its thread drops the file and stops within a fraction of
+    // a second.
     ~FollowerExport() override;
 
     static QString confirmationText();
 
-    // Asks for confirmation; on OK starts the export on the worker and returns true. Any other
+    // Asks for confirmation; on OK starts the export on its thread and returns true. Any other
     // answer returns false with nothing done.
     bool start();
     bool isRunning() const;
@@ -61,13 +69,14 @@ Q_SIGNALS:
     void finished();
 
 private:
-    void onProgress(int read);
+    void onProgress();
     void onFinished();
 
     QPointer<QWidget> m_window;
     QPointer<QProgressDialog> m_progress;
     struct RunState;
     QFutureWatcher<void> m_watcher;
+    QTimer m_progressTimer;
     std::shared_ptr<RunState> m_state;
 };
 

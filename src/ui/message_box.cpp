@@ -36,6 +36,8 @@ QMessageBox::StandardButton showMessage(QWidget *parent, const QString &text, co
         return s.answers.isEmpty() ? firstButton(buttons) : s.answers.dequeue();
     }
     QMessageBox box(icon, title, text, buttons, parent);
+    // Texts here may carry a server's answer (an HTML error page, say): shown as sent, never rendered.
+    box.setTextFormat(Qt::PlainText);
     return QMessageBox::StandardButton(box.exec());
 }
 

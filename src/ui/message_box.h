@@ -17,8 +17,8 @@ struct ShownMessage {
     QMessageBox::Icon icon = QMessageBox::NoIcon;
 };
 
-// Shows a modal box and returns the button pressed. In test mode nothing is shown: the box is
-// recorded and answered with the next queued answer, or with its first button.
+// Shows a modal box, its text as plain text, and returns the button pressed. In test mode nothing
+// is shown: the box is recorded and answered with the next queued answer, or with its first button.
 QMessageBox::StandardButton showMessage(QWidget *parent, const QString &text, const QString &title,
                                         QMessageBox::StandardButtons buttons = QMessageBox::Ok,
                                         QMessageBox::Icon icon = QMessageBox::NoIcon);

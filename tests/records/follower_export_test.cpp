@@ -4,6 +4,7 @@
 #include "core/logger.h"
 #include "core/profile.h"
 #include "core/settings.h"
+#include "core/worker.h"
 #include "records/follower_export.h"
 #include "records/xlsx_reader.h"
 #include "support/fake_wechat.h"
@@ -11,6 +12,11 @@
 #include "ui/message_box.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QScopeGuard>
+#include <QSemaphore>
+#include <QTimer>
 #include <QDir>
 #include <QFile>
 #include <QProgressDialog>
@@ -120,7 +126,8 @@ TEST(FollowerExport, EveryFollowerLandsInTheWorkbookInListOrder)
     fake.setFollowerCount(25000); // three pages of at most 10,000
     ExportSetup setup(fake);
     QStringList logged;
-    QObject::connect(&Logger::instance(), &Logger::lineLogged, &Logger::instance(),
+    QObject scope; // the connection ends with the test, before `logged` goes
+    QObject::connect(&Logger::instance(), &Logger::lineLogged, &scope,
                      [&](const QDateTime &, const QString &line) { logged << line; });
     Form1 w;
     ASSERT_TRUE(setup.runFromMenu(w));
@@ -199,19 +206,18 @@ TEST(FollowerExport, FailuresShowTheirNoticeAndLeaveNoFile)
         EXPECT_TRUE(fake.infoRequests().empty());
         EXPECT_EQ(setup.filesLeft(), QStringList());
     }
-    // A profile error answer ends the export with that answer.
+    // An error answer on the second batchget ends the export with that answer.
     {
         FakeWeChat fake;
-        fake.setFollowerCount(10);
-        fake.failNext("/cgi-bin/user/info", 4, FakeWeChat::Fault::delay(0));
-        fake.failNext("/cgi-bin/user/info", 1, FakeWeChat::Fault::error(40003, "invalid openid"));
+        fake.setFollowerCount(1000);
+        fake.failNext("/cgi-bin/user/info/batchget", 1, FakeWeChat::Fault::delay(0));
+        fake.failNext("/cgi-bin/user/info/batchget", 1, FakeWeChat::Fault::error(45009, "reach max api daily quota limit"));
         ExportSetup setup(fake);
         Form1 w;
         ASSERT_TRUE(setup.runFromMenu(w));
         const auto shown = ui::testing::shown();
         ASSERT_EQ(shown.size(), 2);
-        EXPECT_TRUE(shown[1].text.startsWith("{\"errcode\":40003,\"errmsg\":\"invalid openid")) << shown[1].text.toStdString();
-        EXPECT_EQ(fake.requestCount("/cgi-bin/user/info"), 5);
+        EXPECT_TRUE(shown[1].text.startsWith("{\"errcode\":45009,\"errmsg\":\"reach max")) << shown[1].text.toStdString();
         EXPECT_TRUE(setup.opened.isEmpty());
         EXPECT_EQ(setup.filesLeft(), QStringList());
     }
@@ -249,12 +255,18 @@ TEST(FollowerExport, AFolderThatCannotBeMadeIsToldBeforeAnyRequest)
     EXPECT_TRUE(setup.opened.isEmpty());
 }
 
-TEST(FollowerExport, CancelInTheProgressDialogEndsWithNothingOpened)
+TEST(FollowerExport, CancelDuringASlowRequestAbandonsItAndLeavesNoFile)
 {
     FakeWeChat fake;
     fake.setFollowerCount(5000);
-    fake.setLatency(2);
+    // Two batchgets come at once, then WeChat stalls on the third for a minute.
+    fake.failNext("/cgi-bin/user/info/batchget", 2, FakeWeChat::Fault::delay(0));
+    fake.failNext("/cgi-bin/user/info/batchget", 1, FakeWeChat::Fault::delay(60000));
     ExportSetup setup(fake);
+    QStringList logged;
+    QObject scope; // the connection ends with the test, before `logged` goes
+    QObject::connect(&Logger::instance(), &Logger::lineLogged, &scope,
+                     [&](const QDateTime &, const QString &line) { logged << line; });
     Form1 w;
     ui::testing::answerNext(QMessageBox::Ok);
     w.fans->trigger();
@@ -265,19 +277,55 @@ TEST(FollowerExport, CancelInTheProgressDialogEndsWithNothingOpened)
     ASSERT_NE(progress, nullptr);
     EXPECT_TRUE(progress->isVisible());
     QSignalSpy ended(run, &FollowerExport::finished);
-    // Wait until some profiles have been read and the dialog knows the total.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return progress->value() >= 20; }, 60000));
-    EXPECT_EQ(progress->maximum(), 5000);
+    // Whichever hundred met the stall, the rows after it wait for it, so the export cannot end.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fake.requestCount("/cgi-bin/user/info/batchget") >= 3; }, 60000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return progress->maximum() == 5000; }, 60000));
+    QTest::qWait(200);
+    EXPECT_LT(progress->value(), 5000);
     QPushButton *cancel = progress->findChild<QPushButton *>();
     ASSERT_NE(cancel, nullptr);
     EXPECT_EQ(cancel->text(), "取消");
+    QElapsedTimer clock;
+    clock.start();
     cancel->click();
-    ASSERT_TRUE(ended.wait(60000));
-    EXPECT_LT(fake.requestCount("/cgi-bin/user/info"), 5000);
+    ASSERT_TRUE(ended.wait(30000));
+    EXPECT_LT(clock.elapsed(), 5000) << "the stalled request is abandoned, not waited for";
     EXPECT_EQ(ui::testing::shown().size(), 1) << "only the question";
     EXPECT_TRUE(setup.opened.isEmpty());
     EXPECT_EQ(setup.filesLeft(), QStringList());
     EXPECT_TRUE(w.fans->isEnabled());
+    EXPECT_FALSE(logged.join('|').contains("失败")) << logged.join('|').toStdString();
+}
+
+TEST(FollowerExport, ExportAndBatchesHaveThreadsOfTheirOwn)
+{
+    EXPECT_NE(&exportPool(), &workerPool());
+    // A batch's worker that is busy does not hold the export back.
+    QSemaphore release;
+    QFuture<void> busy = runOnWorker([&release] { release.acquire(); });
+    QFuture<int> exported = QtConcurrent::run(&exportPool(), [] { return 1; });
+    EXPECT_TRUE(QTest::qWaitFor([&] { return exported.isFinished(); }, 10000));
+    release.release();
+    busy.waitForFinished();
+}
+
+TEST(FollowerExport, AnAnswerInAnErrorBoxIsPlainText)
+{
+    ui::testing::setEnabled(false);
+    const auto restore = qScopeGuard([] { ui::testing::setEnabled(true); });
+    Qt::TextFormat format = Qt::AutoText;
+    QString text;
+    QTimer::singleShot(0, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        format = box->textFormat();
+        text = box->text();
+        box->accept();
+    });
+    const QString page = QStringLiteral("<html><body><h1>502 Bad Gateway</h1></body></html>");
+    ui::showMessage(nullptr, page, QStringLiteral("提示！"));
+    EXPECT_EQ(format, Qt::PlainText);
+    EXPECT_EQ(text, page);
 }
 
 TEST(FollowerExport, WithoutAProgramToOpenItTheNoticeGivesThePath)

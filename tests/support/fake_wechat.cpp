@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <random>
@@ -186,6 +187,9 @@ struct FakeWeChat::State {
     std::string userGetErrmsg;
     std::vector<InfoRequest> infoRequests;
     int userGetCalls = 0;
+    std::unordered_map<std::string, bool> left; // openid -> refused in a batchget
+    std::condition_variable wake;               // ends the delays when the fake shuts down
+    bool stopping = false;
 
     // faults
     struct Rule {
@@ -266,6 +270,11 @@ struct FakeWeChat::State {
                + std::to_string(1700000000 + i)
                + ",\"remark\":\"\",\"groupid\":0,\"tagid_list\":[],"
                  "\"subscribe_scene\":\"ADD_SCENE_QR_CODE\",\"qr_scene\":0,\"qr_scene_str\":\"\"}";
+    }
+
+    static std::string leftProfile(const std::string &openid)
+    {
+        return "{\"subscribe\":0,\"openid\":" + jsonString(openid) + ",\"tagid_list\":[]}";
     }
 
     std::string issueToken()
@@ -468,6 +477,10 @@ struct FakeWeChat::State {
         infoRequests.push_back({QString::fromStdString(kUserInfoPath), {QString::fromStdString(openid)}});
         if (tokenRefused(token, present, a))
             return a;
+        if (left.count(openid)) {
+            a.body = leftProfile(openid);
+            return a;
+        }
         const long long at = indexOf(openid);
         if (at < 0)
             return errorAnswer(40003, "invalid openid");
@@ -494,12 +507,16 @@ struct FakeWeChat::State {
             return errorAnswer(40032, "invalid openid list size");
         std::string out = "{\"user_info_list\":[";
         for (qsizetype i = 0; i < record.openids.size(); ++i) {
-            const long long at = indexOf(utf8(record.openids[i]));
+            const std::string openid = utf8(record.openids[i]);
+            const auto gone = left.find(openid);
+            if (gone != left.end() && gone->second)
+                return errorAnswer(40003, "invalid openid");
+            const long long at = gone == left.end() ? indexOf(openid) : 0;
             if (at < 0)
                 return errorAnswer(40003, "invalid openid");
             if (i > 0)
                 out += ',';
-            out += profile(size_t(at));
+            out += gone == left.end() ? profile(size_t(at)) : leftProfile(openid);
         }
         a.body = out + "]}";
         return a;
@@ -558,8 +575,12 @@ struct FakeWeChat::State {
             latency += fault.delayMs;
             faulted = false;
         }
-        if (latency > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(latency));
+        if (latency > 0) {
+            // Cut short when the fake is shut down, so a test that abandoned a slow request does not
+            // wait for it in the destructor.
+            std::unique_lock lock(mutex);
+            wake.wait_for(lock, std::chrono::milliseconds(latency), [this] { return stopping; });
+        }
 
         Answer answer;
         {
@@ -634,6 +655,11 @@ FakeWeChat::FakeWeChat(int port) : d(std::make_unique<State>())
 
 FakeWeChat::~FakeWeChat()
 {
+    {
+        std::lock_guard lock(d->mutex);
+        d->stopping = true;
+    }
+    d->wake.notify_all();
     d->server.stop();
     d->thread.join();
 }
@@ -872,6 +898,12 @@ void FakeWeChat::clearUserGetError()
 {
     std::lock_guard lock(d->mutex);
     d->userGetErrorSet = false;
+}
+
+void FakeWeChat::setLeft(const QString &openid, bool refusedInBatch)
+{
+    std::lock_guard lock(d->mutex);
+    d->left[utf8(openid)] = refusedInBatch;
 }
 
 std::vector<FakeWeChat::InfoRequest> FakeWeChat::infoRequests() const

@@ -119,6 +119,10 @@ public:
     void clearUserGetError();
     std::vector<InfoRequest> infoRequests() const;
     int userGetCalls() const;
+    // A follower who has left since the list was read: user/info and batchget describe them with
+    // WeChat's short answer {"subscribe":0,"openid":…,"tagid_list":[]}. With refusedInBatch, a
+    // batchget that names them is refused as a whole (40003 invalid openid) instead.
+    void setLeft(const QString &openid, bool refusedInBatch = false);
 
     // --- faults and timing --------------------------------------------------------------------
     // The next `count` requests to `path` ("*": any path) get `fault`; a count of -1 means all.
