@@ -40,7 +40,8 @@ struct Statements {
                              //    and the other columns of up to that many pending send_json rows
     QString markSent;        // (answer, id) -> stat and sendtime of one tempmsg row
     QString sendRecords;     // (message type text, days as a whole number) -> SEND_REC rows whose
-                             //    发送时间 is at or after now minus that many days
+                             //    发送时间 is at or after now minus that many days, each followed
+                             //    by its tempmsg row's stat (WeChat's answer)
 };
 
 const Statements &statementsFor(Dialect dialect);

@@ -6,6 +6,8 @@
 #include "core/settings.h"
 
 #include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLocale>
 #include <QSqlError>
 #include <QSqlRecord>
@@ -16,6 +18,8 @@ namespace {
 // viewer's original provider allowed by default.
 constexpr int kLoginTimeoutSeconds = 15;
 constexpr int kShownFields = 6; // fields 1 to 6; field 0 is never shown
+constexpr int kAnswerField = kShownFields + 1; // WeChat's answer, after the view's own columns
+constexpr int kNoteLimit = 500;                // a tooltip, not a page
 } // namespace
 
 int periodDays(const QString &period)
@@ -52,14 +56,33 @@ QString fieldText(const QVariant &value)
 
 QString timeText(const QVariant &value)
 {
+    QDateTime when;
     if (value.typeId() == QMetaType::QString) {
         QString text = value.toString().trimmed();
         text.replace(u' ', u'T');
-        const QDateTime when = QDateTime::fromString(text, Qt::ISODateWithMs);
-        if (when.isValid())
-            return fieldText(when);
+        when = QDateTime::fromString(text, Qt::ISODateWithMs);
+    } else if (value.typeId() == QMetaType::QDateTime) {
+        when = value.toDateTime();
     }
-    return fieldText(value);
+    if (!when.isValid())
+        return fieldText(value);
+    // The database keeps the second of every post; two posts a few seconds apart must not read
+    // as one.
+    const QLocale locale = QLocale::system();
+    return locale.toString(when.date(), QLocale::ShortFormat) + u' '
+           + when.time().toString(QStringLiteral("HH:mm:ss"));
+}
+
+QString answerNote(const QVariant &answer)
+{
+    const QString text = answer.toString().trimmed();
+    const QJsonDocument json = QJsonDocument::fromJson(text.toUtf8());
+    if (json.isObject()) {
+        const QJsonValue errmsg = json.object().value(QStringLiteral("errmsg"));
+        return errmsg.isString() ? errmsg.toString().left(kNoteLimit) : QString();
+    }
+    // A local error text (a row that was never posted) says what happened in its own words.
+    return text.left(kNoteLimit);
 }
 
 SendRecordResult querySendRecords(const QString &type, const QString &period)
@@ -80,6 +103,8 @@ SendRecordResult querySendRecords(const QString &type, const QString &period)
             for (int field = 1; field < kShownFields; ++field)
                 row << fieldText(query.value(field));
             row << timeText(query.value(kShownFields));
+            row << (query.record().count() > kAnswerField ? answerNote(query.value(kAnswerField))
+                                                              : QString());
             result.rows.append(row);
         }
         // A connection lost half-way ends the loop early; that is a failure, not a short list.

@@ -16,7 +16,9 @@ int periodDays(const QString &period);
 struct SendRecordResult {
     bool ok = false;
     QString error;           // why the query failed, in the driver's words
-    QList<QStringList> rows; // fields 1 to 6 of each SEND_REC row as text, in the server's order
+    // Fields 1 to 6 of each SEND_REC row as text, in the server's order, then WeChat's errmsg for
+    // that row (or the local error text it was marked with; empty when there is none).
+    QList<QStringList> rows;
 };
 
 // Re-reads config.ini into the shared settings, runs LoadParameters, then reads the SEND_REC rows of
@@ -27,7 +29,12 @@ SendRecordResult querySendRecords(const QString &type, const QString &period);
 // The text form of a field: numbers as decimal text, date-times in the system's short date and
 // time format, texts as they are, NULL as an empty text.
 QString fieldText(const QVariant &value);
-// The same for the send time, which SQLite hands over as ISO text rather than as a date-time.
+// The send time: the system's short date and the time with its seconds; SQLite hands it over as
+// ISO text rather than as a date-time.
 QString timeText(const QVariant &value);
+
+// WeChat's errmsg out of a stored answer; an answer that is no JSON object (a local error text)
+// comes back as it is. Bounded in length.
+QString answerNote(const QVariant &answer);
 
 } // namespace veltrano

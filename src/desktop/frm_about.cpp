@@ -2,14 +2,22 @@
 #include "desktop/frm_about.h"
 
 #include "ui/app_icon.h"
+#include "ui/fit_to_text.h"
 #include "ui/message_box.h"
 
+#include <QBoxLayout>
 #include <QFileInfo>
 #include <QFrame>
+#include <QGridLayout>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
+#include <QSysInfo>
+
+#ifndef VELTRANO_HOMEPAGE
+#define VELTRANO_HOMEPAGE ""
+#endif
 
 #ifdef Q_OS_WIN
 #include <cstring>
@@ -22,59 +30,82 @@ frmAbout::frmAbout(QWidget *parent) : QDialog(parent)
 {
     setObjectName(QStringLiteral("frmAbout"));
     setWindowIcon(ui::appIcon());
-    setFixedSize(430, 248);
 
-    const auto label = [this](const char *name, const QString &text, const QRect &where) {
+    const auto label = [this](const char *name, const QString &text) {
         auto *l = new QLabel(text, this);
         l->setObjectName(QString::fromLatin1(name));
-        l->setGeometry(where);
         return l;
     };
 
-    picIcon = label("picIcon", QString(), QRect(20, 18, 48, 48));
+    picIcon = label("picIcon", QString());
     picIcon->setPixmap(ui::appIcon().pixmap(48, 48));
+    picIcon->setFixedSize(48, 48);
 
-    lblTitle = label("lblTitle", QStringLiteral("Veltrano"), QRect(88, 14, 320, 32));
+    lblTitle = label("lblTitle", QStringLiteral("Veltrano"));
     QFont titleFont = lblTitle->font();
     titleFont.setBold(true);
     titleFont.setPointSizeF(titleFont.pointSizeF() * 1.6);
     lblTitle->setFont(titleFont);
 
-    lblVersion = label("lblVersion", QStringLiteral("版本：1.01"), QRect(88, 50, 320, 20));
+    lblVersion = label("lblVersion", QStringLiteral("版本：1.01"));
 
-    lblDescription = label("lblDescription",
-                           QStringLiteral("应用程序描述：本程序与MSSQL接口，实现消息的定时、自动推送。"
-                                          "包括模版消息和客服消息并且可以与第三方微信公众号管理系统接口。"),
-                           QRect(88, 78, 322, 72));
+    lblDescription = label("lblDescription", description());
     lblDescription->setWordWrap(true);
     lblDescription->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
     const QColor lineColours[2] = {QColor(0x9A, 0xA5, 0xB1), Qt::white};
+    auto *lines = new QVBoxLayout;
+    lines->setSpacing(0);
     for (int i = 0; i < 2; ++i) {
         auto *line = new QFrame(this);
         line->setObjectName(QStringLiteral("Line1"));
         line->setFrameShape(QFrame::HLine);
         line->setFrameShadow(QFrame::Plain);
         line->setLineWidth(1);
-        line->setGeometry(14, 162 + i, 402, 1);
+        line->setFixedHeight(1);
         QPalette p = line->palette();
         p.setColor(QPalette::WindowText, lineColours[i]);
         line->setPalette(p);
         Line1[i] = line;
+        lines->addWidget(line);
     }
 
-    Label2 = label("Label2", QStringLiteral("官方网站 ") + webSite(), QRect(20, 182, 276, 20));
+    Label2 = label("Label2", QStringLiteral("官方网站 ") + webSite());
     Label2->setTextInteractionFlags(Qt::TextSelectableByMouse); // so the address can be copied
+    // Without a site of its own the line would point nowhere, so it is left out.
+    Label2->setVisible(!webSite().isEmpty());
 
-    const auto button = [this](const char *name, const QString &caption, int top) {
+    const auto button = [this](const char *name, const QString &caption) {
         auto *b = new QPushButton(caption, this);
         b->setObjectName(QString::fromLatin1(name));
-        b->setGeometry(306, top, 110, 25);
+        b->setMinimumSize(110, 25);
         return b;
     };
-    cmdOK = button("cmdOK", QStringLiteral("确定"), 176);
+    cmdOK = button("cmdOK", QStringLiteral("确定"));
     cmdOK->setDefault(true);
-    cmdSysInfo = button("cmdSysInfo", QStringLiteral("系统信息(&S)..."), 208);
+    cmdSysInfo = button("cmdSysInfo", QStringLiteral("系统信息(&S)..."));
+
+    // Layouts rather than fixed places, so larger text makes the box grow instead of being cut.
+    auto *grid = new QGridLayout(this);
+    grid->setContentsMargins(20, 14, 14, 14);
+    grid->setHorizontalSpacing(20);
+    grid->setVerticalSpacing(6);
+    grid->addWidget(picIcon, 0, 0, 3, 1, Qt::AlignTop);
+    grid->addWidget(lblTitle, 0, 1);
+    grid->addWidget(lblVersion, 1, 1);
+    grid->addWidget(lblDescription, 2, 1);
+    grid->setRowStretch(2, 1);
+    grid->addLayout(lines, 3, 0, 1, 2);
+    auto *bottom = new QHBoxLayout;
+    bottom->addWidget(Label2, 0, Qt::AlignVCenter);
+    bottom->addStretch(1);
+    auto *buttons = new QVBoxLayout;
+    buttons->setSpacing(7);
+    buttons->addWidget(cmdOK);
+    buttons->addWidget(cmdSysInfo);
+    bottom->addLayout(buttons);
+    grid->addLayout(bottom, 4, 0, 1, 2);
+    ui::fixSizeToText(this, QSize(430, 248));
 
     connect(cmdOK, &QPushButton::clicked, this, &frmAbout::cmdOK_Click);
     connect(cmdSysInfo, &QPushButton::clicked, this, &frmAbout::cmdSysInfo_Click);
@@ -84,7 +115,14 @@ frmAbout::frmAbout(QWidget *parent) : QDialog(parent)
 
 QString frmAbout::webSite()
 {
-    return QStringLiteral("https://veltrano.example.com");
+    // A packager with a site sets it at build time; there is no made-up address to fall back on.
+    return QStringLiteral(VELTRANO_HOMEPAGE);
+}
+
+QString frmAbout::description()
+{
+    return QStringLiteral("应用程序描述：本程序与SQL Server或内置SQLite数据库接口，实现消息的定时、自动推送。"
+                          "包括模版消息和客服消息并且可以与第三方微信公众号管理系统接口。");
 }
 
 void frmAbout::Form_Load()
@@ -102,8 +140,21 @@ void frmAbout::cmdSysInfo_Click()
     StartSysInfo();
 }
 
+QString frmAbout::systemSummary()
+{
+    return QStringLiteral("操作系统：%1\n内核：%2 %3\n处理器架构：%4\n桌面平台：%5\nQt 版本：%6")
+        .arg(QSysInfo::prettyProductName(), QSysInfo::kernelType(), QSysInfo::kernelVersion(),
+             QSysInfo::currentCpuArchitecture(), QGuiApplication::platformName(),
+             QString::fromLatin1(qVersion()));
+}
+
 void frmAbout::StartSysInfo()
 {
+#ifndef Q_OS_WIN
+    // Only Windows has a system-information tool to start; elsewhere the box shows what Qt knows.
+    ui::showMessage(this, systemSummary(), QGuiApplication::applicationDisplayName(),
+                    QMessageBox::Ok, QMessageBox::NoIcon);
+#else
     // Started as a separate program with its own window; nothing waits for it.
     const auto run = [](const QString &program) { return QProcess::startDetached(program, {}); };
 
@@ -124,14 +175,16 @@ void frmAbout::StartSysInfo()
                         QGuiApplication::applicationDisplayName(), QMessageBox::Ok,
                         QMessageBox::NoIcon);
     }
+#endif
 }
 
 #ifdef Q_OS_WIN
 bool frmAbout::GetKeyValue(RegistryRoot root, const QString &keyName, const QString &valueName,
                            QString &value)
 {
-    // READ_CONTROL with every key-specific right, as the tool's registration has always been read.
-    constexpr REGSAM kAccess = 0x2003F;
+    // Reading is all this needs; asking for write rights as well would fail for every user who
+    // may only read HKEY_LOCAL_MACHINE, that is for everyone without elevation.
+    constexpr REGSAM kAccess = KEY_READ;
     const HKEY rootKey = root == RegistryRoot::LocalMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
     HKEY key = nullptr;
     if (RegOpenKeyExW(rootKey, reinterpret_cast<LPCWSTR>(keyName.utf16()), 0, kAccess, &key) != ERROR_SUCCESS) {

@@ -16,7 +16,11 @@ class frmAbout : public QDialog {
 public:
     explicit frmAbout(QWidget *parent = nullptr);
 
+    // The product's web address, set at build time (VELTRANO_HOMEPAGE); empty hides its line.
     static QString webSite();
+    static QString description();
+    // What Qt knows of this system, as the system-information button shows it off Windows.
+    static QString systemSummary();
 
     // The registry roots GetKeyValue can read from.
     enum class RegistryRoot { LocalMachine, CurrentUser };
@@ -26,7 +30,8 @@ public:
     static bool GetKeyValue(RegistryRoot root, const QString &keyName, const QString &valueName,
                             QString &value);
 
-    // Starts the system-information tool the registry names, or says it is unavailable.
+    // On Windows, starts the system-information tool the registry names, or says it is
+    // unavailable; elsewhere shows systemSummary().
     void StartSysInfo();
 
     QLabel *picIcon = nullptr;

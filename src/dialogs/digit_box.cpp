@@ -26,6 +26,10 @@ protected:
         if (event->type() != QEvent::KeyPress)
             return QObject::eventFilter(watched, event);
         const auto *key = static_cast<QKeyEvent *>(event);
+        // Shortcuts such as Ctrl+A, Ctrl+C and Ctrl+V type nothing themselves; what a paste would
+        // bring in is judged by the validator.
+        if (key->modifiers() & (Qt::ControlModifier | Qt::MetaModifier | Qt::AltModifier))
+            return false;
         // Keys that edit or move rather than type a character are no characters to filter.
         switch (key->key()) {
         case Qt::Key_Backspace:

@@ -8,7 +8,8 @@ class QLineEdit;
 namespace veltrano {
 
 // Lets Backspace and the digits 0-9 through as typed characters and discards every other
-// character, control characters included (editing keys such as Delete and the arrows still work).
+// character, control characters included (editing keys such as Delete and the arrows, and
+// shortcuts such as Ctrl+A, Ctrl+C and Ctrl+V, still work).
 // A paste, drop or input-method text that would leave a non-digit in the box is refused whole.
 void acceptDigitsOnly(QLineEdit *box);
 

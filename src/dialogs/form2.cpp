@@ -9,11 +9,30 @@
 
 #include <QComboBox>
 #include <QGridLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
 namespace veltrano {
+namespace {
+
+// The login limit of every connection test, so a silent server cannot keep the dialog waiting.
+constexpr int kTestLoginSeconds = 4;
+
+// Tries the typed values themselves, before anything is written: a failed test must leave the
+// working config.ini and the shared settings as they were.
+bool connects(const Settings &typed)
+{
+    try {
+        Database db(typed, kTestLoginSeconds);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+} // namespace
 
 Form2::Form2(QWidget *parent) : SettingsWindow(parent)
 {
@@ -90,34 +109,63 @@ void Form2::showDriverKind(int kind)
     Label1[3]->setText(server ? QStringLiteral("数据库") : QStringLiteral("数据库文件"));
 }
 
-void Form2::SaveConnectionSettings()
+void Form2::keyPressEvent(QKeyEvent *event)
+{
+    // Return presses "保存" from any box, as a dialog's default button would; the boxes pass it on.
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
+        && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        if (save->isEnabled() && !isBusy())
+            save->click();
+        return;
+    }
+    SettingsWindow::keyPressEvent(event);
+}
+
+Settings Form2::typedSettings() const
+{
+    Settings typed = gobal().snapshot();
+    typed.host = Text1[0]->text();
+    typed.uid = Text1[1]->text();
+    typed.pwd = Text1[2]->text();
+    typed.db = Text1[3]->text();
+    typed.driver = driverKind->currentIndex() == kSqlite ? QStringLiteral("sqlite")
+                                                         : QStringLiteral("sqlserver");
+    return typed;
+}
+
+bool Form2::writeSettings(const Settings &typed)
 {
     const QString file = configFilePath();
     const auto write = [&file](const char *key, const QString &value) {
         return WriteProfileValue(file, QStringLiteral("con"), QString::fromLatin1(key), value);
     };
-    const QString driver = driverKind->currentIndex() == kSqlite ? QStringLiteral("sqlite")
-                                                                 : QStringLiteral("sqlserver");
     // The four keys of the connection in their order, then the kind of database.
-    const bool written = write("host", Text1[0]->text()) && write("uid", Text1[1]->text())
-                         && write("pwd", ShiftPassword(Text1[2]->text(), true))
-                         && write("db", Text1[3]->text()) && write("driver", driver);
-    if (!written) {
-        // Testing now would test the old file and could close the dialog as if the new values
-        // had been kept.
-        ui::showMessage(this,
-                        QStringLiteral("配置文件写入失败，请检查程序所在文件夹是否可写！\n%1").arg(file),
-                        QStringLiteral("提示！"));
-        return;
-    }
-    runInBackground([] { return TestConnection(); },
-                    [this](bool connected) {
-                        if (connected) {
-                            close();
+    return write("host", typed.host) && write("uid", typed.uid)
+           && write("pwd", ShiftPassword(typed.pwd, true)) && write("db", typed.db)
+           && write("driver", typed.driver);
+}
+
+void Form2::SaveConnectionSettings()
+{
+    const Settings typed = typedSettings();
+    runInBackground([typed] { return connects(typed); },
+                    [this, typed](bool connected) {
+                        if (!connected) {
+                            ui::showMessage(this, QStringLiteral("连接失败，请检查您的配置是否正确！"),
+                                            QStringLiteral("提示"));
                             return;
                         }
-                        ui::showMessage(this, QStringLiteral("连接失败，请检查您的配置是否正确！"),
-                                        QStringLiteral("提示"));
+                        if (!writeSettings(typed)) {
+                            ui::showMessage(
+                                this,
+                                QStringLiteral("配置文件写入失败，请检查程序所在文件夹是否可写！\n%1")
+                                    .arg(configFilePath()),
+                                QStringLiteral("提示！"));
+                            return;
+                        }
+                        // Every later database action builds its connection from the file's values.
+                        LoadConnectionSettings();
+                        close();
                     });
 }
 

@@ -1,6 +1,7 @@
 // The database connection dialog: edits config.ini and keeps it only when the connection opens.
 #pragma once
 
+#include "core/settings.h"
 #include "dialogs/settings_window.h"
 
 class QComboBox;
@@ -26,11 +27,17 @@ public:
     static constexpr int kSqlite = 1;
 
 public Q_SLOTS:
-    // Writes config.ini, then tests the connection: success closes the dialog, failure says so
-    // and leaves the typed values in place for another try.
+    // Tests a connection with the typed values; only when it opens are they written to
+    // config.ini (and read back into the shared settings) and the dialog closed. A failed test
+    // says so and leaves config.ini, the shared settings and the typed values as they are.
     void SaveConnectionSettings();
 
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+
 private:
+    Settings typedSettings() const;
+    static bool writeSettings(const Settings &typed);
     void buildControls();
     void loadSettings();
     void showDriverKind(int kind);

@@ -2,14 +2,17 @@
 #include "dialogs/form3.h"
 
 #include "core/database.h"
+#include "core/logger.h"
 #include "core/profile.h"
 #include "core/settings.h"
 #include "dialogs/digit_box.h"
 #include "ui/app_icon.h"
+#include "ui/fit_to_text.h"
 #include "ui/message_box.h"
 
 #include <QFocusEvent>
 #include <QFrame>
+#include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
 
@@ -33,7 +36,9 @@ Schedule loadSchedule()
 }
 
 // Each value is stored as the decimal text of its number; a value that is no number fails the
-// save before anything is written.
+// save before anything is written. A stored schedule goes into the shared settings at once, so a
+// running service counts against the new interval from its next tick (a shorter one is due at
+// once when the minutes already counted reach it).
 bool storeSchedule(const Settings &connection, const std::array<QString, 4> &boxTexts)
 {
     std::array<QString, 4> values;
@@ -47,6 +52,12 @@ bool storeSchedule(const Settings &connection, const std::array<QString, 4> &box
                                      {QStringLiteral("cust_timer"), values[1]},
                                      {QStringLiteral("temp"), values[2]},
                                      {QStringLiteral("temp_timer"), values[3]}});
+        gobal().update([&values](Settings &s) {
+            s.cust = values[0];
+            s.cust_timer = values[1];
+            s.temp = values[2];
+            s.temp_timer = values[3];
+        });
         return true;
     } catch (const std::exception &) {
         return false;
@@ -69,8 +80,8 @@ Form3::Form3(QWidget *parent) : SettingsWindow(parent)
     setObjectName(QStringLiteral("Form3"));
     setWindowTitle(QStringLiteral("定时设置"));
     setWindowIcon(ui::appIcon());
-    setFixedSize(kClientWidth, kClientHeight);
     buildControls();
+    ui::fixSizeToText(this, QSize(kClientWidth, kClientHeight));
     startLoading();
 }
 
@@ -88,13 +99,9 @@ void Form3::buildControls()
     };
 
     Label3 = label("Label3", QStringLiteral("发送时间间隔（1-30分钟）"));
-    Label3->setGeometry(20, 26, 200, 22);
     Text1 = box("Text1", QStringLiteral("5"));
-    Text1->setGeometry(224, 24, 115, 26);
     Label4 = label("Label4", QStringLiteral("每次发送批量(1-20条)"));
-    Label4->setGeometry(20, 70, 200, 22);
     Text2 = box("Text2", QStringLiteral("10"));
-    Text2->setGeometry(224, 68, 115, 26);
     Label3->setBuddy(Text1);
     Label4->setBuddy(Text2);
 
@@ -102,7 +109,25 @@ void Form3::buildControls()
     Line1->setObjectName(QStringLiteral("Line1"));
     Line1->setFrameShape(QFrame::HLine);
     Line1->setFrameShadow(QFrame::Sunken);
-    Line1->setGeometry(16, 112, kClientWidth - 32, 3);
+
+    // Says why an interval the user typed was replaced; shown only then.
+    intervalNote = label("intervalNote", QString());
+    intervalNote->setWordWrap(true);
+    intervalNote->hide();
+
+    // A layout rather than fixed places, so larger text widens the dialog instead of being cut.
+    auto *grid = new QGridLayout(this);
+    grid->setContentsMargins(20, 24, 20, 20);
+    grid->setHorizontalSpacing(8);
+    grid->setVerticalSpacing(16);
+    grid->addWidget(Label3, 0, 0);
+    grid->addWidget(Text1, 0, 1);
+    grid->addWidget(Label4, 1, 0);
+    grid->addWidget(Text2, 1, 1);
+    grid->addWidget(Line1, 2, 0, 1, 2);
+    grid->addWidget(intervalNote, 3, 0, 1, 2);
+    grid->setColumnStretch(1, 1);
+    grid->setRowStretch(4, 1);
 
     Text3 = box("Text3", QStringLiteral("5"));
     Text4 = box("Text4", QStringLiteral("10"));
@@ -113,6 +138,8 @@ void Form3::buildControls()
     acceptDigitsOnly(Text2);
     Text1->installEventFilter(this);
     Text2->installEventFilter(this);
+    // A value typed after the correction is the user's own again: nothing to report for it.
+    connect(Text1, &QLineEdit::textEdited, this, [this] { m_replacedInterval.clear(); });
 }
 
 void Form3::startLoading()
@@ -146,8 +173,16 @@ bool Form3::eventFilter(QObject *watched, QEvent *event)
 
 void Form3::Text1_LostFocus()
 {
-    if (Text1->text().isEmpty() || !intervalInRange(Text1->text()))
-        Text1->setText(QStringLiteral("5"));
+    const QString typed = Text1->text();
+    if (!typed.isEmpty() && intervalInRange(typed))
+        return;
+    Text1->setText(QStringLiteral("5"));
+    if (typed.isEmpty())
+        return; // an empty box is no value to report
+    m_replacedInterval = typed;
+    intervalNote->setText(QStringLiteral("发送时间间隔“%1”不在1-30分钟之内，已改为5分钟。").arg(typed));
+    intervalNote->show();
+    ui::fixSizeToText(this, QSize(kClientWidth, kClientHeight));
 }
 
 void Form3::Text2_LostFocus()
@@ -179,6 +214,12 @@ void Form3::SaveSchedule()
     runInBackground([connection, texts] { return storeSchedule(connection, texts); },
                     [this](bool stored) {
                         m_saved = true;
+                        // The note in the dialog goes with it; the log keeps what became of the
+                        // typed interval.
+                        if (stored && !m_replacedInterval.isEmpty())
+                            Logger::instance().log(
+                                QStringLiteral("  定时设置：发送时间间隔“%1”不在1-30分钟之内，已保存为5分钟")
+                                    .arg(m_replacedInterval));
                         if (!stored)
                             ui::showMessage(this, QStringLiteral("配置失败，请检查数据库连接！"),
                                             QStringLiteral("提示！"));

@@ -21,6 +21,7 @@ public:
     QFrame *Line1 = nullptr;
     QLineEdit *Text3 = nullptr; // cust_timer, never shown: written back as loaded
     QLineEdit *Text4 = nullptr; // cust, never shown: written back as loaded
+    QLabel *intervalNote = nullptr; // why a typed interval became 5; hidden until then
 
     // Writes cust, cust_timer, temp and temp_timer to sysParam in the background, says once when
     // that failed, and closes the dialog either way. Closing the dialog runs it.
@@ -39,6 +40,7 @@ private:
     void startLoading();
 
     bool m_saved = false;
+    QString m_replacedInterval; // the last out-of-range interval replaced by 5, for the log
 };
 
 } // namespace veltrano

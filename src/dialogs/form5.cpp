@@ -8,6 +8,7 @@
 #include "ui/message_box.h"
 
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -96,6 +97,14 @@ void Form5::buildControls()
     Text1 = box("Text1");
     Label3 = label("Label3", QStringLiteral("appsecret"));
     Text2 = box("Text2");
+    // The secret is masked like a password, so it is not read over a shoulder; the box beside it
+    // shows it on purpose, for checking what was typed.
+    Text2->setEchoMode(QLineEdit::Password);
+    showSecret = new QCheckBox(QStringLiteral("显示"), this);
+    showSecret->setObjectName(QStringLiteral("showSecret"));
+    connect(showSecret, &QCheckBox::toggled, this, [this](bool show) {
+        Text2->setEchoMode(show ? QLineEdit::Normal : QLineEdit::Password);
+    });
     Label4 = label("Label4", QStringLiteral("中控服务器："));
     Text3 = box("Text3");
     Label5 = label("Label5", QStringLiteral("说明：只有当需要与其它第三方应用共享ACCESS_TOKEN时才选择“中控服务器”模式，"
@@ -123,9 +132,12 @@ void Form5::buildControls()
     grid->addWidget(Text1, 1, 1);
     grid->addWidget(Label3, 2, 0);
     grid->addWidget(Text2, 2, 1);
+    grid->addWidget(showSecret, 2, 2);
     grid->addWidget(Label4, 3, 0);
     grid->addWidget(Text3, 3, 1);
-    grid->addWidget(Label5, 4, 0, 1, 2);
+    grid->addWidget(Label5, 4, 0, 1, 3);
+    setTabOrder(Text2, showSecret);
+    setTabOrder(showSecret, Text3);
 
     // A click only moves which boxes can be edited; every box keeps its text and is saved with it.
     for (QRadioButton *option : {Option2, Option1, Option3})

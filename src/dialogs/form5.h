@@ -3,6 +3,7 @@
 
 #include "dialogs/settings_window.h"
 
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QRadioButton;
@@ -21,7 +22,8 @@ public:
     QLabel *Label2 = nullptr;
     QLineEdit *Text1 = nullptr; // appid
     QLabel *Label3 = nullptr;
-    QLineEdit *Text2 = nullptr; // appsecret
+    QLineEdit *Text2 = nullptr; // appsecret, masked until showSecret is ticked
+    QCheckBox *showSecret = nullptr;
     QLabel *Label4 = nullptr;
     QLineEdit *Text3 = nullptr; // token_server
     QLabel *Label5 = nullptr;

@@ -1,12 +1,15 @@
 // Background database work for the settings dialogs, and closing only once that work is done.
 #include "dialogs/settings_window.h"
 
+#include "ui/window_keys.h"
+
 #include <QCloseEvent>
 
 namespace veltrano {
 
 SettingsWindow::SettingsWindow(QWidget *parent) : QWidget(parent, Qt::Window)
 {
+    ui::closeOnEscape(this);
 }
 
 void SettingsWindow::beginWork()

@@ -1,8 +1,13 @@
 // The viewer's window: the two boxes, the query off the GUI thread, the list and its status line.
 #include "records/form6.h"
 
+#include "ui/app_icon.h"
+#include "ui/window_keys.h"
+
 #include <QAbstractTableModel>
+#include <QBoxLayout>
 #include <QComboBox>
+#include <QEvent>
 #include <QFutureWatcher>
 #include <QHeaderView>
 #include <QLabel>
@@ -16,14 +21,14 @@ namespace {
 constexpr int kClientWidth = 729;  // 10,935 twips
 constexpr int kClientHeight = 360; // 5,400 twips
 
+constexpr int kStatusColumn = 3; // "发送状态"
+constexpr int kCodeColumn = 4;   // "状态代码"
+constexpr int kJsonColumn = 5;   // "JSON"
+constexpr int kNoteField = 6;    // in a row's texts: WeChat's errmsg, after the six shown fields
+
 int px(int twips)
 {
     return qRound(twips / 15.0);
-}
-
-QRect twipsRect(int left, int top, int width, int height)
-{
-    return QRect(px(left), px(top), px(width), px(height));
 }
 } // namespace
 
@@ -56,7 +61,14 @@ public:
         if (index.column() == 0)
             return QString::number(index.row() + 1);
         const QStringList &row = m_rows.at(index.row());
-        return index.column() - 1 < row.size() ? row.at(index.column() - 1) : QString();
+        // The status and its code alone do not say why WeChat refused a message; its errmsg does.
+        if (role == Qt::ToolTipRole
+            && (index.column() == kStatusColumn || index.column() == kCodeColumn)) {
+            const QString note = row.value(kNoteField);
+            if (!note.isEmpty())
+                return note;
+        }
+        return index.column() - 1 < kNoteField ? row.value(index.column() - 1) : QString();
     }
 
     QVariant headerData(int section, Qt::Orientation orientation, int role) const override
@@ -84,11 +96,11 @@ Form6::Form6(QWidget *parent) : QWidget(parent, Qt::Window)
 {
     setObjectName(QStringLiteral("Form6"));
     setWindowTitle(QStringLiteral("发送记录"));
-    setFixedSize(kClientWidth, kClientHeight);
+    setWindowIcon(ui::appIcon());
+    ui::closeOnEscape(this);
 
     Label1 = new QLabel(QStringLiteral("消息类型："), this);
     Label1->setObjectName(QStringLiteral("Label1"));
-    Label1->setGeometry(twipsRect(240, 240, 1095, 300));
 
     Combo1 = new QComboBox(this);
     Combo1->setObjectName(QStringLiteral("Combo1"));
@@ -96,11 +108,11 @@ Form6::Form6(QWidget *parent) : QWidget(parent, Qt::Window)
     Combo1->setInsertPolicy(QComboBox::NoInsert);
     Combo1->addItems({QStringLiteral("模板消息"), QStringLiteral("客服消息")});
     Combo1->setEditText(QStringLiteral("模板消息"));
-    Combo1->setGeometry(twipsRect(1320, 240, 1455, 300));
+    Combo1->setMinimumWidth(px(1455));
+    Label1->setBuddy(Combo1);
 
     Label2 = new QLabel(QStringLiteral("期间："), this);
     Label2->setObjectName(QStringLiteral("Label2"));
-    Label2->setGeometry(twipsRect(3000, 240, 855, 300));
 
     Combo2 = new QComboBox(this);
     Combo2->setObjectName(QStringLiteral("Combo2"));
@@ -109,16 +121,16 @@ Form6::Form6(QWidget *parent) : QWidget(parent, Qt::Window)
     Combo2->addItems({QStringLiteral("最近一天"), QStringLiteral("最近一周"), QStringLiteral("最近一月"),
                       QStringLiteral("最近三月")});
     Combo2->setEditText(QStringLiteral("最近一天"));
-    Combo2->setGeometry(twipsRect(3600, 240, 1575, 300));
+    Combo2->setMinimumWidth(px(1575));
+    Label2->setBuddy(Combo2);
 
     Command1 = new QPushButton(QStringLiteral("查询"), this);
     Command1->setObjectName(QStringLiteral("Command1"));
-    Command1->setGeometry(twipsRect(5280, 240, 1695, 375));
+    Command1->setMinimumSize(px(1695), px(375));
 
     m_model = new SendRecordModel(this);
     ListView1 = new QTableView(this);
     ListView1->setObjectName(QStringLiteral("ListView1"));
-    ListView1->setGeometry(twipsRect(240, 840, 10575, 4095));
     ListView1->setModel(m_model);
     ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     // The two presentation options of the report view: whole rows are selected, and grid lines
@@ -127,20 +139,58 @@ Form6::Form6(QWidget *parent) : QWidget(parent, Qt::Window)
     ListView1->setShowGrid(true);
     ListView1->setWordWrap(false);
     ListView1->verticalHeader()->hide();
-    ListView1->verticalHeader()->setDefaultSectionSize(ListView1->fontMetrics().height() + 6);
     ListView1->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     ListView1->horizontalHeader()->setHighlightSections(false);
-    const QList<int> widths = columnWidths();
-    for (int c = 0; c < widths.size(); ++c)
-        ListView1->setColumnWidth(c, widths[c]);
+    ListView1->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
 
     statusLine = new QLabel(this);
     statusLine->setObjectName(QStringLiteral("statusLine"));
-    statusLine->setGeometry(px(240), px(840 + 4095) + 4, px(10575), kClientHeight - px(840 + 4095) - 8);
     statusLine->setTextInteractionFlags(Qt::TextSelectableByMouse);
+
+    // Layouts rather than fixed places: the window can be resized (the list takes the room) and
+    // larger text widens the controls instead of being cut.
+    auto *query = new QHBoxLayout;
+    query->setSpacing(px(120));
+    query->addWidget(Label1);
+    query->addWidget(Combo1);
+    query->addWidget(Label2);
+    query->addWidget(Combo2);
+    query->addWidget(Command1);
+    query->addStretch();
+    auto *page = new QVBoxLayout(this);
+    page->setContentsMargins(px(240), px(240), px(120), 4);
+    page->setSpacing(4);
+    page->addLayout(query);
+    page->addSpacing(px(840 - 240 - 375) - 4);
+    page->addWidget(ListView1, 1);
+    page->addWidget(statusLine);
+    fitColumns();
+    resize(QSize(kClientWidth, kClientHeight).expandedTo(minimumSizeHint()));
 
     connect(Command1, &QPushButton::clicked, this, &Form6::Command1_Click);
     Form_Load();
+}
+
+void Form6::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::FontChange)
+        fitColumns();
+}
+
+void Form6::fitColumns()
+{
+    // Each column is as wide as described, or as its header and cells need where that is more;
+    // the JSON column keeps its width (its whole text is in the tooltip).
+    ListView1->verticalHeader()->setDefaultSectionSize(ListView1->fontMetrics().height() + 6);
+    const QList<int> widths = columnWidths();
+    QHeaderView *header = ListView1->horizontalHeader();
+    for (int c = 0; c < widths.size(); ++c) {
+        int width = qMax(widths[c], header->sectionSizeHint(c));
+        if (c != kJsonColumn && m_model->rowCount() > 0)
+            width = qMax(width, static_cast<const QAbstractItemView *>(ListView1)->sizeHintForColumn(c));
+        ListView1->setColumnWidth(c, width);
+    }
 }
 
 Form6::~Form6() = default;
@@ -196,6 +246,7 @@ void Form6::showResult(int generation, const SendRecordResult &result)
     m_querying = false;
     if (result.ok) {
         m_model->setRows(result.rows);
+        fitColumns();
         statusLine->setText(QStringLiteral("共 %1 条记录").arg(result.rows.size()));
     } else {
         // The list keeps what it showed; the line says the query failed and why.

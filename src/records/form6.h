@@ -21,7 +21,8 @@ public:
     explicit Form6(QWidget *parent = nullptr);
     ~Form6() override;
 
-    // The column headers and their widths in pixels (twips at 96 dpi).
+    // The column headers and their described widths in pixels (twips at 96 dpi); a column is
+    // widened where its header or its cells need more.
     static QStringList columnHeaders();
     static QList<int> columnWidths();
 
@@ -43,7 +44,11 @@ Q_SIGNALS:
     // The latest query has ended and the list shows its outcome.
     void queryFinished(bool ok);
 
+protected:
+    void changeEvent(QEvent *event) override;
+
 private:
+    void fitColumns();
     void Form_Load();
     void runQuery();
     void showResult(int generation, const SendRecordResult &result);

@@ -313,7 +313,8 @@ TEST(Statements, SqlServerTextsFollowTheCatalogue)
     EXPECT_EQ(t.pendingMessages, "select top (?) * from send_json where stat is null");
     EXPECT_EQ(t.markSent, "update tempmsg set stat=?, sendtime=getdate() where id=?");
     EXPECT_EQ(t.sendRecords,
-              "select * from SEND_REC where 消息类型=? and 发送时间>=getdate()-cast(? as int)");
+              "select r.*, t.stat from SEND_REC r left join tempmsg t on t.id=r.id "
+              "where r.消息类型=? and r.发送时间>=getdate()-cast(? as int)");
 
     // Nothing but placeholders carries a value, in either dialect.
     for (Dialect d : {Dialect::TSql, Dialect::Sqlite}) {

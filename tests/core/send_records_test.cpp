@@ -94,10 +94,14 @@ TEST(SendRecords, FieldsAsTextWithNullAsEmpty)
     const SendRecordResult r = querySendRecords("模板消息", "最近一天");
     ASSERT_TRUE(r.ok) << r.error.toStdString();
     ASSERT_EQ(r.rows.size(), 3);
+    // The send time keeps its seconds; WeChat's errmsg follows the six fields.
+    const QDateTime when = QDateTime::fromString(sent, "yyyy-MM-dd HH:mm:ss");
     EXPECT_EQ(r.rows[0], QStringList({"模板消息", "oFirst", "失败", "43004", "{\"touser\":\"oFirst\"}",
-                                      QLocale::system().toString(QDateTime::fromString(sent, "yyyy-MM-dd HH:mm:ss"),
-                                                                 QLocale::ShortFormat)}));
+                                      QLocale::system().toString(when.date(), QLocale::ShortFormat)
+                                          + " " + sent.right(8),
+                                      "require subscribe"}));
     EXPECT_EQ(r.rows[1].value(3), "") << "NULL shows as an empty cell";
+    EXPECT_EQ(r.rows[1].value(6), "消息类型无效") << "a local error text is its own note";
     EXPECT_EQ(r.rows[1].value(1), "oSecond");
     EXPECT_EQ(r.rows[2].value(1), "oThird") << "the rows after a NULL still come";
     EXPECT_EQ(r.rows[2].value(3), "0");

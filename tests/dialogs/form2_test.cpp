@@ -2,6 +2,7 @@
 #include "dialogs/form2.h"
 #include "dialog_test_support.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QLabel>
@@ -68,11 +69,13 @@ TEST(Form2, ShowsTheSettingsFileWithThePasswordAsTyped)
     EXPECT_EQ(w.Label1[3]->text(), "数据库");
 }
 
-TEST(Form2, AConnectionThatFailsKeepsTheDialogAndTheWrittenFile)
+TEST(Form2, AConnectionThatFailsKeepsTheWorkingFileAndTheTypedValues)
 {
-    DialogTestFolder folder("");
+    const QByteArray working = "[con]\r\n; the working settings\r\ndb=test.db\r\ndriver=sqlite\r\n";
+    DialogTestFolder folder(working);
     Form2 w;
     w.show();
+    const Settings before = gobal().snapshot();
     // Nothing listens on 127.0.0.1's SQL Server port here, so the login cannot succeed.
     w.driverKind->setCurrentIndex(Form2::kSqlServer);
     const QString password = "wrong pw;}{'";
@@ -85,17 +88,13 @@ TEST(Form2, AConnectionThatFailsKeepsTheDialogAndTheWrittenFile)
     ASSERT_TRUE(waitIdle(w));
     EXPECT_EQ(shownTexts(), QStringList{"提示|连接失败，请检查您的配置是否正确！"});
     EXPECT_TRUE(w.isVisible());
+    EXPECT_EQ(w.Text1[0]->text(), "127.0.0.1");
     EXPECT_EQ(w.Text1[2]->text(), password);
-
-    EXPECT_EQ(stored(folder, "host"), "127.0.0.1");
-    EXPECT_EQ(stored(folder, "uid"), "sa");
-    EXPECT_EQ(stored(folder, "pwd"), ShiftPassword(password, true));
-    EXPECT_NE(stored(folder, "pwd"), password);
-    EXPECT_EQ(stored(folder, "db"), "msg");
-    EXPECT_EQ(stored(folder, "driver"), "sqlserver");
-    // The test re-read the file: the shared settings hold the new values in both outcomes.
-    EXPECT_EQ(gobal().snapshot().pwd, password);
-    EXPECT_EQ(gobal().snapshot().host, "127.0.0.1");
+    EXPECT_EQ(w.driverKind->currentIndex(), Form2::kSqlServer);
+    // The file that worked is kept byte for byte, and so are the shared settings built from it.
+    EXPECT_EQ(readFile(folder.file("config.ini")), working);
+    EXPECT_EQ(gobal().snapshot().db, before.db);
+    EXPECT_EQ(gobal().snapshot().host, before.host);
 
     // The same with a SQLite file that cannot be opened; the dialog stays usable for a retry.
     ui::testing::reset();
@@ -106,7 +105,7 @@ TEST(Form2, AConnectionThatFailsKeepsTheDialogAndTheWrittenFile)
     EXPECT_EQ(shownTexts(), QStringList{"提示|连接失败，请检查您的配置是否正确！"});
     EXPECT_TRUE(w.isVisible());
     EXPECT_TRUE(w.isEnabled());
-    EXPECT_EQ(stored(folder, "driver"), "sqlite");
+    EXPECT_EQ(readFile(folder.file("config.ini")), working);
 }
 
 TEST(Form2, ASuccessfulSaveClosesWithoutAMessage)
@@ -117,7 +116,8 @@ TEST(Form2, ASuccessfulSaveClosesWithoutAMessage)
     w.driverKind->setCurrentIndex(Form2::kSqlite);
     type(w, "", "", "", "data/veltrano.db");
     QDir(folder.path()).mkdir("data");
-    QTest::mouseClick(w.save, Qt::LeftButton);
+    // Return in a box presses "保存".
+    QTest::keyClick(w.Text1[3], Qt::Key_Return);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !w.isVisible(); }, 30000));
     EXPECT_TRUE(ui::testing::shown().isEmpty());
     EXPECT_TRUE(QFile::exists(folder.file("data/veltrano.db")));
@@ -126,6 +126,7 @@ TEST(Form2, ASuccessfulSaveClosesWithoutAMessage)
     EXPECT_EQ(ini.split(u'\n', Qt::SkipEmptyParts),
               QStringList({"[con]", "host=", "uid=", "pwd=", "db=data/veltrano.db",
                            "driver=sqlite"}));
+    EXPECT_EQ(gobal().snapshot().db, "data/veltrano.db") << "the saved file is read back";
 }
 
 TEST(Form2, ReopeningShowsThePasswordAsTyped)
@@ -149,16 +150,40 @@ TEST(Form2, ClosingWithoutSavingLeavesTheFileAlone)
 {
     const QByteArray before = "[con]\r\nhost=srv\r\nuid=sa\r\npwd=fgh\r\ndb=msg\r\n";
     DialogTestFolder folder(before);
-    Form2 w;
-    w.show();
-    type(w, "other", "x", "y", "z");
-    w.driverKind->setCurrentIndex(Form2::kSqlite);
-    ASSERT_TRUE(closeAndWait(w));
-    EXPECT_EQ(readFile(folder.file("config.ini")), before);
-    EXPECT_TRUE(ui::testing::shown().isEmpty());
+    for (bool escape : {false, true}) {
+        Form2 w;
+        w.show();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+        type(w, "other", "x", "y", "z");
+        w.driverKind->setCurrentIndex(Form2::kSqlite);
+        if (escape) // Esc is the close box
+            QTest::keyClick(w.Text1[1], Qt::Key_Escape);
+        else
+            w.close();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !w.isVisible(); }, 30000)) << escape;
+        EXPECT_EQ(readFile(folder.file("config.ini")), before);
+        EXPECT_TRUE(ui::testing::shown().isEmpty());
+    }
 }
 
-TEST(Form2, AFileThatCannotBeWrittenIsReportedAndNotTested)
+TEST(Form2, TabGoesThroughTheControlsInOrder)
+{
+    DialogTestFolder folder("");
+    Form2 w;
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    w.driverKind->setFocus();
+    QList<QWidget *> order;
+    for (int i = 0; i < 6; ++i) {
+        order << QApplication::focusWidget();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+    EXPECT_EQ(order, (QList<QWidget *>{w.driverKind, w.Text1[0], w.Text1[1], w.Text1[2], w.Text1[3],
+                                       w.save}));
+    EXPECT_EQ(QApplication::focusWidget(), w.driverKind) << "and round again";
+}
+
+TEST(Form2, AFileThatCannotBeWrittenIsReported)
 {
     DialogTestFolder folder("[con]\r\ndb=test.db\r\ndriver=sqlite\r\n");
     Form2 w; // shows the working settings
@@ -174,5 +199,5 @@ TEST(Form2, AFileThatCannotBeWrittenIsReportedAndNotTested)
     EXPECT_EQ(shown[0].title, "提示！");
     EXPECT_TRUE(shown[0].text.startsWith("配置文件写入失败")) << shown[0].text.toStdString();
     EXPECT_TRUE(w.isVisible());
-    EXPECT_FALSE(QFile::exists(folder.file("other.db")));
+    EXPECT_EQ(gobal().snapshot().db, "test.db") << "the shared settings keep what was read";
 }

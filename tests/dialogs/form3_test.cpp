@@ -1,11 +1,14 @@
 // The schedule dialog on a real SQLite database: loading, the number boxes, saving on close.
+#include "core/logger.h"
 #include "dialogs/form3.h"
 #include "dialog_test_support.h"
+#include "support/larger_text.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QLabel>
 #include <QLineEdit>
+#include <QSignalSpy>
 
 using namespace veltrano;
 using namespace veltrano::testsupport;
@@ -69,6 +72,10 @@ TEST(Form3, IntervalIsCorrectedWhenTheBoxIsLeft)
         leave(w.Text1, w.Text2);
         EXPECT_EQ(w.Text1->text(), kept) << "typed " << typed;
     }
+    // The replacement is said in the dialog.
+    EXPECT_TRUE(w.intervalNote->isVisible());
+    EXPECT_EQ(w.intervalNote->text(), "发送时间间隔“00”不在1-30分钟之内，已改为5分钟。");
+    expectTextFits(w);
     // The batch box: empty or zero becomes 10, anything else stays, with no upper cap.
     const std::pair<const char *, const char *> batches[] = {
         {"", "10"}, {"0", "10"}, {"000", "10"}, {"25", "25"}, {"007", "007"}, {"1", "1"}};
@@ -95,8 +102,6 @@ TEST(Form3, NumberBoxesTakeDigitsOnly)
         QTest::keyClick(box, Qt::Key_Backspace);
         EXPECT_EQ(box->text(), "1");
         QTest::keyClick(box, Qt::Key_Return);
-        QTest::keyClick(box, Qt::Key_Escape);
-        QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
         EXPECT_EQ(box->text(), "1");
         // Editing keys are no characters: they still work.
         QTest::keyClick(box, Qt::Key_Left);
@@ -110,6 +115,19 @@ TEST(Form3, NumberBoxesTakeDigitsOnly)
         QApplication::clipboard()->setText("34");
         box->paste();
         EXPECT_EQ(box->text(), "34");
+
+        // Shortcuts type no character: select all, copy and paste work.
+        QApplication::clipboard()->clear();
+        QTest::keyClick(box, Qt::Key_A, Qt::ControlModifier);
+        EXPECT_EQ(box->selectedText(), "34");
+        QTest::keyClick(box, Qt::Key_C, Qt::ControlModifier);
+        EXPECT_EQ(QApplication::clipboard()->text(), "34");
+        QTest::keyClick(box, Qt::Key_End);
+        QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
+        EXPECT_EQ(box->text(), "3434");
+        QApplication::clipboard()->setText("5x");
+        QTest::keyClick(box, Qt::Key_V, Qt::ControlModifier);
+        EXPECT_EQ(box->text(), "3434");
     }
     w.Text1->setText("5");
     ASSERT_TRUE(closeAndWait(w));
@@ -130,6 +148,28 @@ TEST(Form3, CloseStoresEachBoxAsItsNumber)
     EXPECT_EQ(folder.param("temp"), "25");
     EXPECT_EQ(folder.param("cust"), "7");
     EXPECT_EQ(folder.param("cust_timer"), "4");
+    // The running service reads the shared settings every tick: they hold the new values at once.
+    const Settings shared = gobal().snapshot();
+    EXPECT_EQ(shared.temp_timer, "7");
+    EXPECT_EQ(shared.temp, "25");
+    EXPECT_EQ(shared.cust, "7");
+    EXPECT_EQ(shared.cust_timer, "4");
+}
+
+TEST(Form3, EscClosesAndSavesLikeTheCloseBox)
+{
+    DialogTestFolder folder;
+    presetSchedule(folder, "15", "12", "3", "4");
+    Form3 w;
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    ASSERT_TRUE(waitIdle(w));
+    w.Text1->setFocus();
+    w.Text1->setText("9");
+    QTest::keyClick(w.Text1, Qt::Key_Escape);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.isVisible() && !w.isBusy(); }, 30000));
+    EXPECT_EQ(folder.param("temp_timer"), "9");
+    EXPECT_EQ(gobal().snapshot().temp_timer, "9");
 }
 
 TEST(Form3, ClosingWhileInTheIntervalBoxCorrectsItFirst)
@@ -141,11 +181,21 @@ TEST(Form3, ClosingWhileInTheIntervalBoxCorrectsItFirst)
         w.show();
         ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
         ASSERT_TRUE(waitIdle(w));
+        QSignalSpy logged(&Logger::instance(), &Logger::lineLogged);
         w.Text1->setFocus();
         w.Text1->setText(typed);
         ASSERT_TRUE(closeAndWait(w));
         EXPECT_TRUE(ui::testing::shown().isEmpty()) << shownTexts().join(';').toStdString();
         EXPECT_EQ(folder.param("temp_timer"), "5") << "typed " << typed;
+        // A replaced value is said in the log; an empty box had no value to replace.
+        if (*typed) {
+            ASSERT_EQ(logged.size(), 1) << typed;
+            EXPECT_EQ(logged[0][1].toString(),
+                      QStringLiteral("  定时设置：发送时间间隔“%1”不在1-30分钟之内，已保存为5分钟")
+                          .arg(typed));
+        } else {
+            EXPECT_EQ(logged.size(), 0);
+        }
     }
     Form3 w;
     w.show();
@@ -209,4 +259,21 @@ TEST(Form3, ClosingDuringTheLoadSavesTheLoadedValues)
     EXPECT_EQ(folder.param("temp"), "15");
     EXPECT_EQ(folder.param("cust"), "3");
     EXPECT_EQ(folder.param("cust_timer"), "4");
+}
+
+TEST(Form3, LargerTextStillFits)
+{
+    DialogTestFolder folder;
+    LargerText larger;
+    Form3 w;
+    w.show();
+    ASSERT_TRUE(waitIdle(w));
+    EXPECT_GE(w.width(), 363);
+    EXPECT_GE(w.height(), 139);
+    expectTextFits(w);
+    w.Text1->setText("31");
+    w.Text1_LostFocus();
+    QTest::qWait(0);
+    expectTextFits(w);
+    ASSERT_TRUE(closeAndWait(w));
 }

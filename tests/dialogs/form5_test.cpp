@@ -2,6 +2,7 @@
 #include "dialogs/form5.h"
 #include "dialog_test_support.h"
 
+#include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -183,4 +184,36 @@ TEST(Form5, UnreachableDatabaseFailsOnceAndCloses)
     ASSERT_TRUE(closeAndWait(w));
     EXPECT_EQ(shownTexts(), QStringList{"提示！|配置失败，请检查数据库连接！"});
     EXPECT_FALSE(w.isVisible());
+}
+
+TEST(Form5, TheSecretIsMaskedUntilAskedForAndEscSaves)
+{
+    DialogTestFolder folder;
+    presetAccount(folder, "wx1", "sec1", "1", "");
+    Form5 w;
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    ASSERT_TRUE(waitIdle(w));
+    EXPECT_EQ(w.Text2->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(w.showSecret->text(), "显示");
+    EXPECT_FALSE(w.showSecret->isChecked());
+    w.showSecret->click();
+    EXPECT_EQ(w.Text2->echoMode(), QLineEdit::Normal);
+    w.showSecret->click();
+    EXPECT_EQ(w.Text2->echoMode(), QLineEdit::Password);
+    // Tab reaches the show box right after the secret, then the central server's box.
+    w.Text2->setFocus();
+    QTest::keyClick(w.Text2, Qt::Key_Tab);
+    EXPECT_TRUE(w.showSecret->hasFocus());
+    w.Option1->click(); // the central server's box can be edited
+    w.showSecret->setFocus();
+    QTest::keyClick(w.showSecret, Qt::Key_Tab);
+    EXPECT_TRUE(w.Text3->hasFocus());
+
+    // Esc closes as the close box does: the boxes are saved, the masked secret as typed.
+    w.Text2->setText("new secret");
+    QTest::keyClick(w.Text3, Qt::Key_Escape);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !w.isVisible() && !w.isBusy(); }, 30000));
+    EXPECT_EQ(folder.param("appsecret"), "new secret");
+    EXPECT_EQ(folder.param("get_token_mod"), "2");
 }

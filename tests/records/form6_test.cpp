@@ -4,6 +4,7 @@
 #include "core/profile.h"
 #include "core/settings.h"
 #include "records/form6.h"
+#include "support/larger_text.h"
 #include "support/temp_app_folder.h"
 
 #include <QAction>
@@ -12,6 +13,8 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QLabel>
+#include <QPointer>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTableView>
@@ -19,6 +22,7 @@
 #include <gtest/gtest.h>
 
 using namespace veltrano;
+using namespace veltrano::testsupport;
 
 namespace {
 
@@ -88,12 +92,21 @@ TEST(Form6, ControlsColumnsAndPresentation)
     EXPECT_EQ(items2, QStringList({"最近一天", "最近一周", "最近一月", "最近三月"}));
     EXPECT_EQ(w.Combo1->currentText(), "模板消息");
     EXPECT_EQ(w.Combo2->currentText(), "最近一天");
-    EXPECT_EQ(w.Combo1->geometry(), QRect(88, 16, 97, 20));
-    EXPECT_EQ(w.Combo2->geometry(), QRect(240, 16, 105, 20));
-    EXPECT_EQ(w.Command1->geometry(), QRect(352, 16, 113, 25));
-    EXPECT_EQ(w.ListView1->geometry(), QRect(16, 56, 705, 273));
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    // One row of controls, left to right, over the list; the line under the list.
+    EXPECT_LT(w.Label1->geometry().right(), w.Combo1->geometry().left());
+    EXPECT_LT(w.Combo1->geometry().right(), w.Label2->geometry().left());
+    EXPECT_LT(w.Label2->geometry().right(), w.Combo2->geometry().left());
+    EXPECT_LT(w.Combo2->geometry().right(), w.Command1->geometry().left());
+    EXPECT_GE(w.Combo1->width(), 97);
+    EXPECT_GE(w.Combo2->width(), 105);
+    EXPECT_GE(w.Command1->width(), 113);
+    EXPECT_EQ(w.ListView1->geometry().left(), 16);
+    EXPECT_NEAR(w.ListView1->geometry().top(), 56, 1); // the button's own height decides the pixel
     EXPECT_GT(w.statusLine->geometry().top(), w.ListView1->geometry().bottom());
     EXPECT_LE(w.statusLine->geometry().bottom(), 360);
+    EXPECT_FALSE(w.windowIcon().isNull());
 
     const QAbstractItemModel *model = w.ListView1->model();
     ASSERT_EQ(model->columnCount(), 7);
@@ -101,10 +114,18 @@ TEST(Form6, ControlsColumnsAndPresentation)
     const QStringList headers = {"序号", "消息类型", "OPENID", "发送状态", "状态代码", "JSON", "发送时间"};
     for (int c = 0; c < 7; ++c) {
         EXPECT_EQ(model->headerData(c, Qt::Horizontal).toString(), headers[c]);
-        EXPECT_EQ(w.ListView1->columnWidth(c), widths[c]) << c;
+        // As described, or wider where the header needs it.
+        EXPECT_GE(w.ListView1->columnWidth(c), widths[c]) << c;
         EXPECT_EQ(model->headerData(c, Qt::Horizontal, Qt::TextAlignmentRole).value<Qt::Alignment>() & Qt::AlignHorizontal_Mask,
                   Qt::AlignLeft);
     }
+    EXPECT_EQ(w.ListView1->columnWidth(5), 333) << "the JSON column keeps its width";
+    // The window can be resized, and the list takes the room.
+    const QSize listBefore = w.ListView1->size();
+    w.resize(900, 500);
+    QTest::qWait(0);
+    EXPECT_EQ(w.size(), QSize(900, 500));
+    EXPECT_EQ(w.ListView1->size(), listBefore + QSize(171, 140));
     EXPECT_EQ(w.ListView1->selectionBehavior(), QAbstractItemView::SelectRows);
     EXPECT_TRUE(w.ListView1->showGrid());
     EXPECT_EQ(w.ListView1->editTriggers(), QAbstractItemView::NoEditTriggers);
@@ -226,4 +247,56 @@ TEST(Form6, TheMenuOpensOneViewer)
     QTest::qWait(0);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_EQ(main.form6(), nullptr);
+}
+
+TEST(Form6, FailuresShowWeChatsMessageAndTimesTheirSeconds)
+{
+    Records records;
+    records.add(1, "oA", "{\"errcode\":40003,\"errmsg\":\"invalid openid\"}");
+    records.add(1, "oB", "{\"errcode\":0,\"errmsg\":\"ok\"}");
+    Form6 w;
+    ASSERT_TRUE(waitForQuery(w));
+    const QAbstractItemModel *model = w.ListView1->model();
+    for (int c : {3, 4})
+        EXPECT_EQ(model->index(0, c).data(Qt::ToolTipRole).toString(), "invalid openid") << c;
+    EXPECT_EQ(model->index(0, 2).data(Qt::ToolTipRole).toString(), "oA");
+    EXPECT_EQ(model->index(1, 3).data(Qt::ToolTipRole).toString(), "ok");
+    EXPECT_EQ(model->columnCount(), 7) << "the message is no extra column";
+    EXPECT_TRUE(QRegularExpression(" \\d\\d:\\d\\d:\\d\\d$").match(cell(w, 0, 6)).hasMatch())
+        << cell(w, 0, 6).toStdString();
+}
+
+TEST(Form6, EscClosesTheViewer)
+{
+    Records records;
+    auto *w = new Form6;
+    w->setAttribute(Qt::WA_DeleteOnClose);
+    QPointer<Form6> viewer = w;
+    w->show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w));
+    ASSERT_TRUE(waitForQuery(*w));
+    QTest::keyClick(w->Combo2, Qt::Key_Escape);
+    QTRY_VERIFY(viewer.isNull());
+}
+
+TEST(Form6, ColumnsHoldTheirTextAtLargerSize)
+{
+    Records records;
+    const QString openid = "oAbCdEfGhIjKlMnOpQrStUvWxYz0"; // 28 characters, as WeChat's are
+    records.add(1, openid, "{\"errcode\":43004,\"errmsg\":\"require subscribe\"}");
+    LargerText larger;
+    Form6 w;
+    w.show();
+    ASSERT_TRUE(waitForQuery(w));
+    ASSERT_EQ(column(w, 2), QStringList({openid}));
+    const QFontMetrics header(w.ListView1->horizontalHeader()->font());
+    const QFontMetrics cells(w.ListView1->font());
+    const QAbstractItemModel *model = w.ListView1->model();
+    for (int c = 0; c < 7; ++c) {
+        const int width = w.ListView1->columnWidth(c);
+        EXPECT_LE(header.horizontalAdvance(model->headerData(c, Qt::Horizontal).toString()), width) << c;
+        if (c != 5) // the JSON body is read in its tooltip
+            EXPECT_LE(cells.horizontalAdvance(cell(w, 0, c)), width) << c;
+    }
+    expectTextFits(w);
 }
