@@ -2,10 +2,12 @@
 #include "core/database.h"
 
 #include "core/app_context.h"
+#include "core/logger.h"
 #include "core/profile.h"
 #include "core/schema.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QSqlError>
 #include <QSqlRecord>
 
@@ -22,8 +24,6 @@
 namespace veltrano {
 namespace {
 
-// Busy time-out of an SQLite connection: the window and the worker may write at the same moment.
-constexpr int kSqliteBusyMilliseconds = 5000;
 constexpr int kTestConnectionTimeout = 4;
 constexpr int kLoadParametersTimeout = 8;
 
@@ -77,7 +77,7 @@ QStringList odbcDrivers()
 
 // The connection string after "Driver={…};", which QODBC takes as the user name (see openSqlServer).
 QString loginItems(const QString &odbcDriver, const QString &host, const QString &uid,
-                   const QString &pwd, const QString &db)
+                   const QString &pwd, const QString &db, bool strictEncrypt)
 {
     const bool freeTds = odbcDriver.contains(QLatin1String("FreeTDS"), Qt::CaseInsensitive);
     const auto brace = [&](const char *item, const QString &value) -> QString {
@@ -103,6 +103,19 @@ QString loginItems(const QString &odbcDriver, const QString &host, const QString
     // would otherwise be a one-byte one that loses Chinese text.
     if (freeTds)
         items += QLatin1String("TDS_Version=7.4;ClientCharset=UTF-8;");
+    // ODBC Driver 18 demands encryption with a trusted certificate unless told otherwise, which a
+    // LAN server with its self-signed certificate fails. Without the strict setting every driver
+    // behaves as Driver 17 does by default: encryption only where the server insists, its
+    // certificate not checked. With it, the login is encrypted and the certificate verified.
+    const bool microsoft = odbcDriver.contains(QLatin1String("ODBC Driver"), Qt::CaseInsensitive);
+    if (strictEncrypt) {
+        if (freeTds)
+            items += QLatin1String("Encryption=require;");
+        else
+            items += QLatin1String("Encrypt=yes;TrustServerCertificate=no;");
+    } else if (microsoft) {
+        items += QLatin1String("Encrypt=no;TrustServerCertificate=yes;");
+    }
     return items;
 }
 
@@ -122,18 +135,26 @@ void removeConnection(const QString &name)
     QSqlDatabase::removeDatabase(name);
 }
 
-void openSqlite(const QString &name, const Settings &connection)
+void openSqlite(const QString &name, const Settings &connection, MissingFile missing)
 {
     const QString file = connection.db.trimmed();
     if (file.isEmpty())
         fail(QStringLiteral("没有指定 SQLite 数据库文件（config.ini 的 db）"));
     const QString path = QDir::cleanPath(QDir(applicationFolder()).absoluteFilePath(file));
+    // SQLite would quietly create any path it is given: a mistyped or vanished file would become a
+    // new, empty queue with default settings while the real one waits.
+    const QFileInfo info(path);
+    const bool created = !info.exists();
+    if (created && missing == MissingFile::Fail)
+        fail(QStringLiteral("SQLite 数据库文件不存在：%1").arg(QDir::toNativeSeparators(path)));
+    if (info.exists() && !info.isFile())
+        fail(QStringLiteral("SQLite 数据库路径不是文件：%1").arg(QDir::toNativeSeparators(path)));
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
         if (!db.isValid())
             fail(QStringLiteral("没有可用的 Qt SQLite 驱动（QSQLITE）"));
         db.setDatabaseName(path);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kSqliteBusyMilliseconds));
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kLockWaitMilliseconds));
         if (!db.open())
             fail(QStringLiteral("无法打开 SQLite 数据库 %1：%2").arg(path, errorText(db.lastError())));
         // A batch commits once per message: with the write-ahead log each commit is one append
@@ -144,6 +165,9 @@ void openSqlite(const QString &name, const Settings &connection)
         pragma.exec(QStringLiteral("pragma journal_mode=wal"));
         pragma.exec(QStringLiteral("pragma synchronous=full"));
     }
+    if (created)
+        Logger::instance().log(QStringLiteral("  新建 SQLite 数据库文件：%1")
+                                   .arg(QDir::toNativeSeparators(path)));
     try {
         ensureSqliteSchema(name);
     } catch (const DbError &e) {
@@ -162,7 +186,7 @@ void openSqlServer(const QString &name, const Settings &connection, int loginTim
                             "FreeTDS 或 SQL Server）"));
     const QString odbcDriver = drivers.first();
     const QString login = loginItems(odbcDriver, connection.host, connection.uid, connection.pwd,
-                                     connection.db);
+                                     connection.db, strictEncryption(connection.encrypt));
 
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), name);
     if (!db.isValid())
@@ -175,6 +199,11 @@ void openSqlServer(const QString &name, const Settings &connection, int loginTim
     db.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(loginTimeoutSeconds));
     if (!db.open())
         fail(QStringLiteral("无法连接 SQL Server（%1）：%2").arg(odbcDriver, errorText(db.lastError())));
+    // Without it a statement waits for another session's lock for ever, and with it every later
+    // batch and the export; with it the statement fails and the row stays pending.
+    QSqlQuery bound(db);
+    if (!bound.exec(lockTimeoutStatement()))
+        fail(QStringLiteral("SQL Server 不接受锁等待时限：%1").arg(errorText(bound.lastError())));
 }
 
 // The shared settings field that mirrors each sysParam key, in the order the load copies them.
@@ -204,6 +233,7 @@ const Statements &statementsFor(Dialect dialect)
     // SQL Server: the catalogue's own statements, with every value a parameter.
     static const Statements tsql = {
         QStringLiteral("select * from sysParam where ParamName=?"),
+        QStringLiteral("select ParamName, ParamValue from sysParam"),
         QStringLiteral("select DATEDIFF(second, (select cast(ParamValue as datetime) from sysParam "
                        "where ParamName='in_time'), GETDATE())"),
         QStringLiteral("select ParamValue from sysParam where ParamName='access_token'"),
@@ -219,6 +249,7 @@ const Statements &statementsFor(Dialect dialect)
     // default date text is, in a form strftime reads back; an unreadable or missing one gives NULL.
     static const Statements sqlite = {
         QStringLiteral("select * from sysParam where ParamName=?"),
+        QStringLiteral("select ParamName, ParamValue from sysParam"),
         QStringLiteral("select cast(strftime('%s', 'now', 'localtime') as integer) - "
                        "cast(strftime('%s', (select ParamValue from sysParam "
                        "where ParamName='in_time')) as integer)"),
@@ -233,6 +264,16 @@ const Statements &statementsFor(Dialect dialect)
                        "julianday(发送时间)>=julianday('now', 'localtime')-?"),
     };
     return dialect == Dialect::Sqlite ? sqlite : tsql;
+}
+
+QString lockTimeoutStatement()
+{
+    return QStringLiteral("set lock_timeout %1").arg(kLockWaitMilliseconds);
+}
+
+bool strictEncryption(const QString &encrypt)
+{
+    return encrypt.trimmed().compare(QLatin1String("strict"), Qt::CaseInsensitive) == 0;
 }
 
 Dialect dialectFor(const QString &driver)
@@ -261,9 +302,10 @@ QStringList installedSqlServerDrivers()
 }
 
 QString BuildConnectionString(const QString &odbcDriver, const QString &host, const QString &uid,
-                              const QString &pwd, const QString &db)
+                              const QString &pwd, const QString &db, bool strictEncrypt)
 {
-    return driverItem(odbcDriver) + QLatin1String(";UID=") + loginItems(odbcDriver, host, uid, pwd, db);
+    return driverItem(odbcDriver) + QLatin1String(";UID=")
+           + loginItems(odbcDriver, host, uid, pwd, db, strictEncrypt);
 }
 
 QString BuildConnectionString(const QString &host, const QString &uid, const QString &pwd,
@@ -275,7 +317,7 @@ QString BuildConnectionString(const QString &host, const QString &uid, const QSt
     return BuildConnectionString(drivers.first(), host, uid, pwd, db);
 }
 
-Database::Database(const Settings &connection, int loginTimeoutSeconds)
+Database::Database(const Settings &connection, int loginTimeoutSeconds, MissingFile missing)
     : m_dialect(dialectFor(connection.driver))
 {
     // Several threads hold connections at once; each object has a name of its own.
@@ -284,7 +326,7 @@ Database::Database(const Settings &connection, int loginTimeoutSeconds)
     const int timeout = loginTimeoutSeconds > 0 ? loginTimeoutSeconds : kDefaultLoginTimeoutSeconds;
     try {
         if (m_dialect == Dialect::Sqlite)
-            openSqlite(m_name, connection);
+            openSqlite(m_name, connection, missing);
         else
             openSqlServer(m_name, connection, timeout);
     } catch (...) {
@@ -314,13 +356,15 @@ QSqlQuery Database::exec(const QString &statement, const QVariantList &values)
     return query;
 }
 
-bool TestConnection()
+bool TestConnection(QString *cause)
 {
     try {
         LoadConnectionSettings();
-        Database db(gobal().snapshot(), kTestConnectionTimeout);
+        Database db(gobal().snapshot(), kTestConnectionTimeout, MissingFile::Create);
         return true;
-    } catch (...) {
+    } catch (const std::exception &e) {
+        if (cause)
+            *cause = QString::fromUtf8(e.what());
         return false;
     }
 }
@@ -340,32 +384,43 @@ void LoadParameters(const QString &host, const QString &uid, const QString &pwd,
     }
 }
 
+void LoadParameters(Database &database, Settings &into)
+{
+    // Every row is read before anything is copied, so a failed query leaves every field as it was.
+    std::optional<QString> values[std::size(kCopyOrder)];
+    {
+        QSqlQuery query = database.exec(database.sql().allParams);
+        while (query.next()) {
+            // Names compare as the database's case-insensitive collation does.
+            const QString name = query.value(0).toString().trimmed();
+            for (size_t i = 0; i < std::size(kCopyOrder); ++i) {
+                if (name.compare(QLatin1String(kCopyOrder[i].key), Qt::CaseInsensitive) == 0) {
+                    if (!query.isNull(1))
+                        values[i] = query.value(1).toString();
+                    break;
+                }
+            }
+        }
+        if (query.lastError().isValid())
+            fail(QStringLiteral("读取 sysParam 失败：%1").arg(errorText(query.lastError())));
+    }
+    // A missing row or NULL value stops the copy at its key; the fields before it keep their copy.
+    for (size_t i = 0; i < std::size(kCopyOrder) && values[i]; ++i)
+        into.*(kCopyOrder[i].field) = *values[i];
+}
+
 void LoadParameters(Database &database)
 {
-    // Every key is read before anything is copied, so a failed query leaves every field as it was.
-    std::optional<QString> values[std::size(kCopyOrder)];
+    Settings loaded;
     try {
-        for (size_t i = 0; i < std::size(kCopyOrder); ++i) {
-            QSqlQuery query =
-                database.exec(database.sql().selectParam, {QString::fromLatin1(kCopyOrder[i].key)});
-            if (query.record().count() < 3)
-                return; // ParamValue must be the third column
-            if (query.next()) {
-                if (!query.isNull(2))
-                    values[i] = query.value(2).toString();
-            } else if (query.lastError().isValid()) {
-                return;
-            }
-            // One active result per SQL Server connection: release it before the next key.
-            query.finish();
-        }
+        loaded = gobal().snapshot();
+        LoadParameters(database, loaded);
     } catch (...) {
         return;
     }
-    // A missing row or NULL value stops the copy at its key; the fields before it keep their copy.
     gobal().update([&](Settings &s) {
-        for (size_t i = 0; i < std::size(kCopyOrder) && values[i]; ++i)
-            s.*(kCopyOrder[i].field) = *values[i];
+        for (const ParameterField &f : kCopyOrder)
+            s.*(f.field) = loaded.*(f.field);
     });
 }
 

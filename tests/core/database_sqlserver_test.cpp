@@ -14,6 +14,8 @@
 #include <unistd.h>
 #endif
 
+#include <QFile>
+
 #include <thread>
 
 using namespace veltrano;
@@ -23,9 +25,59 @@ TEST(ConnectionString, MicrosoftDriversTakeEveryValueBracedWithClosingBracesDoub
     EXPECT_EQ(BuildConnectionString("ODBC Driver 18 for SQL Server", "db1;Server=evil", "s{a}",
                                     "p;w}d{", "Db;x}"),
               "Driver={ODBC Driver 18 for SQL Server};UID={s{a}}};PWD={p;w}}d{};"
-              "Server={db1;Server=evil};Database={Db;x}}};APP={Veltrano};");
+              "Server={db1;Server=evil};Database={Db;x}}};APP={Veltrano};"
+              "Encrypt=no;TrustServerCertificate=yes;");
     EXPECT_EQ(BuildConnectionString("SQL Server", "", "", "", ""),
               "Driver={SQL Server};UID={};PWD={};Server={};Database={};APP={Veltrano};");
+}
+
+TEST(ConnectionString, LanServerWithDriver18AsWith17UnlessStrictEncryptionIsAsked)
+{
+    // Out of the box Driver 18 takes a self-signed certificate as Driver 17 does.
+    for (const char *driver : {"ODBC Driver 18 for SQL Server", "ODBC Driver 17 for SQL Server"})
+        EXPECT_TRUE(BuildConnectionString(driver, "h", "u", "p", "d")
+                        .endsWith("APP={Veltrano};Encrypt=no;TrustServerCertificate=yes;"));
+    // config.ini's encrypt=strict: encrypted, and the certificate verified.
+    EXPECT_TRUE(BuildConnectionString("ODBC Driver 18 for SQL Server", "h", "u", "p", "d", true)
+                    .endsWith("APP={Veltrano};Encrypt=yes;TrustServerCertificate=no;"));
+    EXPECT_TRUE(BuildConnectionString("FreeTDS", "h", "u", "p", "d", true).endsWith(";Encryption=require;"));
+    EXPECT_TRUE(strictEncryption(" Strict "));
+    for (const char *other : {"", "yes", "no", "strictly"})
+        EXPECT_FALSE(strictEncryption(other)) << other;
+
+    testsupport::TempAppFolder folder;
+    ASSERT_TRUE(folder.writeConfig("host=h\nencrypt=strict\n"));
+    LoadConnectionSettings();
+    EXPECT_EQ(gobal().snapshot().encrypt, "strict");
+}
+
+TEST(SqlServer, EveryConnectionBoundsItsWaitForLocks)
+{
+    // Run on each new connection right after the login; a held lock then fails the statement.
+    EXPECT_EQ(lockTimeoutStatement(), "set lock_timeout 30000");
+}
+
+TEST(SqlServer, SchemaScriptReadsTheSameInEveryCodePage)
+{
+    QFile script(QStringLiteral(VELTRANO_SOURCE_DIR "/sql/sqlserver/schema.sql"));
+    ASSERT_TRUE(script.open(QIODevice::ReadOnly));
+    const QByteArray text = script.readAll();
+    for (qsizetype i = 0; i < text.size(); ++i)
+        ASSERT_LT(quint8(text.at(i)), 0x80) << "non-ASCII byte at " << i;
+    // The view's Chinese names arrive as character codes, each one in place of its marker.
+    const std::pair<const char *, const char *> names[] = {
+        {"$TYPE$", "消息类型"}, {"$STATE$", "发送状态"}, {"$CODE$", "状态代码"},
+        {"$TIME$", "发送时间"}, {"$TEMPLATE$", "模板消息"}, {"$CUSTOMER$", "客服消息"},
+        {"$UNKNOWN$", "未知类型"}, {"$OK$", "成功"}, {"$FAILED$", "失败"}};
+    for (const auto &[marker, name] : names) {
+        QStringList codes;
+        for (const QChar c : QString::fromUtf8(name))
+            codes << "nchar(0x" + QStringLiteral("%1").arg(c.unicode(), 4, 16, QChar(u'0')).toUpper() + ")";
+        const QByteArray line = QStringLiteral("set @view = replace(@view, N'%1', %2);")
+                                    .arg(QLatin1String(marker), codes.join(" + "))
+                                    .toLatin1();
+        EXPECT_TRUE(text.contains(line)) << line.constData();
+    }
 }
 
 TEST(ConnectionString, FreeTdsTakesBracesAsTheyStandAndRefusesWhatItCannotCarry)
@@ -33,6 +85,13 @@ TEST(ConnectionString, FreeTdsTakesBracesAsTheyStandAndRefusesWhatItCannotCarry)
     EXPECT_EQ(BuildConnectionString("FreeTDS", "127.0.0.1,1433", "s{a}", "p;w}d{", "db}"),
               "Driver={FreeTDS};UID={s{a}};PWD={p;w}d{};Server={127.0.0.1,1433};Database={db}};"
               "APP={Veltrano};TDS_Version=7.4;ClientCharset=UTF-8;");
+    // The refusal reaches whoever tests the connection, as its cause.
+    testsupport::TempAppFolder folder;
+    ASSERT_TRUE(folder.writeConfig("host=h\nuid=u\ndb=d\n"));
+    ASSERT_TRUE(WriteProfileValue(configFilePath(), "con", "pwd", ShiftPassword("a};b", true)));
+    QString cause;
+    EXPECT_FALSE(TestConnection(&cause));
+    EXPECT_EQ(cause, "FreeTDS 不能传递含有 \"};\" 的连接设置 pwd，请修改");
     // FreeTDS ends a braced value at "};", so such a value would split the string: refuse it.
     EXPECT_THROW(BuildConnectionString("FreeTDS", "h", "u", "a};Database=master", "d"), DbError);
     EXPECT_THROW(BuildConnectionString("FreeTDS", "h", "u", QString("a") + QChar(0) + "b", "d"),

@@ -31,6 +31,7 @@ protected:
             s.driver = QStringLiteral("sqlite");
             s.db = QStringLiteral("veltrano.db");
         });
+        Database created(gobal().snapshot(), 0, MissingFile::Create);
     }
     ~TokenTest() override { gobal().update([](Settings &s) { s = Settings(); }); }
 
