@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlRecord>
+#include <QSqlResult>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -25,6 +26,8 @@ namespace veltrano {
 namespace {
 
 constexpr int kTestConnectionTimeout = 4;
+// Longer than the lock wait, so a held lock reports itself; still bounded for a silent server.
+constexpr int kStatementTimeoutSeconds = kLockWaitMilliseconds / 1000 + 15;
 constexpr int kLoadParametersTimeout = 8;
 
 // The SQL Server drivers we can use, most preferred first.
@@ -124,6 +127,22 @@ QString driverItem(const QString &odbcDriver)
     return QLatin1String("Driver={") + odbcDriver + QLatin1Char('}');
 }
 
+// Sets the ODBC query time-out of a prepared statement, so a server that stops answering ends the
+// statement with an error instead of holding the thread. The lock wait ends first, with the
+// server's own message, when a lock is what holds the statement.
+bool limitStatement(QSqlQuery &query, int seconds)
+{
+    const QVariant handle = query.result()->handle();
+    if (!handle.isValid() || handle.metaType().sizeOf() != sizeof(SQLHANDLE))
+        return false;
+    const SQLHANDLE statement = *static_cast<const SQLHANDLE *>(handle.constData());
+    if (!statement)
+        return false;
+    return SQL_SUCCEEDED(SQLSetStmtAttr(statement, SQL_ATTR_QUERY_TIMEOUT,
+                                        reinterpret_cast<SQLPOINTER>(static_cast<std::uintptr_t>(seconds)),
+                                        0));
+}
+
 void removeConnection(const QString &name)
 {
     {
@@ -200,10 +219,12 @@ void openSqlServer(const QString &name, const Settings &connection, int loginTim
     if (!db.open())
         fail(QStringLiteral("无法连接 SQL Server（%1）：%2").arg(odbcDriver, errorText(db.lastError())));
     // Without it a statement waits for another session's lock for ever, and with it every later
-    // batch and the export; with it the statement fails and the row stays pending.
+    // batch and the export; with it the statement fails and the row stays pending. A server that
+    // cannot answer this within the login time counts as unreachable.
     QSqlQuery bound(db);
-    if (!bound.exec(lockTimeoutStatement()))
-        fail(QStringLiteral("SQL Server 不接受锁等待时限：%1").arg(errorText(bound.lastError())));
+    if (!bound.prepare(lockTimeoutStatement()) || !limitStatement(bound, loginTimeoutSeconds)
+        || !bound.exec())
+        fail(QStringLiteral("无法连接 SQL Server（%1）：%2").arg(odbcDriver, errorText(bound.lastError())));
 }
 
 // The shared settings field that mirrors each sysParam key, in the order the load copies them.
@@ -346,6 +367,8 @@ QSqlQuery Database::exec(const QString &statement, const QVariantList &values)
     query.setForwardOnly(true);
     if (!query.prepare(statement))
         fail(QStringLiteral("SQL 语句无法执行：%1").arg(errorText(query.lastError())));
+    if (m_dialect == Dialect::TSql && !limitStatement(query, kStatementTimeoutSeconds))
+        fail(QStringLiteral("SQL 语句无法设置超时：%1").arg(errorText(query.lastError())));
     for (const QVariant &value : values) {
         const bool nullText =
             value.typeId() == QMetaType::QString && value.value<QString>().isNull();

@@ -14,8 +14,10 @@
 #include <unistd.h>
 #endif
 
+#include <QElapsedTimer>
 #include <QFile>
 
+#include <atomic>
 #include <thread>
 
 using namespace veltrano;
@@ -49,12 +51,6 @@ TEST(ConnectionString, LanServerWithDriver18AsWith17UnlessStrictEncryptionIsAske
     ASSERT_TRUE(folder.writeConfig("host=h\nencrypt=strict\n"));
     LoadConnectionSettings();
     EXPECT_EQ(gobal().snapshot().encrypt, "strict");
-}
-
-TEST(SqlServer, EveryConnectionBoundsItsWaitForLocks)
-{
-    // Run on each new connection right after the login; a held lock then fails the statement.
-    EXPECT_EQ(lockTimeoutStatement(), "set lock_timeout 30000");
 }
 
 TEST(SqlServer, SchemaScriptReadsTheSameInEveryCodePage)
@@ -137,6 +133,8 @@ public:
     {
         ::shutdown(m_fd, SHUT_RDWR);
         ::close(m_fd);
+        if (const int client = m_silentClient; client >= 0)
+            ::shutdown(client, SHUT_RDWR); // ends the silent reader's wait
         if (m_reader.joinable())
             m_reader.join();
     }
@@ -162,6 +160,47 @@ public:
             }
             ::close(client);
         });
+    }
+
+    // Accepts one client, answers its pre-login and its login as a server would (LOGINACK, DONE),
+    // then reads whatever comes and never answers again: a server that hangs after the login.
+    void acceptLoginThenFallSilent()
+    {
+        m_reader = std::thread([this] {
+            pollfd waiting{m_fd, POLLIN, 0};
+            if (::poll(&waiting, 1, 10000) != 1)
+                return;
+            const int client = ::accept(m_fd, nullptr, nullptr);
+            if (client < 0)
+                return;
+            if (readPacket(client).startsWith('\x12')) {
+                const char answer[] = {4, 1, 0, 26, 0, 0, 1, 0, 0, 0, 11, 0, 6, 1, 0, 17, 0, 1,
+                                       char(0xFF), 11, 0, 0x0C, 0x38, 0, 0, 2};
+                ::send(client, answer, sizeof answer, 0);
+                readPacket(client);
+                // LOGINACK: interface 1, TDS 7.4, program name "S", version 11.0.0.0; then DONE.
+                const QByteArray tokens = QByteArray::fromHex("ad0c000174000004015300"
+                                                              "0b000000fd000000000000000000000000");
+                QByteArray packet = QByteArray::fromHex("0401000000000100") + tokens;
+                packet[2] = char(packet.size() >> 8);
+                packet[3] = char(packet.size() & 0xFF);
+                ::send(client, packet.constData(), packet.size(), 0);
+                m_silentClient = client;
+                char buffer[4096];
+                ssize_t n = 0;
+                while ((n = ::recv(client, buffer, sizeof buffer, 0)) > 0)
+                    m_afterLogin.append(buffer, n);
+            }
+            ::close(client);
+        });
+    }
+
+    // What the client sent after the login, once it has hung up.
+    QByteArray afterLogin()
+    {
+        if (m_reader.joinable())
+            m_reader.join();
+        return m_afterLogin;
     }
 
     // Field n of the login record (0 host, 1 user, 2 password, 3 application, 4 server, 8 database).
@@ -204,7 +243,9 @@ private:
     int m_fd = -1;
     int m_port = 0;
     std::thread m_reader;
+    std::atomic<int> m_silentClient{-1};
     QByteArray m_login;
+    QByteArray m_afterLogin;
 };
 
 } // namespace
@@ -230,6 +271,28 @@ TEST(SqlServer, SilentServerEndsAtTheLoginTimeOut)
     s.host = silent.host();
     s.uid = "sa";
     EXPECT_THROW(Database(s, 1), DbError);
+}
+
+TEST(SqlServer, AServerSilentAfterTheLoginEndsTheStatementInsteadOfHangingIt)
+{
+    LocalPort server(true);
+    server.acceptLoginThenFallSilent();
+    Settings s;
+    s.host = server.host();
+    s.uid = "sa";
+    QElapsedTimer clock;
+    clock.start();
+    try {
+        Database db(s, 2);
+        FAIL() << "a silent server gave a connection";
+    } catch (const DbError &e) {
+        EXPECT_TRUE(QString::fromUtf8(e.what()).startsWith("无法连接 SQL Server（FreeTDS）：")) << e.what();
+    }
+    EXPECT_LT(clock.elapsed(), 20000);
+    // The first statement on the connection bounds its waits for other sessions' locks.
+    const QString sent = lockTimeoutStatement();
+    EXPECT_TRUE(server.afterLogin().contains(
+        QByteArray(reinterpret_cast<const char *>(sent.utf16()), sent.size() * 2)));
 }
 
 TEST(SqlServer, TypedValuesReachTheServerAsTheyWereTyped)
