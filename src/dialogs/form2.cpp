@@ -2,6 +2,8 @@
 #include "dialogs/form2.h"
 
 #include "core/database.h"
+#include "core/failure_text.h"
+#include "core/logger.h"
 #include "core/profile.h"
 #include "core/settings.h"
 #include "ui/app_icon.h"
@@ -110,15 +112,21 @@ void Form2::SaveConnectionSettings()
                         QStringLiteral("提示！"));
         return;
     }
-    runInBackground([] { return TestConnection(); },
-                    [this](bool connected) {
-                        if (connected) {
-                            close();
-                            return;
-                        }
-                        ui::showMessage(this, QStringLiteral("连接失败，请检查您的配置是否正确！"),
-                                        QStringLiteral("提示"));
-                    });
+    // The result is the cause of a failure, empty when the connection opened.
+    runInBackground(
+        [] {
+            QString cause;
+            return TestConnection(&cause) ? QString() : cause.isEmpty() ? QStringLiteral("?") : cause;
+        },
+        [this](const QString &cause) {
+            if (cause.isEmpty()) {
+                close();
+                return;
+            }
+            const QString text = failureText(QStringLiteral("连接失败，请检查您的配置是否正确！"), cause);
+            Logger::instance().log(QStringLiteral("  ") + text);
+            ui::showMessage(this, text, QStringLiteral("提示"));
+        });
 }
 
 } // namespace veltrano

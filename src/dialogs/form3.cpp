@@ -2,6 +2,8 @@
 #include "dialogs/form3.h"
 
 #include "core/database.h"
+#include "core/failure_text.h"
+#include "core/logger.h"
 #include "core/profile.h"
 #include "core/settings.h"
 #include "dialogs/digit_box.h"
@@ -34,22 +36,24 @@ Schedule loadSchedule()
 
 // Each value is stored as the decimal text of its number; a value that is no number fails the
 // save before anything is written.
-bool storeSchedule(const Settings &connection, const std::array<QString, 4> &boxTexts)
+// Empty when stored; otherwise the cause of the failure.
+QString storeSchedule(const Settings &connection, const std::array<QString, 4> &boxTexts)
 {
     std::array<QString, 4> values;
     for (size_t i = 0; i < values.size(); ++i) {
         values[i] = decimalText(boxTexts[i]);
         if (values[i].isEmpty())
-            return false;
+            return QStringLiteral("“%1”不是整数").arg(boxTexts[i]);
     }
     try {
         StoreParameters(connection, {{QStringLiteral("cust"), values[0]},
                                      {QStringLiteral("cust_timer"), values[1]},
                                      {QStringLiteral("temp"), values[2]},
                                      {QStringLiteral("temp_timer"), values[3]}});
-        return true;
-    } catch (const std::exception &) {
-        return false;
+        return {};
+    } catch (const std::exception &e) {
+        const QString cause = QString::fromUtf8(e.what());
+        return cause.isEmpty() ? QStringLiteral("?") : cause;
     }
 }
 
@@ -177,11 +181,14 @@ void Form3::SaveSchedule()
     const std::array<QString, 4> texts = {Text4->text(), Text3->text(), Text2->text(),
                                           Text1->text()};
     runInBackground([connection, texts] { return storeSchedule(connection, texts); },
-                    [this](bool stored) {
+                    [this](const QString &cause) {
                         m_saved = true;
-                        if (!stored)
-                            ui::showMessage(this, QStringLiteral("配置失败，请检查数据库连接！"),
-                                            QStringLiteral("提示！"));
+                        if (!cause.isEmpty()) {
+                            const QString text =
+                                failureText(QStringLiteral("配置失败，请检查数据库连接！"), cause);
+                            Logger::instance().log(QStringLiteral("  ") + text);
+                            ui::showMessage(this, text, QStringLiteral("提示！"));
+                        }
                         closeWhenIdle();
                     });
 }
