@@ -73,7 +73,7 @@ inline constexpr int kLockWaitMilliseconds = 30000;
 QString lockTimeoutStatement();
 
 // config.ini's `encrypt`: "strict" requires an encrypted connection with a certificate the machine
-// trusts; anything else (also a missing key) lets a LAN server with a self-signed certificate in,
+// trusts (FreeTDS checks the certificate only as its own "ca file" setting says); anything else (also a missing key) lets a LAN server with a self-signed certificate in,
 // with ODBC Driver 18 as with Driver 17.
 bool strictEncryption(const QString &encrypt);
 
