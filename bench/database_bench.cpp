@@ -35,12 +35,12 @@ int main(int argc, char **argv)
     int files = 0;
     const double create = microsecondsPer(20, [&](int) {
         connection.db = QStringLiteral("new-%1.db").arg(++files);
-        Database db(connection);
+        Database db(connection, 0, MissingFile::Create);
     });
     std::printf("open a new file with schema and keys: %8.0f us\n", create);
 
     connection.db = QStringLiteral("bench.db");
-    { Database db(connection); }
+    { Database db(connection, 0, MissingFile::Create); }
     const double reopen = microsecondsPer(200, [&](int) { Database db(connection); });
     std::printf("open an existing file:                %8.0f us\n", reopen);
 

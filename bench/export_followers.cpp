@@ -153,7 +153,7 @@ int main(int argc, char *argv[])
     }
     LoadConnectionSettings();
     {
-        Database db(gobal().snapshot());
+        Database db(gobal().snapshot(), 0, MissingFile::Create);
         for (const auto &[key, value] : {std::pair{"appid", "wxbench"}, {"appsecret", "secret"},
                                          {"get_token_mod", "1"}}) {
             db.exec(db.sql().updateParam, {QString::fromLatin1(value), QString::fromLatin1(key)});

@@ -30,7 +30,7 @@ if object_id(N'dbo.sysParam', N'U') is null
 go
 
 -- The eleven keys. in_time lies far enough back that the first direct exchange asks WeChat for a
--- token, and near enough that DATEDIFF(second, …) stays within its 32-bit range (68 years). The
+-- token, and near enough that DATEDIFF(second, ...) stays within its 32-bit range (68 years). The
 -- form with a T reads as a datetime under every language and date-format setting.
 insert into dbo.sysParam (ParamName, ParamValue)
 select k.ParamName, k.ParamValue
@@ -83,33 +83,49 @@ go
 -- a colon and a whole number. An answer that is a local error text, or empty, has no code and counts
 -- as failed. On SQL Server 2016 or later JSON_VALUE(stat, '$.errcode') where ISJSON(stat) = 1
 -- gives the same codes. The recipient falls back to the body's "touser" when openid is NULL.
+--
+-- This file holds ASCII only, so sqlcmd reads it the same in every code page. The Chinese column
+-- names and texts of the view (message type, send status, status code, send time; template
+-- message, customer-service message, unknown type; success, failure) are therefore spelled as
+-- character codes and put in place of the $...$ markers before the view is made.
+declare @view nvarchar(max) = N'
 create view dbo.SEND_REC as
 select t.id,
-       case t.kind when 1 then N'模板消息' when 2 then N'客服消息' else N'未知类型' end as 消息类型,
+       case t.kind when 1 then N''$TEMPLATE$'' when 2 then N''$CUSTOMER$'' else N''$UNKNOWN$'' end as $TYPE$,
        coalesce(t.openid, r.touser) as OPENID,
-       case when e.errcode = N'0' then N'成功' else N'失败' end as 发送状态,
-       e.errcode as 状态代码,
+       case when e.errcode = N''0'' then N''$OK$'' else N''$FAILED$'' end as $STATE$,
+       e.errcode as $CODE$,
        t.msg as JSON,
-       t.sendtime as 发送时间
+       t.sendtime as $TIME$
 from dbo.tempmsg t
-cross apply (select case when left(ltrim(t.stat), 1) = N'{'
-                         then charindex(N'"errcode"', t.stat) else 0 end as at) ea
+cross apply (select case when left(ltrim(t.stat), 1) = N''{''
+                         then charindex(N''"errcode"'', t.stat) else 0 end as at) ea
 cross apply (select case when ea.at > 0
                          then ltrim(substring(t.stat, ea.at + 9, 64)) end as tail) eb
-cross apply (select case when left(eb.tail, 1) = N':'
+cross apply (select case when left(eb.tail, 1) = N'':''
                          then ltrim(substring(eb.tail, 2, 64)) end as number) ec
-cross apply (select case when ec.number like N'[0-9]%' or ec.number like N'-[0-9]%'
-                         then left(ec.number, patindex(N'%[^-0-9]%', ec.number + N'x') - 1)
+cross apply (select case when ec.number like N''[0-9]%'' or ec.number like N''-[0-9]%''
+                         then left(ec.number, patindex(N''%[^-0-9]%'', ec.number + N''x'') - 1)
                     end as errcode) e
-cross apply (select charindex(N'"touser"', t.msg) as at) ra
+cross apply (select charindex(N''"touser"'', t.msg) as at) ra
 cross apply (select case when ra.at > 0
                          then ltrim(substring(t.msg, ra.at + 8, 200)) end as tail) rb
-cross apply (select case when left(rb.tail, 1) = N':'
+cross apply (select case when left(rb.tail, 1) = N'':''
                          then ltrim(substring(rb.tail, 2, 200)) end as value) rc
-cross apply (select case when left(rc.value, 1) = N'"' and charindex(N'"', rc.value, 2) > 2
-                         then substring(rc.value, 2, charindex(N'"', rc.value, 2) - 2)
+cross apply (select case when left(rc.value, 1) = N''"'' and charindex(N''"'', rc.value, 2) > 2
+                         then substring(rc.value, 2, charindex(N''"'', rc.value, 2) - 2)
                     end as touser) r
-where t.stat is not null;
+where t.stat is not null';
+set @view = replace(@view, N'$TYPE$', nchar(0x6D88) + nchar(0x606F) + nchar(0x7C7B) + nchar(0x578B));
+set @view = replace(@view, N'$STATE$', nchar(0x53D1) + nchar(0x9001) + nchar(0x72B6) + nchar(0x6001));
+set @view = replace(@view, N'$CODE$', nchar(0x72B6) + nchar(0x6001) + nchar(0x4EE3) + nchar(0x7801));
+set @view = replace(@view, N'$TIME$', nchar(0x53D1) + nchar(0x9001) + nchar(0x65F6) + nchar(0x95F4));
+set @view = replace(@view, N'$TEMPLATE$', nchar(0x6A21) + nchar(0x677F) + nchar(0x6D88) + nchar(0x606F));
+set @view = replace(@view, N'$CUSTOMER$', nchar(0x5BA2) + nchar(0x670D) + nchar(0x6D88) + nchar(0x606F));
+set @view = replace(@view, N'$UNKNOWN$', nchar(0x672A) + nchar(0x77E5) + nchar(0x7C7B) + nchar(0x578B));
+set @view = replace(@view, N'$OK$', nchar(0x6210) + nchar(0x529F));
+set @view = replace(@view, N'$FAILED$', nchar(0x5931) + nchar(0x8D25));
+exec (@view);
 go
 
 set noexec off;

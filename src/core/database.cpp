@@ -2,12 +2,15 @@
 #include "core/database.h"
 
 #include "core/app_context.h"
+#include "core/logger.h"
 #include "core/profile.h"
 #include "core/schema.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QSqlError>
 #include <QSqlRecord>
+#include <QSqlResult>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -22,9 +25,9 @@
 namespace veltrano {
 namespace {
 
-// Busy time-out of an SQLite connection: the window and the worker may write at the same moment.
-constexpr int kSqliteBusyMilliseconds = 5000;
 constexpr int kTestConnectionTimeout = 4;
+// Longer than the lock wait, so a held lock reports itself; still bounded for a silent server.
+constexpr int kStatementTimeoutSeconds = kLockWaitMilliseconds / 1000 + 15;
 constexpr int kLoadParametersTimeout = 8;
 
 // The SQL Server drivers we can use, most preferred first.
@@ -77,7 +80,7 @@ QStringList odbcDrivers()
 
 // The connection string after "Driver={…};", which QODBC takes as the user name (see openSqlServer).
 QString loginItems(const QString &odbcDriver, const QString &host, const QString &uid,
-                   const QString &pwd, const QString &db)
+                   const QString &pwd, const QString &db, bool strictEncrypt)
 {
     const bool freeTds = odbcDriver.contains(QLatin1String("FreeTDS"), Qt::CaseInsensitive);
     const auto brace = [&](const char *item, const QString &value) -> QString {
@@ -103,12 +106,41 @@ QString loginItems(const QString &odbcDriver, const QString &host, const QString
     // would otherwise be a one-byte one that loses Chinese text.
     if (freeTds)
         items += QLatin1String("TDS_Version=7.4;ClientCharset=UTF-8;");
+    // ODBC Driver 18 demands encryption with a trusted certificate unless told otherwise, which a
+    // LAN server with its self-signed certificate fails. Without the strict setting every driver
+    // behaves as Driver 17 does by default: encryption only where the server insists, its
+    // certificate not checked. With it, the login is encrypted and the certificate verified.
+    const bool microsoft = odbcDriver.contains(QLatin1String("ODBC Driver"), Qt::CaseInsensitive);
+    if (strictEncrypt) {
+        if (freeTds)
+            items += QLatin1String("Encryption=require;");
+        else
+            items += QLatin1String("Encrypt=yes;TrustServerCertificate=no;");
+    } else if (microsoft) {
+        items += QLatin1String("Encrypt=no;TrustServerCertificate=yes;");
+    }
     return items;
 }
 
 QString driverItem(const QString &odbcDriver)
 {
     return QLatin1String("Driver={") + odbcDriver + QLatin1Char('}');
+}
+
+// Sets the ODBC query time-out of a prepared statement, so a server that stops answering ends the
+// statement with an error instead of holding the thread. The lock wait ends first, with the
+// server's own message, when a lock is what holds the statement.
+bool limitStatement(QSqlQuery &query, int seconds)
+{
+    const QVariant handle = query.result()->handle();
+    if (!handle.isValid() || handle.metaType().sizeOf() != sizeof(SQLHANDLE))
+        return false;
+    const SQLHANDLE statement = *static_cast<const SQLHANDLE *>(handle.constData());
+    if (!statement)
+        return false;
+    return SQL_SUCCEEDED(SQLSetStmtAttr(statement, SQL_ATTR_QUERY_TIMEOUT,
+                                        reinterpret_cast<SQLPOINTER>(static_cast<std::uintptr_t>(seconds)),
+                                        0));
 }
 
 void removeConnection(const QString &name)
@@ -122,18 +154,26 @@ void removeConnection(const QString &name)
     QSqlDatabase::removeDatabase(name);
 }
 
-void openSqlite(const QString &name, const Settings &connection)
+void openSqlite(const QString &name, const Settings &connection, MissingFile missing)
 {
     const QString file = connection.db.trimmed();
     if (file.isEmpty())
         fail(QStringLiteral("没有指定 SQLite 数据库文件（config.ini 的 db）"));
     const QString path = QDir::cleanPath(QDir(applicationFolder()).absoluteFilePath(file));
+    // SQLite would quietly create any path it is given: a mistyped or vanished file would become a
+    // new, empty queue with default settings while the real one waits.
+    const QFileInfo info(path);
+    const bool created = !info.exists();
+    if (created && missing == MissingFile::Fail)
+        fail(QStringLiteral("SQLite 数据库文件不存在：%1").arg(QDir::toNativeSeparators(path)));
+    if (info.exists() && !info.isFile())
+        fail(QStringLiteral("SQLite 数据库路径不是文件：%1").arg(QDir::toNativeSeparators(path)));
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
         if (!db.isValid())
             fail(QStringLiteral("没有可用的 Qt SQLite 驱动（QSQLITE）"));
         db.setDatabaseName(path);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kSqliteBusyMilliseconds));
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kLockWaitMilliseconds));
         if (!db.open())
             fail(QStringLiteral("无法打开 SQLite 数据库 %1：%2").arg(path, errorText(db.lastError())));
         // A batch commits once per message: with the write-ahead log each commit is one append
@@ -144,6 +184,9 @@ void openSqlite(const QString &name, const Settings &connection)
         pragma.exec(QStringLiteral("pragma journal_mode=wal"));
         pragma.exec(QStringLiteral("pragma synchronous=full"));
     }
+    if (created)
+        Logger::instance().log(QStringLiteral("  新建 SQLite 数据库文件：%1")
+                                   .arg(QDir::toNativeSeparators(path)));
     try {
         ensureSqliteSchema(name);
     } catch (const DbError &e) {
@@ -162,7 +205,7 @@ void openSqlServer(const QString &name, const Settings &connection, int loginTim
                             "FreeTDS 或 SQL Server）"));
     const QString odbcDriver = drivers.first();
     const QString login = loginItems(odbcDriver, connection.host, connection.uid, connection.pwd,
-                                     connection.db);
+                                     connection.db, strictEncryption(connection.encrypt));
 
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), name);
     if (!db.isValid())
@@ -175,6 +218,13 @@ void openSqlServer(const QString &name, const Settings &connection, int loginTim
     db.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(loginTimeoutSeconds));
     if (!db.open())
         fail(QStringLiteral("无法连接 SQL Server（%1）：%2").arg(odbcDriver, errorText(db.lastError())));
+    // Without it a statement waits for another session's lock for ever, and with it every later
+    // batch and the export; with it the statement fails and the row stays pending. A server that
+    // cannot answer this within the login time counts as unreachable.
+    QSqlQuery bound(db);
+    if (!bound.prepare(lockTimeoutStatement()) || !limitStatement(bound, loginTimeoutSeconds)
+        || !bound.exec())
+        fail(QStringLiteral("无法连接 SQL Server（%1）：%2").arg(odbcDriver, errorText(bound.lastError())));
 }
 
 // The shared settings field that mirrors each sysParam key, in the order the load copies them.
@@ -204,6 +254,7 @@ const Statements &statementsFor(Dialect dialect)
     // SQL Server: the catalogue's own statements, with every value a parameter.
     static const Statements tsql = {
         QStringLiteral("select * from sysParam where ParamName=?"),
+        QStringLiteral("select ParamName, ParamValue from sysParam"),
         QStringLiteral("select DATEDIFF(second, (select cast(ParamValue as datetime) from sysParam "
                        "where ParamName='in_time'), GETDATE())"),
         QStringLiteral("select ParamValue from sysParam where ParamName='access_token'"),
@@ -221,6 +272,7 @@ const Statements &statementsFor(Dialect dialect)
     // default date text is, in a form strftime reads back; an unreadable or missing one gives NULL.
     static const Statements sqlite = {
         QStringLiteral("select * from sysParam where ParamName=?"),
+        QStringLiteral("select ParamName, ParamValue from sysParam"),
         QStringLiteral("select cast(strftime('%s', 'now', 'localtime') as integer) - "
                        "cast(strftime('%s', (select ParamValue from sysParam "
                        "where ParamName='in_time')) as integer)"),
@@ -235,6 +287,16 @@ const Statements &statementsFor(Dialect dialect)
                        "where r.消息类型=? and julianday(r.发送时间)>=julianday('now', 'localtime')-?"),
     };
     return dialect == Dialect::Sqlite ? sqlite : tsql;
+}
+
+QString lockTimeoutStatement()
+{
+    return QStringLiteral("set lock_timeout %1").arg(kLockWaitMilliseconds);
+}
+
+bool strictEncryption(const QString &encrypt)
+{
+    return encrypt.trimmed().compare(QLatin1String("strict"), Qt::CaseInsensitive) == 0;
 }
 
 Dialect dialectFor(const QString &driver)
@@ -263,9 +325,10 @@ QStringList installedSqlServerDrivers()
 }
 
 QString BuildConnectionString(const QString &odbcDriver, const QString &host, const QString &uid,
-                              const QString &pwd, const QString &db)
+                              const QString &pwd, const QString &db, bool strictEncrypt)
 {
-    return driverItem(odbcDriver) + QLatin1String(";UID=") + loginItems(odbcDriver, host, uid, pwd, db);
+    return driverItem(odbcDriver) + QLatin1String(";UID=")
+           + loginItems(odbcDriver, host, uid, pwd, db, strictEncrypt);
 }
 
 QString BuildConnectionString(const QString &host, const QString &uid, const QString &pwd,
@@ -277,7 +340,7 @@ QString BuildConnectionString(const QString &host, const QString &uid, const QSt
     return BuildConnectionString(drivers.first(), host, uid, pwd, db);
 }
 
-Database::Database(const Settings &connection, int loginTimeoutSeconds, MissingFile)
+Database::Database(const Settings &connection, int loginTimeoutSeconds, MissingFile missing)
     : m_dialect(dialectFor(connection.driver))
 {
     // Several threads hold connections at once; each object has a name of its own.
@@ -286,7 +349,7 @@ Database::Database(const Settings &connection, int loginTimeoutSeconds, MissingF
     const int timeout = loginTimeoutSeconds > 0 ? loginTimeoutSeconds : kDefaultLoginTimeoutSeconds;
     try {
         if (m_dialect == Dialect::Sqlite)
-            openSqlite(m_name, connection);
+            openSqlite(m_name, connection, missing);
         else
             openSqlServer(m_name, connection, timeout);
     } catch (...) {
@@ -306,6 +369,8 @@ QSqlQuery Database::exec(const QString &statement, const QVariantList &values)
     query.setForwardOnly(true);
     if (!query.prepare(statement))
         fail(QStringLiteral("SQL 语句无法执行：%1").arg(errorText(query.lastError())));
+    if (m_dialect == Dialect::TSql && !limitStatement(query, kStatementTimeoutSeconds))
+        fail(QStringLiteral("SQL 语句无法设置超时：%1").arg(errorText(query.lastError())));
     for (const QVariant &value : values) {
         const bool nullText =
             value.typeId() == QMetaType::QString && value.value<QString>().isNull();
@@ -316,13 +381,15 @@ QSqlQuery Database::exec(const QString &statement, const QVariantList &values)
     return query;
 }
 
-bool TestConnection()
+bool TestConnection(QString *cause)
 {
     try {
         LoadConnectionSettings();
-        Database db(gobal().snapshot(), kTestConnectionTimeout);
+        Database db(gobal().snapshot(), kTestConnectionTimeout, MissingFile::Create);
         return true;
-    } catch (...) {
+    } catch (const std::exception &e) {
+        if (cause)
+            *cause = QString::fromUtf8(e.what());
         return false;
     }
 }
@@ -344,21 +411,23 @@ void LoadParameters(const QString &host, const QString &uid, const QString &pwd,
 
 void LoadParameters(Database &database, Settings &into)
 {
-    // Every key is read before anything is copied, so a failed query leaves every field as it was.
+    // Every row is read before anything is copied, so a failed query leaves every field as it was.
     std::optional<QString> values[std::size(kCopyOrder)];
-    for (size_t i = 0; i < std::size(kCopyOrder); ++i) {
-        QSqlQuery query =
-            database.exec(database.sql().selectParam, {QString::fromLatin1(kCopyOrder[i].key)});
-        if (query.record().count() < 3)
-            throw DbError("sysParam 的 ParamValue 不是第三列");
-        if (query.next()) {
-            if (!query.isNull(2))
-                values[i] = query.value(2).toString();
-        } else if (query.lastError().isValid()) {
-            throw DbError(query.lastError().text().toStdString());
+    {
+        QSqlQuery query = database.exec(database.sql().allParams);
+        while (query.next()) {
+            // Names compare as the database's case-insensitive collation does.
+            const QString name = query.value(0).toString().trimmed();
+            for (size_t i = 0; i < std::size(kCopyOrder); ++i) {
+                if (name.compare(QLatin1String(kCopyOrder[i].key), Qt::CaseInsensitive) == 0) {
+                    if (!query.isNull(1))
+                        values[i] = query.value(1).toString();
+                    break;
+                }
+            }
         }
-        // One active result per SQL Server connection: release it before the next key.
-        query.finish();
+        if (query.lastError().isValid())
+            fail(QStringLiteral("读取 sysParam 失败：%1").arg(errorText(query.lastError())));
     }
     // A missing row or NULL value stops the copy at its key; the fields before it keep their copy.
     for (size_t i = 0; i < std::size(kCopyOrder) && values[i]; ++i)
@@ -367,15 +436,17 @@ void LoadParameters(Database &database, Settings &into)
 
 void LoadParameters(Database &database)
 {
+    Settings loaded;
     try {
-        Settings loaded = gobal().snapshot();
+        loaded = gobal().snapshot();
         LoadParameters(database, loaded);
-        gobal().update([&](Settings &s) {
-            for (const ParameterField &f : kCopyOrder)
-                s.*(f.field) = loaded.*(f.field);
-        });
     } catch (...) {
+        return;
     }
+    gobal().update([&](Settings &s) {
+        for (const ParameterField &f : kCopyOrder)
+            s.*(f.field) = loaded.*(f.field);
+    });
 }
 
 Settings ReloadSettings()

@@ -31,6 +31,7 @@ enum class MissingFile { Fail, Create };
 // Both dialects give the same results; times are the database's local time.
 struct Statements {
     QString selectParam;     // (ParamName) -> the sysParam row, ParamValue its third column
+    QString allParams;       // () -> ParamName, ParamValue of every sysParam row
     QString tokenAge;        // () -> one row: seconds since in_time by the database clock; NULL when
                              //    in_time is NULL or its row is missing
     QString cachedToken;     // () -> ParamValue of access_token
@@ -62,10 +63,27 @@ QString BuildConnectionString(const QString &host, const QString &uid, const QSt
 // The same for a named driver. Microsoft's drivers take "}" doubled inside braces; FreeTDS ends a
 // braced value at the first "};" and takes every other "}" as it stands.
 QString BuildConnectionString(const QString &odbcDriver, const QString &host, const QString &uid,
-                              const QString &pwd, const QString &db);
+                              const QString &pwd, const QString &db, bool strictEncrypt = false);
 
 // The login time-out used where a caller passes 0, so a silent server cannot hold a thread forever.
 inline constexpr int kDefaultLoginTimeoutSeconds = 15;
+
+// How long one statement waits for a lock another session holds before it fails (SQL Server's
+// LOCK_TIMEOUT, SQLite's busy time-out). Long enough for a producer's ordinary transaction, short
+// enough that a forgotten one ends the batch instead of stalling it and everything after it.
+inline constexpr int kLockWaitMilliseconds = 30000;
+
+// The statement every new SQL Server connection runs first, so a held lock cannot stall it forever.
+QString lockTimeoutStatement();
+
+// config.ini's `encrypt`: "strict" requires an encrypted connection with a certificate the machine
+// trusts (FreeTDS checks the certificate only as its own "ca file" setting says); anything else (also a missing key) lets a LAN server with a self-signed certificate in,
+// with ODBC Driver 18 as with Driver 17.
+bool strictEncryption(const QString &encrypt);
+
+// What a SQLite connection does when its file is absent: a running service must not start over on
+// an empty queue, so only an explicit start or save may create one.
+enum class MissingFile { Fail, Create };
 
 // One open connection, on the calling thread, closed and removed when it goes out of scope. Open,
 // use and destroy it on one thread. On SQL Server a result must be read to its end (or its query
@@ -74,10 +92,11 @@ inline constexpr int kDefaultLoginTimeoutSeconds = 15;
 class Database {
 public:
     // Opens what the connection fields name (driver "sqlite": db is a file path relative to the
-    // application folder, or absolute, created with the schema when new). A login time-out of 0
-    // means kDefaultLoginTimeoutSeconds. Throws DbError.
+    // application folder, or absolute). A missing SQLite file is an error naming its full path, or
+    // with MissingFile::Create a new file with the schema, logged with its full path. A login
+    // time-out of 0 means kDefaultLoginTimeoutSeconds. Throws DbError.
     explicit Database(const Settings &connection, int loginTimeoutSeconds = 0,
-                      MissingFile missing = MissingFile::Create);
+                      MissingFile missing = MissingFile::Fail);
     ~Database();
     Database(const Database &) = delete;
     Database &operator=(const Database &) = delete;
@@ -96,7 +115,9 @@ private:
 };
 
 // True when the database named in config.ini opens (re-reads config.ini first; 4 s login limit).
-bool TestConnection();
+// It backs the explicit start and the connection dialog's save, so a missing SQLite file is created
+// (and logged with its full path). On failure *cause gets the driver's own message or the reason.
+bool TestConnection(QString *cause = nullptr);
 
 // Copies the sysParam values into the shared settings. Never throws: a failed connection or query
 // changes nothing; a missing row or NULL value stops the copy at that key, keeping those before it.
@@ -104,7 +125,8 @@ bool TestConnection();
 void LoadParameters(const QString &host, const QString &uid, const QString &pwd, const QString &db);
 // The same on a connection already open (the batch reloads before every row on its own).
 void LoadParameters(Database &database);
-// The same into a record of the caller's; throws DbError when a query fails.
+// Loads the sysParam values into `into` with one statement, with the same rule: a missing row or
+// NULL value stops the copy at that key, keeping those before it. Throws DbError.
 void LoadParameters(Database &database, Settings &into);
 
 // Re-reads config.ini, then sysParam, into the shared settings, as every window does before it

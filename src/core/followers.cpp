@@ -3,6 +3,7 @@
 
 #include "core/app_context.h"
 #include "core/database.h"
+#include "core/failure_text.h"
 #include "core/http_client.h"
 #include "core/logger.h"
 #include "core/settings.h"
@@ -395,11 +396,11 @@ FollowerExportOutcome ExportFollowers(FollowerSink &sink, const FollowerExportCo
             out.status = FollowerExportOutcome::Status::Cancelled;
             return out;
         }
-        // No answer has arrived yet, so the notice is the one that points at the settings; the
-        // log keeps the cause for whoever fixes them.
-        Logger::instance().log(QStringLiteral("  粉丝导出失败：") + QString::fromUtf8(e.what()));
+        // No answer has arrived yet, so the notice is the one that points at the settings, and
+        // the cause follows it: the box and the log say the same.
         out.status = FollowerExportOutcome::Status::Failed;
-        out.message = followerExportFailureText(QString());
+        out.message = failureText(followerExportFailureText(QString()), QString::fromUtf8(e.what()));
+        Logger::instance().log(QStringLiteral("  ") + out.message);
         return out;
     }
 }

@@ -21,10 +21,13 @@ struct Line {
     QByteArray terminator; // "\n", "\r\n" or "" for a last line without one
 };
 
+// The byte-order mark Notepad puts before a file it saves as UTF-8.
+constexpr char kUtf8Bom[] = "\xEF\xBB\xBF";
+
 std::vector<Line> splitLines(const QByteArray &data)
 {
     std::vector<Line> lines;
-    qsizetype start = 0;
+    qsizetype start = data.startsWith(kUtf8Bom) ? 3 : 0;
     while (start < data.size()) {
         qsizetype end = data.indexOf('\n', start);
         if (end < 0) {
@@ -132,7 +135,7 @@ QString configFilePath()
 QString ReadProfileValue(const QString &file, const QString &section, const QString &key, int size)
 {
     QFile f(file);
-    if (size <= 0 || !f.open(QIODevice::ReadOnly))
+    if (size == 0 || !f.open(QIODevice::ReadOnly))
         return {};
     const std::vector<Line> lines = splitLines(f.readAll());
     const auto range = findSection(lines, section);
@@ -143,7 +146,7 @@ QString ReadProfileValue(const QString &file, const QString &section, const QStr
         return {};
     const QByteArray &text = lines[*at].text;
     const QByteArray value = trimBlanks(text.mid(text.indexOf('=') + 1));
-    return QString::fromLocal8Bit(cutBytes(value, size - 1));
+    return QString::fromLocal8Bit(size < 0 ? value : cutBytes(value, size - 1));
 }
 
 bool WriteProfileValue(const QString &file, const QString &section, const QString &key,
@@ -186,7 +189,8 @@ bool WriteProfileValue(const QString &file, const QString &section, const QStrin
         lines.push_back({entry, eol});
     }
 
-    QByteArray out;
+    // A mark the file had stays, so the editor that wrote it still reads it the same way.
+    QByteArray out = data.startsWith(kUtf8Bom) ? QByteArray(kUtf8Bom) : QByteArray();
     for (const Line &line : lines)
         out += line.text + line.terminator;
     QSaveFile save(file);
@@ -230,19 +234,22 @@ void LoadConnectionSettings()
 {
     const QString file = configFilePath();
     const auto read = [&](const char *key) {
-        return ReadProfileValue(file, QStringLiteral("con"), QString::fromLatin1(key), 120);
+        // Whole values: a long path cut short would name another database file.
+        return ReadProfileValue(file, QStringLiteral("con"), QString::fromLatin1(key), -1);
     };
     const QString host = read("host");
     const QString uid = read("uid");
     const QString pwd = ShiftPassword(read("pwd"), false);
     const QString db = read("db");
     const QString driver = read("driver");
+    const QString encrypt = read("encrypt");
     gobal().update([&](Settings &s) {
         s.host = host;
         s.uid = uid;
         s.pwd = pwd;
         s.db = db;
         s.driver = driver;
+        s.encrypt = encrypt;
     });
 }
 

@@ -9,9 +9,11 @@ namespace veltrano {
 QString configFilePath();
 
 // The value of key in section, or "" when the file, section or key is missing. Names match without
-// regard to case. Like the Windows call with a buffer of `size`, at most size - 1 bytes come back.
+// regard to case; a UTF-8 byte-order mark at the start of the file is skipped. A negative `size`
+// (the default) reads the value whole; otherwise, like the Windows call with a buffer of `size`,
+// at most size - 1 bytes come back.
 QString ReadProfileValue(const QString &file, const QString &section, const QString &key,
-                         int size = 120);
+                         int size = -1);
 
 // Writes key=value into section, creating file and section when missing and replacing an existing
 // key in place; every other line keeps its text and place. False when the file cannot be written or
@@ -25,7 +27,8 @@ bool WriteProfileValue(const QString &file, const QString &section, const QStrin
 // never holds a "$", so files written by the plain shift read back unchanged.
 QString ShiftPassword(const QString &text, bool encode = false);
 
-// Reads host, uid, pwd (decoded), db and the optional driver key into the shared settings.
+// Reads host, uid, pwd (decoded), db and the optional driver and encrypt keys, whole, into the
+// shared settings.
 void LoadConnectionSettings();
 
 } // namespace veltrano

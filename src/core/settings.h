@@ -10,7 +10,8 @@ namespace veltrano {
 struct Settings {
     // config.ini, section "con"; pwd holds the password as typed, never its stored form.
     QString host, uid, pwd, db;
-    QString driver; // "sqlserver" (also when empty) or "sqlite"
+    QString driver;  // "sqlserver" (also when empty) or "sqlite"
+    QString encrypt; // "strict": SQL Server only over encryption with a trusted certificate
 
     // Mirrors of the sysParam rows of the same names, as last loaded.
     QString appid, appsecret, get_token_mod, token_server;

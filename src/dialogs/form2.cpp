@@ -2,6 +2,8 @@
 #include "dialogs/form2.h"
 
 #include "core/database.h"
+#include "core/failure_text.h"
+#include "core/logger.h"
 #include "core/profile.h"
 #include "core/settings.h"
 #include "ui/app_icon.h"
@@ -22,13 +24,16 @@ constexpr int kTestLoginSeconds = 4;
 
 // Tries the typed values themselves, before anything is written: a failed test must leave the
 // working config.ini and the shared settings as they were.
-bool connects(const Settings &typed)
+// The typed values, tested before anything is written; the cause of a failure, empty on success.
+// A save is an explicit act, so a SQLite file that does not exist yet is created here.
+QString connects(const Settings &typed)
 {
     try {
-        Database db(typed, kTestLoginSeconds);
-        return true;
-    } catch (...) {
-        return false;
+        Database db(typed, kTestLoginSeconds, MissingFile::Create);
+        return QString();
+    } catch (const std::exception &e) {
+        const QString cause = QString::fromUtf8(e.what());
+        return cause.isEmpty() ? QStringLiteral("?") : cause;
     }
 }
 
@@ -149,10 +154,12 @@ void Form2::SaveConnectionSettings()
 {
     const Settings typed = typedSettings();
     runInBackground([typed] { return connects(typed); },
-                    [this, typed](bool connected) {
-                        if (!connected) {
-                            ui::showMessage(this, QStringLiteral("连接失败，请检查您的配置是否正确！"),
-                                            QStringLiteral("提示"));
+                    [this, typed](const QString &cause) {
+                        if (!cause.isEmpty()) {
+                            const QString text =
+                                failureText(QStringLiteral("连接失败，请检查您的配置是否正确！"), cause);
+                            Logger::instance().log(QStringLiteral("  ") + text);
+                            ui::showMessage(this, text, QStringLiteral("提示"));
                             return;
                         }
                         if (!writeSettings(typed)) {

@@ -2,6 +2,7 @@
 #include "dialogs/form3.h"
 
 #include "core/database.h"
+#include "core/failure_text.h"
 #include "core/logger.h"
 #include "core/profile.h"
 #include "core/settings.h"
@@ -38,14 +39,14 @@ Schedule loadSchedule()
 // Each value is stored as the decimal text of its number; a value that is no number fails the
 // save before anything is written. A stored schedule goes into the shared settings at once, so a
 // running service counts against the new interval from its next tick (a shorter one is due at
-// once when the minutes already counted reach it).
-bool storeSchedule(const Settings &connection, const std::array<QString, 4> &boxTexts)
+// once when the minutes already counted reach it). Empty when stored; otherwise the cause.
+QString storeSchedule(const Settings &connection, const std::array<QString, 4> &boxTexts)
 {
     std::array<QString, 4> values;
     for (size_t i = 0; i < values.size(); ++i) {
         values[i] = decimalText(boxTexts[i]);
         if (values[i].isEmpty())
-            return false;
+            return QStringLiteral("“%1”不是整数").arg(boxTexts[i]);
     }
     try {
         StoreParameters(connection, {{QStringLiteral("cust"), values[0]},
@@ -58,9 +59,10 @@ bool storeSchedule(const Settings &connection, const std::array<QString, 4> &box
             s.temp = values[2];
             s.temp_timer = values[3];
         });
-        return true;
-    } catch (const std::exception &) {
-        return false;
+        return {};
+    } catch (const std::exception &e) {
+        const QString cause = QString::fromUtf8(e.what());
+        return cause.isEmpty() ? QStringLiteral("?") : cause;
     }
 }
 
@@ -212,17 +214,20 @@ void Form3::SaveSchedule()
     const std::array<QString, 4> texts = {Text4->text(), Text3->text(), Text2->text(),
                                           Text1->text()};
     runInBackground([connection, texts] { return storeSchedule(connection, texts); },
-                    [this](bool stored) {
+                    [this](const QString &cause) {
                         m_saved = true;
                         // The note in the dialog goes with it; the log keeps what became of the
                         // typed interval.
-                        if (stored && !m_replacedInterval.isEmpty())
+                        if (cause.isEmpty() && !m_replacedInterval.isEmpty())
                             Logger::instance().log(
                                 QStringLiteral("  定时设置：发送时间间隔“%1”不在1-30分钟之内，已保存为5分钟")
                                     .arg(m_replacedInterval));
-                        if (!stored)
-                            ui::showMessage(this, QStringLiteral("配置失败，请检查数据库连接！"),
-                                            QStringLiteral("提示！"));
+                        if (!cause.isEmpty()) {
+                            const QString text =
+                                failureText(QStringLiteral("配置失败，请检查数据库连接！"), cause);
+                            Logger::instance().log(QStringLiteral("  ") + text);
+                            ui::showMessage(this, text, QStringLiteral("提示！"));
+                        }
                         closeWhenIdle();
                     });
 }

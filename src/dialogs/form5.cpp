@@ -2,6 +2,8 @@
 #include "dialogs/form5.h"
 
 #include "core/database.h"
+#include "core/failure_text.h"
+#include "core/logger.h"
 #include "core/profile.h"
 #include "core/settings.h"
 #include "ui/app_icon.h"
@@ -31,16 +33,18 @@ Account loadAccount()
     return {s.appid, s.appsecret, s.get_token_mod, s.token_server};
 }
 
-bool storeAccount(const Settings &connection, const std::array<QString, 4> &values)
+// Empty when stored; otherwise the cause of the failure.
+QString storeAccount(const Settings &connection, const std::array<QString, 4> &values)
 {
     try {
         StoreParameters(connection, {{QStringLiteral("appid"), values[0]},
                                      {QStringLiteral("appsecret"), values[1]},
                                      {QStringLiteral("get_token_mod"), values[2]},
                                      {QStringLiteral("token_server"), values[3]}});
-        return true;
-    } catch (const std::exception &) {
-        return false;
+        return {};
+    } catch (const std::exception &e) {
+        const QString cause = QString::fromUtf8(e.what());
+        return cause.isEmpty() ? QStringLiteral("?") : cause;
     }
 }
 
@@ -200,11 +204,14 @@ void Form5::SaveAccountSettings()
                                                 : QStringLiteral("2");
     const std::array<QString, 4> values = {Text1->text(), Text2->text(), mode, Text3->text()};
     runInBackground([connection, values] { return storeAccount(connection, values); },
-                    [this](bool stored) {
+                    [this](const QString &cause) {
                         m_saved = true;
-                        if (!stored)
-                            ui::showMessage(this, QStringLiteral("配置失败，请检查数据库连接！"),
-                                            QStringLiteral("提示！"));
+                        if (!cause.isEmpty()) {
+                            const QString text =
+                                failureText(QStringLiteral("配置失败，请检查数据库连接！"), cause);
+                            Logger::instance().log(QStringLiteral("  ") + text);
+                            ui::showMessage(this, text, QStringLiteral("提示！"));
+                        }
                         closeWhenIdle();
                     });
 }

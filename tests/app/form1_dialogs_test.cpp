@@ -53,7 +53,7 @@ TEST(Form1, SettingsEntriesOpenOneDialogEach)
         Settings sqlite;
         sqlite.db = "test.db";
         sqlite.driver = "sqlite";
-        Database db(sqlite);
+        Database db(sqlite, 0, MissingFile::Create);
         for (const char *key : {"temp", "temp_timer", "cust", "cust_timer"})
             db.exec(db.sql().updateParam, {QStringLiteral("3"), QString::fromLatin1(key)});
     }

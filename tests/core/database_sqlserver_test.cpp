@@ -14,6 +14,10 @@
 #include <unistd.h>
 #endif
 
+#include <QElapsedTimer>
+#include <QFile>
+
+#include <atomic>
 #include <thread>
 
 using namespace veltrano;
@@ -23,9 +27,53 @@ TEST(ConnectionString, MicrosoftDriversTakeEveryValueBracedWithClosingBracesDoub
     EXPECT_EQ(BuildConnectionString("ODBC Driver 18 for SQL Server", "db1;Server=evil", "s{a}",
                                     "p;w}d{", "Db;x}"),
               "Driver={ODBC Driver 18 for SQL Server};UID={s{a}}};PWD={p;w}}d{};"
-              "Server={db1;Server=evil};Database={Db;x}}};APP={Veltrano};");
+              "Server={db1;Server=evil};Database={Db;x}}};APP={Veltrano};"
+              "Encrypt=no;TrustServerCertificate=yes;");
     EXPECT_EQ(BuildConnectionString("SQL Server", "", "", "", ""),
               "Driver={SQL Server};UID={};PWD={};Server={};Database={};APP={Veltrano};");
+}
+
+TEST(ConnectionString, LanServerWithDriver18AsWith17UnlessStrictEncryptionIsAsked)
+{
+    // Out of the box Driver 18 takes a self-signed certificate as Driver 17 does.
+    for (const char *driver : {"ODBC Driver 18 for SQL Server", "ODBC Driver 17 for SQL Server"})
+        EXPECT_TRUE(BuildConnectionString(driver, "h", "u", "p", "d")
+                        .endsWith("APP={Veltrano};Encrypt=no;TrustServerCertificate=yes;"));
+    // config.ini's encrypt=strict: encrypted, and the certificate verified.
+    EXPECT_TRUE(BuildConnectionString("ODBC Driver 18 for SQL Server", "h", "u", "p", "d", true)
+                    .endsWith("APP={Veltrano};Encrypt=yes;TrustServerCertificate=no;"));
+    EXPECT_TRUE(BuildConnectionString("FreeTDS", "h", "u", "p", "d", true).endsWith(";Encryption=require;"));
+    EXPECT_TRUE(strictEncryption(" Strict "));
+    for (const char *other : {"", "yes", "no", "strictly"})
+        EXPECT_FALSE(strictEncryption(other)) << other;
+
+    testsupport::TempAppFolder folder;
+    ASSERT_TRUE(folder.writeConfig("host=h\nencrypt=strict\n"));
+    LoadConnectionSettings();
+    EXPECT_EQ(gobal().snapshot().encrypt, "strict");
+}
+
+TEST(SqlServer, SchemaScriptReadsTheSameInEveryCodePage)
+{
+    QFile script(QStringLiteral(VELTRANO_SOURCE_DIR "/sql/sqlserver/schema.sql"));
+    ASSERT_TRUE(script.open(QIODevice::ReadOnly));
+    const QByteArray text = script.readAll();
+    for (qsizetype i = 0; i < text.size(); ++i)
+        ASSERT_LT(quint8(text.at(i)), 0x80) << "non-ASCII byte at " << i;
+    // The view's Chinese names arrive as character codes, each one in place of its marker.
+    const std::pair<const char *, const char *> names[] = {
+        {"$TYPE$", "消息类型"}, {"$STATE$", "发送状态"}, {"$CODE$", "状态代码"},
+        {"$TIME$", "发送时间"}, {"$TEMPLATE$", "模板消息"}, {"$CUSTOMER$", "客服消息"},
+        {"$UNKNOWN$", "未知类型"}, {"$OK$", "成功"}, {"$FAILED$", "失败"}};
+    for (const auto &[marker, name] : names) {
+        QStringList codes;
+        for (const QChar c : QString::fromUtf8(name))
+            codes << "nchar(0x" + QStringLiteral("%1").arg(c.unicode(), 4, 16, QChar(u'0')).toUpper() + ")";
+        const QByteArray line = QStringLiteral("set @view = replace(@view, N'%1', %2);")
+                                    .arg(QLatin1String(marker), codes.join(" + "))
+                                    .toLatin1();
+        EXPECT_TRUE(text.contains(line)) << line.constData();
+    }
 }
 
 TEST(ConnectionString, FreeTdsTakesBracesAsTheyStandAndRefusesWhatItCannotCarry)
@@ -33,6 +81,13 @@ TEST(ConnectionString, FreeTdsTakesBracesAsTheyStandAndRefusesWhatItCannotCarry)
     EXPECT_EQ(BuildConnectionString("FreeTDS", "127.0.0.1,1433", "s{a}", "p;w}d{", "db}"),
               "Driver={FreeTDS};UID={s{a}};PWD={p;w}d{};Server={127.0.0.1,1433};Database={db}};"
               "APP={Veltrano};TDS_Version=7.4;ClientCharset=UTF-8;");
+    // The refusal reaches whoever tests the connection, as its cause.
+    testsupport::TempAppFolder folder;
+    ASSERT_TRUE(folder.writeConfig("host=h\nuid=u\ndb=d\n"));
+    ASSERT_TRUE(WriteProfileValue(configFilePath(), "con", "pwd", ShiftPassword("a};b", true)));
+    QString cause;
+    EXPECT_FALSE(TestConnection(&cause));
+    EXPECT_EQ(cause, "FreeTDS 不能传递含有 \"};\" 的连接设置 pwd，请修改");
     // FreeTDS ends a braced value at "};", so such a value would split the string: refuse it.
     EXPECT_THROW(BuildConnectionString("FreeTDS", "h", "u", "a};Database=master", "d"), DbError);
     EXPECT_THROW(BuildConnectionString("FreeTDS", "h", "u", QString("a") + QChar(0) + "b", "d"),
@@ -78,6 +133,8 @@ public:
     {
         ::shutdown(m_fd, SHUT_RDWR);
         ::close(m_fd);
+        if (const int client = m_silentClient; client >= 0)
+            ::shutdown(client, SHUT_RDWR); // ends the silent reader's wait
         if (m_reader.joinable())
             m_reader.join();
     }
@@ -103,6 +160,47 @@ public:
             }
             ::close(client);
         });
+    }
+
+    // Accepts one client, answers its pre-login and its login as a server would (LOGINACK, DONE),
+    // then reads whatever comes and never answers again: a server that hangs after the login.
+    void acceptLoginThenFallSilent()
+    {
+        m_reader = std::thread([this] {
+            pollfd waiting{m_fd, POLLIN, 0};
+            if (::poll(&waiting, 1, 10000) != 1)
+                return;
+            const int client = ::accept(m_fd, nullptr, nullptr);
+            if (client < 0)
+                return;
+            if (readPacket(client).startsWith('\x12')) {
+                const char answer[] = {4, 1, 0, 26, 0, 0, 1, 0, 0, 0, 11, 0, 6, 1, 0, 17, 0, 1,
+                                       char(0xFF), 11, 0, 0x0C, 0x38, 0, 0, 2};
+                ::send(client, answer, sizeof answer, 0);
+                readPacket(client);
+                // LOGINACK: interface 1, TDS 7.4, program name "S", version 11.0.0.0; then DONE.
+                const QByteArray tokens = QByteArray::fromHex("ad0c000174000004015300"
+                                                              "0b000000fd000000000000000000000000");
+                QByteArray packet = QByteArray::fromHex("0401000000000100") + tokens;
+                packet[2] = char(packet.size() >> 8);
+                packet[3] = char(packet.size() & 0xFF);
+                ::send(client, packet.constData(), packet.size(), 0);
+                m_silentClient = client;
+                char buffer[4096];
+                ssize_t n = 0;
+                while ((n = ::recv(client, buffer, sizeof buffer, 0)) > 0)
+                    m_afterLogin.append(buffer, n);
+            }
+            ::close(client);
+        });
+    }
+
+    // What the client sent after the login, once it has hung up.
+    QByteArray afterLogin()
+    {
+        if (m_reader.joinable())
+            m_reader.join();
+        return m_afterLogin;
     }
 
     // Field n of the login record (0 host, 1 user, 2 password, 3 application, 4 server, 8 database).
@@ -145,7 +243,9 @@ private:
     int m_fd = -1;
     int m_port = 0;
     std::thread m_reader;
+    std::atomic<int> m_silentClient{-1};
     QByteArray m_login;
+    QByteArray m_afterLogin;
 };
 
 } // namespace
@@ -171,6 +271,28 @@ TEST(SqlServer, SilentServerEndsAtTheLoginTimeOut)
     s.host = silent.host();
     s.uid = "sa";
     EXPECT_THROW(Database(s, 1), DbError);
+}
+
+TEST(SqlServer, AServerSilentAfterTheLoginEndsTheStatementInsteadOfHangingIt)
+{
+    LocalPort server(true);
+    server.acceptLoginThenFallSilent();
+    Settings s;
+    s.host = server.host();
+    s.uid = "sa";
+    QElapsedTimer clock;
+    clock.start();
+    try {
+        Database db(s, 2);
+        FAIL() << "a silent server gave a connection";
+    } catch (const DbError &e) {
+        EXPECT_TRUE(QString::fromUtf8(e.what()).startsWith("无法连接 SQL Server（FreeTDS）：")) << e.what();
+    }
+    EXPECT_LT(clock.elapsed(), 20000);
+    // The first statement on the connection bounds its waits for other sessions' locks.
+    const QString sent = lockTimeoutStatement();
+    EXPECT_TRUE(server.afterLogin().contains(
+        QByteArray(reinterpret_cast<const char *>(sent.utf16()), sent.size() * 2)));
 }
 
 TEST(SqlServer, TypedValuesReachTheServerAsTheyWereTyped)

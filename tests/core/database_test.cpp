@@ -1,5 +1,6 @@
 // The message database on a real SQLite file, and SQL Server up to the connection through FreeTDS.
 #include "core/database.h"
+#include "core/logger.h"
 #include "core/profile.h"
 #include "core/schema.h"
 #include "core/settings.h"
@@ -71,8 +72,24 @@ void useConnection(const QString &host, const QString &db, const QString &driver
 TEST(Database, NewSqliteFileComesUpWithSchemaAndTheElevenKeys)
 {
     testsupport::TempAppFolder folder;
-    Database db(sqliteAt("data/../veltrano.db"));
+    // Only a caller that asks for it gets a new file; the others are told which path is missing.
+    try {
+        Database missing(sqliteAt("data/../veltrano.db"));
+        FAIL() << "a missing file opened";
+    } catch (const DbError &e) {
+        EXPECT_EQ(QString::fromUtf8(e.what()),
+                  "SQLite 数据库文件不存在：" + QDir::toNativeSeparators(folder.file("veltrano.db")));
+    }
+    EXPECT_FALSE(QFile::exists(folder.file("veltrano.db")));
+    QStringList logged;
+    QObject receiver;
+    QObject::connect(&Logger::instance(), &Logger::lineLogged, &receiver,
+                     [&](const QDateTime &, const QString &line) { logged << line; });
+    Database db(sqliteAt("data/../veltrano.db"), 0, MissingFile::Create);
     EXPECT_TRUE(QFile::exists(folder.file("veltrano.db")));
+    EXPECT_EQ(logged, QStringList{"  新建 SQLite 数据库文件：" + QDir::toNativeSeparators(folder.file("veltrano.db"))});
+    // A writer's ordinary transaction is waited for rather than failing the batch.
+    EXPECT_EQ(scalar(db, "pragma busy_timeout").toInt(), 30000);
     EXPECT_EQ(db.dialect(), Dialect::Sqlite);
 
     QSqlQuery params = db.exec("select * from sysParam order by id");
@@ -112,7 +129,7 @@ TEST(Database, ExistingFileKeepsItsContentOnReopen)
 {
     testsupport::TempAppFolder folder;
     {
-        Database db(sqliteAt("v.db"));
+        Database db(sqliteAt("v.db"), 0, MissingFile::Create);
         setParam(db, "temp", "3");
         db.exec("delete from sysParam where ParamName='cust'");
     }
@@ -124,7 +141,7 @@ TEST(Database, ExistingFileKeepsItsContentOnReopen)
 TEST(Database, ConnectionsOnSeveralThreadsDoNotCollide)
 {
     testsupport::TempAppFolder folder;
-    Database first(sqliteAt("v.db"));
+    Database first(sqliteAt("v.db"), 0, MissingFile::Create);
     Database second(sqliteAt("v.db"));
     setParam(first, "appid", "from-first");
     EXPECT_EQ(scalar(second, second.sql().cachedToken), "");
@@ -154,7 +171,7 @@ TEST(Database, UnknownDriverOrMissingFileNameIsAClearError)
 TEST(Database, FailedStatementThrowsWithTheDriversWords)
 {
     testsupport::TempAppFolder folder;
-    Database db(sqliteAt("v.db"));
+    Database db(sqliteAt("v.db"), 0, MissingFile::Create);
     try {
         db.exec("select * from no_such_table");
         FAIL() << "no error";
@@ -171,7 +188,7 @@ protected:
     void SetUp() override
     {
         gobal().update([](Settings &s) { s = sqliteAt("v.db"); });
-        Database db(sqliteAt("v.db"));
+        Database db(sqliteAt("v.db"), 0, MissingFile::Create);
         const char *keys[] = {"appid", "appsecret", "get_token_mod", "cust", "cust_timer", "temp",
                               "temp_timer", "token_server", "access_token", "expires_in", "in_time"};
         for (const char *key : keys)
@@ -264,6 +281,18 @@ TEST_F(LoadParametersTest, OpenConnectionOverloadReadsTheSameWay)
     LoadParameters(db);
     EXPECT_EQ(copyOrderValues(), QStringList({"new-appid", "old", "old", "old", "old", "old", "old",
                                               "old", "old", "old", "old"}));
+
+    // Into a record of the caller's own: the shared one is left alone, and a failure is thrown.
+    Settings own;
+    own.appsecret = "mine";
+    markParameters("shared");
+    LoadParameters(db, own);
+    EXPECT_EQ(own.appid, "new-appid");
+    EXPECT_EQ(own.appsecret, "mine");
+    EXPECT_EQ(gobal().snapshot().appid, "shared");
+    db.exec("drop view SEND_REC");
+    db.exec("drop table sysParam");
+    EXPECT_THROW(LoadParameters(db, own), DbError);
 }
 
 TEST(TestConnection, FalseWithoutConfigFile)
@@ -280,7 +309,9 @@ TEST(TestConnection, SqliteFileThatCannotBeOpened)
     useConnection("", "a-folder", "sqlite");
     EXPECT_FALSE(TestConnection());
     useConnection("", "missing/v.db", "sqlite");
-    EXPECT_FALSE(TestConnection());
+    QString cause;
+    EXPECT_FALSE(TestConnection(&cause));
+    EXPECT_TRUE(cause.contains(folder.file("missing/v.db"))) << cause.toStdString();
     EXPECT_FALSE(QDir(folder.file("missing")).exists());
 
     useConnection("", "v.db", "sqlite");
@@ -344,7 +375,7 @@ protected:
     }
 
     testsupport::TempAppFolder folder;
-    Database db{sqliteAt("v.db")};
+    Database db{sqliteAt("v.db"), 0, MissingFile::Create};
 };
 
 TEST_F(SqliteStatementsTest, ApostropheAndChineseRoundTripThroughEveryValue)

@@ -57,15 +57,35 @@ TEST(Profile, ReplacesInPlaceAndKeepsEveryOtherLine)
     EXPECT_EQ(ReadProfileValue(ini, "other", "PWD"), "keep");
 }
 
-TEST(Profile, ReadsStopAt119Bytes)
+TEST(Profile, ConnectionValuesAreReadWhole)
 {
     testsupport::TempAppFolder folder;
     const QString ini = folder.file("config.ini");
-    ASSERT_TRUE(WriteProfileValue(ini, "con", "db", QString(150, u'x')));
-    EXPECT_EQ(ReadProfileValue(ini, "con", "db", 120), QString(119, u'x'));
-    // Chinese text is three bytes a character here: the cut never leaves half a character.
+    // A real queue's path of 151 bytes: cut at 119 it would name another, new database.
+    const QString path = "D:/业务系统/微信公众号/消息队列/正式环境/数据库备份与迁移/2026年度归档/华东区域/上海/veltrano_正式消息库.db";
+    ASSERT_GT(path.toUtf8().size(), 119);
+    ASSERT_TRUE(WriteProfileValue(ini, "con", "db", path));
+    ASSERT_TRUE(WriteProfileValue(ini, "con", "pwd", ShiftPassword(QString(200, u'p'), true)));
+    LoadConnectionSettings();
+    EXPECT_EQ(gobal().snapshot().db, path);
+    EXPECT_EQ(gobal().snapshot().pwd, QString(200, u'p'));
+    EXPECT_EQ(ReadProfileValue(ini, "con", "db"), path);
+    // A buffer size still cuts as the Windows call does, never inside a character.
+    EXPECT_EQ(ReadProfileValue(ini, "con", "pwd", 120).size(), 119);
     ASSERT_TRUE(WriteProfileValue(ini, "con", "db", QString(50, u'库')));
     EXPECT_EQ(ReadProfileValue(ini, "con", "db", 120), QString(39, u'库'));
+}
+
+TEST(Profile, AByteOrderMarkIsAcceptedAndKept)
+{
+    testsupport::TempAppFolder folder;
+    const QString ini = folder.file("config.ini");
+    writeAll(ini, "\xEF\xBB\xBF[con]\r\nhost=srv\r\ndriver=sqlite\r\n");
+    EXPECT_EQ(ReadProfileValue(ini, "con", "host"), "srv");
+    ASSERT_TRUE(WriteProfileValue(ini, "con", "db", "q.db"));
+    EXPECT_EQ(readAll(ini), "\xEF\xBB\xBF[con]\r\nhost=srv\r\ndriver=sqlite\r\ndb=q.db\r\n");
+    LoadConnectionSettings();
+    EXPECT_EQ(gobal().snapshot().driver, "sqlite");
 }
 
 TEST(Profile, RefusesLineBreaksThatWouldSplitTheLine)

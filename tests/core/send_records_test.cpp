@@ -52,7 +52,7 @@ TEST(SendRecords, EachPeriodReachesBackItsOffsetFromNow)
     ASSERT_TRUE(folder.writeConfig("driver=sqlite\ndb=msg.db\n"));
     LoadConnectionSettings();
     {
-        Database db(gobal().snapshot());
+        Database db(gobal().snapshot(), 0, MissingFile::Create);
         const QString ok = "{\"errcode\":0,\"errmsg\":\"ok\"}";
         // Half a day either side of each offset, so an offset one day off shows.
         for (double days : {0.5, 1.5, 7.5, 8.5, 30.5, 31.5, 90.5, 91.5})
@@ -85,7 +85,7 @@ TEST(SendRecords, FieldsAsTextWithNullAsEmpty)
     LoadConnectionSettings();
     const QString sent = hoursAgo(2);
     {
-        Database db(gobal().snapshot());
+        Database db(gobal().snapshot(), 0, MissingFile::Create);
         addSent(db, 1, "oFirst", "{\"errcode\":43004,\"errmsg\":\"require subscribe\"}", sent);
         // A local error text is no JSON: its status code is NULL.
         addSent(db, 1, "oSecond", "消息类型无效", sent);
@@ -120,7 +120,7 @@ TEST(SendRecords, FailuresSayWhy)
     ASSERT_TRUE(folder.writeConfig("driver=sqlite\ndb=msg.db\n"));
     LoadConnectionSettings();
     {
-        Database db(gobal().snapshot());
+        Database db(gobal().snapshot(), 0, MissingFile::Create);
         db.exec("drop view SEND_REC");
     }
     r = querySendRecords("模板消息", "最近一天");
@@ -137,7 +137,7 @@ TEST(SendRecords, ReloadsTheSettingsFileAndTheParameters)
         Settings connection;
         connection.driver = "sqlite";
         connection.db = "msg.db";
-        Database db(connection);
+        Database db(connection, 0, MissingFile::Create);
         db.exec(db.sql().updateParam, {"wxNEW", "appid"});
     }
     EXPECT_TRUE(querySendRecords("模板消息", "最近一天").ok);

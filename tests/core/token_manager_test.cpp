@@ -36,6 +36,7 @@ protected:
             s.driver = QStringLiteral("sqlite");
             s.db = QStringLiteral("veltrano.db");
         });
+        Database created(gobal().snapshot(), 0, MissingFile::Create);
         ForgetForcedRefreshes();
         SetForcedRefreshClock([this] { return clock; });
     }

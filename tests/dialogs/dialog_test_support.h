@@ -27,11 +27,14 @@ inline QByteArray readFile(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-// An application folder whose config.ini names a fresh SQLite file (the schema and the eleven
-// sysParam keys appear on first open); the shared settings start empty, as after start-up.
+// An application folder whose config.ini names a fresh SQLite file (by default created with the
+// schema and the eleven sysParam keys); the shared settings start empty, as after start-up.
 class DialogTestFolder : public TempAppFolder {
 public:
-    DialogTestFolder() : DialogTestFolder("[con]\r\ndb=test.db\r\ndriver=sqlite\r\n") {}
+    DialogTestFolder() : DialogTestFolder("[con]\r\ndb=test.db\r\ndriver=sqlite\r\n")
+    {
+        Database created(connection(), 0, MissingFile::Create);
+    }
     explicit DialogTestFolder(const QByteArray &configIni)
     {
         writeFile(file("config.ini"), configIni);

@@ -1,6 +1,7 @@
 // The connection dialog: what it shows, what it writes to config.ini, and when it closes.
 #include "dialogs/form2.h"
 #include "dialog_test_support.h"
+#include "core/logger.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -73,6 +74,10 @@ TEST(Form2, AConnectionThatFailsKeepsTheWorkingFileAndTheTypedValues)
 {
     const QByteArray working = "[con]\r\n; the working settings\r\ndb=test.db\r\ndriver=sqlite\r\n";
     DialogTestFolder folder(working);
+    QStringList logged;
+    QObject receiver;
+    QObject::connect(&Logger::instance(), &Logger::lineLogged, &receiver,
+                     [&](const QDateTime &, const QString &line) { logged << line; });
     Form2 w;
     w.show();
     const Settings before = gobal().snapshot();
@@ -86,7 +91,11 @@ TEST(Form2, AConnectionThatFailsKeepsTheWorkingFileAndTheTypedValues)
     EXPECT_FALSE(w.isEnabled());
     EXPECT_TRUE(ui::testing::shown().isEmpty());
     ASSERT_TRUE(waitIdle(w));
-    EXPECT_EQ(shownTexts(), QStringList{"提示|连接失败，请检查您的配置是否正确！"});
+    // The fixed text, then the driver's own words; the log says the same.
+    ASSERT_EQ(shownTexts().size(), 1);
+    EXPECT_TRUE(shownTexts()[0].startsWith("提示|连接失败，请检查您的配置是否正确！无法连接 SQL Server（"))
+        << shownTexts()[0].toStdString();
+    EXPECT_TRUE(logged.contains("  " + ui::testing::shown()[0].text)) << logged.join("|").toStdString();
     EXPECT_TRUE(w.isVisible());
     EXPECT_EQ(w.Text1[0]->text(), "127.0.0.1");
     EXPECT_EQ(w.Text1[2]->text(), password);
@@ -102,10 +111,22 @@ TEST(Form2, AConnectionThatFailsKeepsTheWorkingFileAndTheTypedValues)
     w.Text1[3]->setText("config.ini/cannot.db");
     QTest::mouseClick(w.save, Qt::LeftButton);
     ASSERT_TRUE(waitIdle(w));
-    EXPECT_EQ(shownTexts(), QStringList{"提示|连接失败，请检查您的配置是否正确！"});
+    ASSERT_EQ(shownTexts().size(), 1);
+    EXPECT_TRUE(shownTexts()[0].startsWith("提示|连接失败，请检查您的配置是否正确！无法打开 SQLite 数据库"))
+        << shownTexts()[0].toStdString();
     EXPECT_TRUE(w.isVisible());
     EXPECT_TRUE(w.isEnabled());
     EXPECT_EQ(readFile(folder.file("config.ini")), working);
+
+    // A value FreeTDS cannot carry: the refusal itself is what the box shows.
+    ui::testing::reset();
+    w.driverKind->setCurrentIndex(Form2::kSqlServer);
+    type(w, "127.0.0.1", "sa", "a};Database=master", "msg");
+    QTest::mouseClick(w.save, Qt::LeftButton);
+    ASSERT_TRUE(waitIdle(w));
+    ASSERT_EQ(shownTexts().size(), 1);
+    EXPECT_TRUE(shownTexts()[0].startsWith("提示|连接失败，请检查您的配置是否正确！FreeTDS 不能传递含有 \"};\" 的连接设置 pwd"))
+        << shownTexts()[0].toStdString();
 }
 
 TEST(Form2, ASuccessfulSaveClosesWithoutAMessage)

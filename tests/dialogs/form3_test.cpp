@@ -228,7 +228,11 @@ TEST(Form3, UnreachableDatabaseFailsOnceAndCloses)
     EXPECT_TRUE(w.isBusy());
     EXPECT_TRUE(ui::testing::shown().isEmpty());
     ASSERT_TRUE(closeAndWait(w));
-    EXPECT_EQ(shownTexts(), QStringList{"提示！|配置失败，请检查数据库连接！"});
+    // The fixed text, then the cause: the missing file with its full path.
+    ASSERT_EQ(shownTexts().size(), 1);
+    EXPECT_TRUE(shownTexts()[0].startsWith("提示！|配置失败，请检查数据库连接！SQLite 数据库文件不存在："));
+    EXPECT_TRUE(shownTexts()[0].contains(QDir::toNativeSeparators(folder.file("config.ini/no.db"))))
+        << shownTexts()[0].toStdString();
     EXPECT_FALSE(w.isVisible());
 }
 
@@ -241,7 +245,7 @@ TEST(Form3, ACustomerValueThatIsNoNumberFailsTheSaveAndWritesNothing)
     ASSERT_TRUE(waitIdle(w));
     w.Text1->setText("20");
     ASSERT_TRUE(closeAndWait(w));
-    EXPECT_EQ(shownTexts(), QStringList{"提示！|配置失败，请检查数据库连接！"});
+    EXPECT_EQ(shownTexts(), QStringList{"提示！|配置失败，请检查数据库连接！“”不是整数"});
     EXPECT_EQ(folder.param("temp_timer"), "12");
     EXPECT_EQ(folder.param("cust"), "");
 }

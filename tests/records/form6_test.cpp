@@ -33,6 +33,7 @@ public:
     {
         EXPECT_TRUE(folder.writeConfig("driver=sqlite\ndb=msg.db\n"));
         LoadConnectionSettings();
+        Database created(gobal().snapshot(), 0, MissingFile::Create);
     }
     void add(int kind, const QString &openid, const QVariant &stat, double hoursAgo = 1)
     {

@@ -21,6 +21,7 @@ public:
         WriteProfileValue(configFilePath(), QStringLiteral("con"), QStringLiteral("driver"),
                           QStringLiteral("sqlite"));
         LoadConnectionSettings();
+        Database created(connection(), 0, MissingFile::Create);
     }
 
     Settings connection() const { return gobal().snapshot(); }

@@ -34,18 +34,43 @@ QString customMessage(int n, const QString &openid)
 
 } // namespace
 
+const char kUsage[] =
+    "usage: make-demo-db [--help] [--] FOLDER\n"
+    "Writes FOLDER/config.ini for the embedded database FOLDER/demo.db and fills that\n"
+    "file with twelve queued messages (template and customer-service) and a one-minute\n"
+    "interval. An existing demo.db is replaced.\n";
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    if (argc != 2) {
-        std::fputs("usage: make-demo-db FOLDER\n"
-                   "Writes FOLDER/config.ini for the embedded database FOLDER/demo.db and fills that\n"
-                   "file with twelve queued messages (template and customer-service) and a one-minute\n"
-                   "interval. An existing demo.db is replaced.\n",
-                   stderr);
+    // Options are parsed before anything is made, so "--help" or a typo never becomes a folder.
+    QString folderArgument;
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const QString arg = QString::fromLocal8Bit(argv[i]);
+        if (!optionsEnded && (arg == QLatin1String("--help") || arg == QLatin1String("-h"))) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (!optionsEnded && arg == QLatin1String("--")) {
+            optionsEnded = true;
+            continue;
+        }
+        if (!optionsEnded && arg.startsWith(u'-') && arg.size() > 1) {
+            std::fprintf(stderr, "make-demo-db: unknown option %s\n%s", argv[i], kUsage);
+            return 2;
+        }
+        if (!folderArgument.isEmpty()) {
+            std::fprintf(stderr, "make-demo-db: one folder only\n%s", kUsage);
+            return 2;
+        }
+        folderArgument = arg;
+    }
+    if (folderArgument.isEmpty()) {
+        std::fputs(kUsage, stderr);
         return 2;
     }
-    const QString folder = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
+    const QString folder = QDir(folderArgument).absolutePath();
     if (!QDir().mkpath(folder)) {
         std::fprintf(stderr, "make-demo-db: cannot create %s\n", qPrintable(folder));
         return 1;
@@ -66,6 +91,7 @@ int main(int argc, char **argv)
 
     try {
         LoadConnectionSettings();
+        { Database created(gobal().snapshot(), 0, MissingFile::Create); }
         StoreParameters(gobal().snapshot(), {{QStringLiteral("appid"), QStringLiteral("wxdemo0000000001")},
                                              {QStringLiteral("appsecret"), QStringLiteral("demo-secret")},
                                              {QStringLiteral("get_token_mod"), QStringLiteral("1")},
