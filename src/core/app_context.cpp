@@ -81,10 +81,11 @@ QString resourceFolder()
 void chooseFolders(const QString &programFolder, const QString &configOverride)
 {
     // Installed as <prefix>/bin/veltrano, the skin sits in <prefix>/share/veltrano/skin.
+    // Such an installation is never written to, even by root: its data goes to the user's folders.
     const QString shared = QDir::cleanPath(programFolder + QStringLiteral("/../share/veltrano"));
-    const bool skinBeside = QFileInfo(programFolder + QStringLiteral("/skin")).isDir();
-    setResourceFolder(skinBeside || !QFileInfo(shared + QStringLiteral("/skin")).isDir() ? programFolder
-                                                                                          : shared);
+    const bool installed = !QFileInfo(programFolder + QStringLiteral("/skin")).isDir() &&
+                           QFileInfo(shared + QStringLiteral("/skin")).isDir();
+    setResourceFolder(installed ? shared : programFolder);
     if (!configOverride.isEmpty()) {
         const QString config = QFileInfo(configOverride).absoluteFilePath();
         const QString beside = QFileInfo(config).absolutePath();
@@ -92,7 +93,7 @@ void chooseFolders(const QString &programFolder, const QString &configOverride)
         setApplicationFolder(canWriteIn(beside) ? beside : standardFolder(QStandardPaths::AppDataLocation));
         return;
     }
-    if (canWriteIn(programFolder)) {
+    if (!installed && canWriteIn(programFolder)) {
         setConfigFile(QString());
         setApplicationFolder(programFolder);
         return;
