@@ -64,6 +64,7 @@ TEST(ServiceControl, StartThenStopLogsBothAndKeepsTheCounters)
     queue.setParam("appid", "wxAPP");
     queue.setParam("appsecret", "SECRET");
     Form1 w;
+    EXPECT_EQ(w.Text1->toPlainText(), Form1::usageNote(true)) << "the note speaks of the SQLite file in use";
     ASSERT_TRUE(startAndWait(w));
     EXPECT_FALSE(w.startsvr->isEnabled());
     EXPECT_TRUE(w.endsvr->isEnabled());
