@@ -18,8 +18,12 @@
 #include "ui/app_icon.h"
 #include "ui/message_box.h"
 
+#include <QCloseEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QStatusBar>
+#include <QSystemTrayIcon>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QResizeEvent>
@@ -49,7 +53,8 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent)
             Qt::QueuedConnection);
     Form_Load();
     // After the skin, whose menu bar may be taller than the plain one.
-    resize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+    resize(kClientWidth,
+           kClientHeight + menuBar()->sizeHint().height() + statusBar()->sizeHint().height());
 }
 
 Form1::~Form1() = default;
@@ -73,6 +78,7 @@ bool Form1::batchRunning() const
 // the dialogs read them.
 void Form1::wireService()
 {
+    connect(m_service, &SendService::stateChanged, this, &Form1::updateStatusLine);
     connect(m_service, &SendService::startFinished, this, [this](bool ok) {
         if (!ok) {
             startsvr->setEnabled(true);
@@ -105,8 +111,40 @@ void Form1::wireService()
             if (!report.lastResult.isEmpty())
                 s.last_result = report.lastResult;
         });
+        updateStatusLine();
         Q_EMIT batchFinished();
     });
+}
+
+void Form1::updateStatusLine()
+{
+    QString state = QStringLiteral("已停止");
+    if (m_service->isBatchRunning())
+        state = QStringLiteral("正在发送");
+    else if (m_service->isStarting())
+        state = QStringLiteral("正在启动");
+    else if (m_service->isRunning())
+        state = QStringLiteral("运行中");
+    QStringList parts{QStringLiteral("服务：") + state};
+
+    const std::optional<BatchReport> &last = m_service->lastReport();
+    const bool pendingKnown = last && last->pending >= 0;
+    parts << QStringLiteral("待发：") + (pendingKnown ? QString::number(last->pending) : QStringLiteral("—"));
+    if (m_service->isRunning() && !m_service->isBatchRunning()) {
+        const std::optional<int> due = m_service->secondsToNextBatch();
+        parts << (due ? QStringLiteral("下一批次：%1分%2秒后").arg(*due / 60).arg(*due % 60, 2, 10, QLatin1Char('0'))
+                      : QStringLiteral("下一批次：发送间隔未设置"));
+    }
+    if (last) {
+        if (last->ran)
+            parts << QStringLiteral("上一批次：已发送 %1（被拒 %2），待发 %3")
+                         .arg(last->posted)
+                         .arg(last->refused)
+                         .arg(pendingKnown ? QString::number(last->pending) : QStringLiteral("—"));
+        else
+            parts << QStringLiteral("上一批次未运行：") + last->failure;
+    }
+    statusLine->setText(parts.join(QStringLiteral("　")));
 }
 
 void Form1::buildControls()
@@ -139,6 +177,16 @@ void Form1::buildControls()
     Text1->setReadOnly(true);
     Text1->setGeometry(8, 40, 633, 225);
     Text1->setPlainText(usageNote());
+
+    statusLine = new QLabel(this);
+    statusLine->setObjectName(QStringLiteral("statusLine"));
+    statusBar()->addWidget(statusLine, 1);
+    statusBar()->setSizeGripEnabled(false);
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        m_tray = new QSystemTrayIcon(ui::appIcon(), this);
+        m_tray->setToolTip(QStringLiteral("Veltrano"));
+        connect(m_tray, &QSystemTrayIcon::activated, this, &Form1::toggleShown);
+    }
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -176,16 +224,33 @@ void Form1::buildMenu()
 void Form1::Form_Load()
 {
     SetHotKey(0, QStringLiteral("Ctrl,96"), QStringLiteral("Add")); // Ctrl + numeric-keypad 0
-    attachSkin(applicationFolder());
+    attachSkin(resourceFolder());
     // Never in the topmost band; Qt windows start outside it, and nothing here puts one there.
     setWindowFlag(Qt::WindowStaysOnTopHint, false);
     svrflag = 0;
     Timer1->stop();
     LoadConnectionSettings();
+    Text1->setPlainText(usageNote(gobal().snapshot().driver.trimmed().compare(u"sqlite", Qt::CaseInsensitive) == 0));
+    updateStatusLine();
 }
 
-QString Form1::usageNote()
+QString Form1::usageNote(bool sqlite)
 {
+    if (sqlite) {
+        return QStringLiteral(
+            "\n"
+            "1、微信个人号与微信公众号是两回事：本程序是公众号的消息推送接口，用于向公众号的粉丝主动推送消息，"
+            "并不是个人微信号的群发工具。\n"
+            "\n"
+            "2、本程序当前使用内置的 SQLite 数据库文件（见“设置”→“数据库配置”），无需安装数据库服务器；"
+            "其他程序把消息插入该文件的 tempmsg 表即可，也可以用 sqlite3 命令手工插入。\n"
+            "\n"
+            "3、使用者需要会编写 insert 语句（可参考 README 中的 SQLite 示例）；"
+            "不熟悉的用户请先参考相关教程。\n"
+            "\n"
+            "4、请先在“公众号设置”中填写 appid 和 appsecret，再启动服务；"
+            "启动失败时日志会写明原因，遇到任何问题，都可以参考教程或联系技术支持。");
+    }
     return QStringLiteral(
         "\n"
         "1、微信个人号与微信公众号是两回事：本程序是公众号的消息推送接口，用于向公众号的粉丝主动推送消息，"
@@ -283,6 +348,7 @@ void Form1::Timer1_Timer()
     m_service->tick();
     Text2->setText(QString::number(m_service->secondsCounted()));
     Text4->setText(QString::number(m_service->minutesCounted()));
+    updateStatusLine();
 }
 
 void Form1::chakan_Click()
@@ -323,6 +389,37 @@ void Form1::timeconfig_Click()
 void Form1::wxconfig_Click()
 {
     m_form5.open([] { return new Form5; });
+}
+
+void Form1::closeEvent(QCloseEvent *event)
+{
+    if (m_service->isRunning() || m_service->isStarting()) {
+        const auto answer = ui::showMessage(this, QStringLiteral("服务正在运行，关闭窗口将停止发送消息。确定要退出吗？"),
+                                            QStringLiteral("提示"), QMessageBox::Yes | QMessageBox::No,
+                                            QMessageBox::Question);
+        if (answer != QMessageBox::Yes) {
+            event->ignore();
+            return;
+        }
+    }
+    // The window goes; its stand-in must not appear when the close hides it.
+    delete m_tray;
+    m_tray = nullptr;
+    QMainWindow::closeEvent(event);
+}
+
+void Form1::hideEvent(QHideEvent *event)
+{
+    QMainWindow::hideEvent(event);
+    if (m_tray && !event->spontaneous())
+        m_tray->show();
+}
+
+void Form1::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    if (m_tray)
+        m_tray->hide();
 }
 
 void Form1::resizeEvent(QResizeEvent *event)

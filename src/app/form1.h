@@ -10,7 +10,9 @@
 #include <optional>
 
 class QAction;
+class QLabel;
 class QLineEdit;
+class QSystemTrayIcon;
 class QMenu;
 class QPlainTextEdit;
 class QPushButton;
@@ -38,7 +40,8 @@ public:
     // Puts "date time message" at the top of the log.
     void AddLogLine(const QString &message);
 
-    static QString usageNote();
+    // The note under the log, for the database in use.
+    static QString usageNote(bool sqlite = false);
 
     // Controls, named as the rest of the program and the tests know them.
     QPushButton *startsvr = nullptr;
@@ -49,6 +52,8 @@ public:
     QPlainTextEdit *Text1 = nullptr;
     QTimer *Timer1 = nullptr;
     int svrflag = 0;
+    // Under the log: the service state, pending messages, the next batch, the last batch's result.
+    QLabel *statusLine = nullptr;
 
     QMenu *sysconfig = nullptr;
     QAction *dataconfig = nullptr;
@@ -87,6 +92,11 @@ Q_SIGNALS:
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
+    // While the service runs, closing the window (which stops it) asks first.
+    void closeEvent(QCloseEvent *event) override;
+    // The tray icon stands in for the window while it is hidden.
+    void hideEvent(QHideEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
     void buildControls();
@@ -94,9 +104,11 @@ private:
     void Form_Load();
     void addLogLine(const QDateTime &when, const QString &message);
     void wireService();
+    void updateStatusLine();
 
     int m_logLines = 0;
     SendService *m_service = nullptr;
+    QSystemTrayIcon *m_tray = nullptr;
 
     ui::SingleInstance<Form2> m_form2;
     ui::SingleInstance<Form3> m_form3;

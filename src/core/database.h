@@ -23,8 +23,6 @@ public:
 
 enum class Dialect { TSql, Sqlite };
 
-// What a SQLite connection does when its file is absent.
-enum class MissingFile { Fail, Create };
 
 // Every statement the program runs on the message database, once per dialect. Values are always
 // bound ('?' placeholders, in the order each comment gives); nothing is joined into the text.

@@ -129,7 +129,7 @@ bool storable(char16_t unit)
 
 QString configFilePath()
 {
-    return QDir(applicationFolder()).filePath(QStringLiteral("config.ini"));
+    return configFile();
 }
 
 QString ReadProfileValue(const QString &file, const QString &section, const QString &key, int size)

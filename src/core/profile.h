@@ -5,7 +5,7 @@
 
 namespace veltrano {
 
-// applicationFolder()/config.ini, rebuilt on every call so a changed folder is honoured.
+// configFile(): applicationFolder()/config.ini unless --config named another; rebuilt on every call.
 QString configFilePath();
 
 // The value of key in section, or "" when the file, section or key is missing. Names match without

@@ -3,7 +3,10 @@
 #include "core/settings.h"
 #include "support/fake_wechat.h"
 #include "support/sqlite_queue.h"
+#include "ui/message_box.h"
 
+#include <QLabel>
+#include <QRegularExpression>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -61,6 +64,7 @@ TEST(ServiceControl, StartThenStopLogsBothAndKeepsTheCounters)
     queue.setParam("appid", "wxAPP");
     queue.setParam("appsecret", "SECRET");
     Form1 w;
+    EXPECT_EQ(w.Text1->toPlainText(), Form1::usageNote(true)) << "the note speaks of the SQLite file in use";
     ASSERT_TRUE(startAndWait(w));
     EXPECT_FALSE(w.startsvr->isEnabled());
     EXPECT_TRUE(w.endsvr->isEnabled());
@@ -70,6 +74,18 @@ TEST(ServiceControl, StartThenStopLogsBothAndKeepsTheCounters)
 
     for (int i = 0; i < 75; ++i)
         w.Timer1_Timer();
+    EXPECT_TRUE(w.statusLine->text().contains("运行中")) << w.statusLine->text().toStdString();
+    EXPECT_TRUE(w.statusLine->text().contains(QRegularExpression("下一批次：\\d+分\\d\\d秒后"))) << w.statusLine->text().toStdString();
+
+    // Closing the window would stop the service: it asks, and "No" keeps it open.
+    w.show();
+    ui::testing::reset();
+    ui::testing::answerNext(QMessageBox::No);
+    EXPECT_FALSE(w.close());
+    EXPECT_TRUE(w.isVisible());
+    ASSERT_EQ(ui::testing::shown().size(), 1);
+    ui::testing::reset();
+
     w.endsvr->click();
     EXPECT_FALSE(w.Timer1->isActive());
     EXPECT_TRUE(w.startsvr->isEnabled());
@@ -142,6 +158,8 @@ TEST(ServiceControl, TheTimerRunsBatchesOnTheWorkerAndStopWaitsForTheBatch)
     EXPECT_EQ(fake.sendCount(), 5);
     EXPECT_FALSE(w.Timer1->isActive());
     EXPECT_TRUE(w.Text1->toPlainText().contains("  发送结果："));
+    EXPECT_TRUE(w.statusLine->text().contains("待发：0")) << w.statusLine->text().toStdString();
+    EXPECT_TRUE(w.statusLine->text().contains("上一批次：已发送 5（被拒 0），待发 0"));
 }
 
 TEST(ServiceControl, AnIntervalThatIsNotANumberIsLoggedOnce)

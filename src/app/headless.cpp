@@ -1,0 +1,176 @@
+// The headless runner: the send service driven by a one-second timer, stopped by SIGTERM or SIGINT.
+#include "app/headless.h"
+
+#include "core/app_context.h"
+#include "core/database.h"
+#include "core/logger.h"
+#include "core/profile.h"
+#include "core/send_service.h"
+#include "core/settings.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QTimer>
+
+#include <cstdio>
+#include <functional>
+
+#ifdef Q_OS_UNIX
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace veltrano {
+namespace {
+
+void log(const QString &message)
+{
+    Logger::instance().log(message);
+}
+
+void printError(const QString &text)
+{
+    const QByteArray line = (text + u'\n').toUtf8();
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    std::fflush(stderr);
+}
+
+#ifdef Q_OS_UNIX
+int stopPipe[2] = {-1, -1};
+
+void onStopSignal(int)
+{
+    // Only async-signal-safe work here: one byte into the pipe wakes the event loop.
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(stopPipe[1], &byte, 1);
+}
+#endif
+
+// Calls `onStop` on the event loop's thread when SIGTERM or SIGINT arrives. Where the platform has
+// no such signals, Ctrl+C ends the program as it always did.
+void watchStopSignals(QObject *owner, std::function<void()> onStop)
+{
+#ifdef Q_OS_UNIX
+    if (stopPipe[0] < 0) {
+        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, stopPipe) != 0)
+            return;
+        ::fcntl(stopPipe[1], F_SETFL, ::fcntl(stopPipe[1], F_GETFL) | O_NONBLOCK);
+    }
+    auto *notifier = new QSocketNotifier(stopPipe[0], QSocketNotifier::Read, owner);
+    QObject::connect(notifier, &QSocketNotifier::activated, owner, [onStop = std::move(onStop)] {
+        char drained[32];
+        [[maybe_unused]] const ssize_t n = ::read(stopPipe[0], drained, sizeof drained);
+        onStop();
+    });
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+#else
+    Q_UNUSED(owner);
+    Q_UNUSED(onStop);
+#endif
+}
+
+// One tick a second. VELTRANO_TICK_MS shortens it, so tests and demos need not wait minutes.
+int tickMilliseconds()
+{
+    bool ok = false;
+    const int ms = qEnvironmentVariableIntValue("VELTRANO_TICK_MS", &ok);
+    return ok && ms > 0 ? ms : 1000;
+}
+
+} // namespace
+
+int runHeadless(HeadlessMode mode)
+{
+    DailyLogFile logFile(applicationFolder());
+    StreamLogSink console(stdout);
+    LoadConnectionSettings();
+
+    SendService service;
+    service.setLedgerFile(QDir(applicationFolder()).filePath(QStringLiteral("answer-ledger.json")));
+    Settings settings = gobal().snapshot();
+
+    int code = kExitOk;
+    bool stopping = false;
+    const auto finish = [&code](int exitCode) {
+        code = exitCode;
+        QCoreApplication::exit(exitCode);
+    };
+
+    QTimer ticker;
+    ticker.setInterval(tickMilliseconds());
+    QObject::connect(&ticker, &QTimer::timeout, &service, &SendService::tick);
+
+    QObject::connect(&service, &SendService::batchFinished, &service, [&](const BatchReport &report) {
+        if (report.ran) {
+            log(QStringLiteral("  本批次结束：已发送 %1 条（其中被拒 %2 条），待发 %3 条")
+                    .arg(report.posted)
+                    .arg(report.refused)
+                    .arg(report.pending < 0 ? QStringLiteral("未知") : QString::number(report.pending)));
+        }
+        if (mode == HeadlessMode::Once) {
+            if (!report.ran)
+                printError(report.failure.isEmpty() ? QStringLiteral("本批次未能运行") : report.failure);
+            finish(report.ran ? kExitOk : kExitFailed);
+        } else if (stopping) {
+            service.stop();
+            finish(kExitOk);
+        }
+    });
+
+    // A stop lets the message in flight finish and its answer be written back, then ends.
+    watchStopSignals(&service, [&] {
+        if (stopping)
+            return;
+        stopping = true;
+        ticker.stop();
+        log(QStringLiteral("  收到停止信号，正在发送的消息完成后退出"));
+        if (service.isBatchRunning()) {
+            service.abortBatch();
+            return; // batchFinished ends the program
+        }
+        if (mode == HeadlessMode::Service)
+            service.stop();
+        finish(kExitOk);
+    });
+
+    if (mode == HeadlessMode::Service) {
+        QObject::connect(&service, &SendService::startFinished, &service,
+                         [&](bool ok, const QString &reason) {
+                             if (!ok) {
+                                 printError(reason);
+                                 finish(kExitFailed);
+                                 return;
+                             }
+                             ticker.start();
+                         });
+        service.setSettings(settings);
+        QTimer::singleShot(0, &service, &SendService::start);
+    } else {
+        // The batch reads its size and the account from sysParam, as a started service would have.
+        // A missing SQLite file has nothing to send, so it is an error here rather than created.
+        try {
+            Database db(settings, 4, MissingFile::Fail);
+            LoadParameters(db, settings);
+        } catch (const std::exception &e) {
+            printError(QStringLiteral("服务启动失败，请检查数据库连接是否正确！") + QString::fromUtf8(e.what()));
+            return kExitFailed;
+        }
+        service.setSettings(settings);
+        QTimer::singleShot(0, &service, &SendService::runBatchNow);
+    }
+
+    QCoreApplication::exec();
+    service.waitForIdle();
+    return code;
+}
+
+} // namespace veltrano

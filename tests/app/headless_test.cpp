@@ -1,0 +1,204 @@
+// The program without a window: --help, --version, --once and --service as real child processes
+// with no display, against a SQLite queue and the fake WeChat API.
+#include "core/profile.h"
+#include "support/fake_wechat.h"
+#include "support/sqlite_queue.h"
+
+#include <QDate>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QThread>
+#include <gtest/gtest.h>
+
+using namespace veltrano;
+
+namespace {
+
+constexpr auto kTemplatePath = "/cgi-bin/message/template/send";
+
+// The installed program, started the way an init system or a shell would. QT_QPA_PLATFORM names
+// the X11 plugin while DISPLAY is unset, so a window mode would fail at once.
+class Child {
+public:
+    Child(const QStringList &arguments, const QString &apiBase = {}, const QString &tickMs = {})
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        if (!apiBase.isEmpty())
+            env.insert(QStringLiteral("VELTRANO_API_BASE"), apiBase);
+        if (!tickMs.isEmpty())
+            env.insert(QStringLiteral("VELTRANO_TICK_MS"), tickMs);
+        m_process.setProcessEnvironment(env);
+        m_process.start(QStringLiteral(VELTRANO_EXE), arguments);
+        m_process.waitForStarted();
+    }
+    ~Child()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished();
+        }
+    }
+    // The exit code once it has ended normally; -1 for a crash or a time-out.
+    int exitCode(int ms = 30000)
+    {
+        if (!m_process.waitForFinished(ms) || m_process.exitStatus() != QProcess::NormalExit)
+            return -1;
+        return m_process.exitCode();
+    }
+    QString out() { return m_out += QString::fromUtf8(m_process.readAllStandardOutput()); }
+    QString err() { return m_err += QString::fromUtf8(m_process.readAllStandardError()); }
+    void terminate() { m_process.terminate(); } // SIGTERM
+    // Waits until standard output holds `text`.
+    bool waitForOutput(const QString &text, int ms = 20000)
+    {
+        while (!out().contains(text)) {
+            if (!m_process.waitForReadyRead(ms))
+                return false;
+        }
+        return true;
+    }
+
+private:
+    QProcess m_process;
+    QString m_out;
+    QString m_err;
+};
+
+QString templateBody(int n)
+{
+    return QStringLiteral(R"({"touser":"o%1","template_id":"T","data":{}})").arg(n);
+}
+
+// A queue with an account, ready for a batch.
+struct HeadlessQueue {
+    testsupport::SqliteQueue queue;
+    testsupport::FakeWeChat fake;
+    HeadlessQueue(int rows)
+    {
+        queue.setParam("appid", "wxAPP");
+        queue.setParam("appsecret", "SECRET");
+        for (int n = 0; n < rows; ++n)
+            queue.add(templateBody(n), 1);
+    }
+    QStringList args(const char *mode) const { return {QString::fromLatin1(mode), QStringLiteral("--config"), configFilePath()}; }
+};
+
+bool ownerOnly(const QString &path)
+{
+    return QFileInfo::exists(path) &&
+           QFile::permissions(path) == (QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                        QFileDevice::ReadUser | QFileDevice::WriteUser);
+}
+
+QString todaysLog(const QString &folder)
+{
+    return QDir(folder).filePath(QStringLiteral("logs/") + QDate::currentDate().toString(u"yyyy-MM-dd") +
+                                 QStringLiteral(".log"));
+}
+
+} // namespace
+
+TEST(Headless, HelpAndVersionNeedNoDisplay)
+{
+    Child help({QStringLiteral("--help")});
+    EXPECT_EQ(help.exitCode(), 0) << help.err().toStdString();
+    EXPECT_TRUE(help.out().contains("--service"));
+    EXPECT_TRUE(help.out().contains("--once"));
+    Child version({QStringLiteral("--version")});
+    EXPECT_EQ(version.exitCode(), 0) << version.err().toStdString();
+    EXPECT_TRUE(version.out().startsWith("Veltrano "));
+    Child bad({QStringLiteral("--once"), QStringLiteral("--service")});
+    EXPECT_EQ(bad.exitCode(), 2);
+    EXPECT_FALSE(bad.err().isEmpty());
+}
+
+TEST(Headless, OnceSendsOneBatchAndExitsZeroEvenWhenWeChatRefusesSome)
+{
+    HeadlessQueue q(3);
+    q.fake.failNext(kTemplatePath, 1, testsupport::FakeWeChat::Fault::error(43004, "require subscribe"));
+    Child once(q.args("--once"), q.fake.base());
+    EXPECT_EQ(once.exitCode(), 0) << once.err().toStdString();
+    EXPECT_EQ(q.queue.pending(), 0);
+    EXPECT_EQ(q.fake.sendCount(), 3);
+    EXPECT_TRUE(q.queue.stat(1).toString().contains("43004"));
+    EXPECT_TRUE(once.out().contains("  发送结果：")) << "log lines reach standard output";
+    const QString log = todaysLog(QFileInfo(configFilePath()).absolutePath());
+    EXPECT_TRUE(ownerOnly(log)) << "the daily log names followers";
+
+    // A database that cannot be opened: nothing runs, the reason goes to standard error.
+    WriteProfileValue(configFilePath(), "con", "db", "no/such/folder/queue.db");
+    Child broken(q.args("--once"), q.fake.base());
+    EXPECT_EQ(broken.exitCode(), 1);
+    EXPECT_TRUE(broken.err().startsWith("服务启动失败，请检查数据库连接是否正确！"));
+    EXPECT_GT(broken.err().trimmed().size(), QStringLiteral("服务启动失败，请检查数据库连接是否正确！").size())
+        << "the cause follows the fixed text";
+}
+
+TEST(Headless, ServiceCreatesANewQueueOwnerOnlyAndAFailedStartExitsOne)
+{
+    testsupport::TempAppFolder folder;
+    ASSERT_TRUE(folder.writeConfig("db=fresh.db\ndriver=sqlite\n"));
+    Child service({QStringLiteral("--service"), QStringLiteral("--config"), folder.file("config.ini")});
+    ASSERT_TRUE(service.waitForOutput("  服务启动成功")) << service.err().toStdString();
+    service.terminate();
+    EXPECT_EQ(service.exitCode(), 0) << service.err().toStdString();
+    EXPECT_TRUE(ownerOnly(folder.file("fresh.db"))) << "the queue holds follower data";
+    EXPECT_TRUE(ownerOnly(todaysLog(folder.path())));
+
+    ASSERT_TRUE(folder.writeConfig("db=no/such/folder/queue.db\ndriver=sqlite\n"));
+    Child failed({QStringLiteral("--service"), QStringLiteral("--config"), folder.file("config.ini")});
+    EXPECT_EQ(failed.exitCode(), 1);
+    EXPECT_TRUE(failed.err().startsWith("服务启动失败，请检查数据库连接是否正确！")) << failed.err().toStdString();
+}
+
+// SIGTERM while a post waits on a slow API: that post's answer is written back, the rest stay pending.
+TEST(Headless, ServiceOnSigtermFinishesThePostInFlightAndExitsZero)
+{
+    HeadlessQueue q(3);
+    q.queue.setParam("temp_timer", "1");
+    q.fake.failNext(kTemplatePath, 1, testsupport::FakeWeChat::Fault::delay(1500));
+    Child service(q.args("--service"), q.fake.base(), QStringLiteral("10")); // a minute in 0.6 s
+    for (int i = 0; i < 1000 && q.fake.requestCount(kTemplatePath) == 0; ++i)
+        QThread::msleep(10);
+    ASSERT_EQ(q.fake.requestCount(kTemplatePath), 1) << service.out().toStdString();
+    service.terminate();
+    EXPECT_EQ(service.exitCode(), 0) << service.err().toStdString();
+    EXPECT_EQ(q.fake.sendCount(), 1);
+    EXPECT_TRUE(q.queue.stat(1).toString().contains("\"errcode\":0")) << "the answer was stored before exit";
+    EXPECT_EQ(q.queue.pending(), 2);
+}
+
+// Two copies on one queue at once: the send lease lets one post, and every row goes out once.
+TEST(Headless, TwoCopiesOnOneQueuePostEveryRowExactlyOnce)
+{
+    HeadlessQueue q(6);
+    q.fake.setLatency(300);
+    const QString db = QFileInfo(QDir(QFileInfo(configFilePath()).absolutePath()).filePath("queue.db")).absoluteFilePath();
+    QTemporaryDir other;
+    QFile ini(other.filePath("config.ini"));
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write("[con]\ndriver=sqlite\ndb=" + db.toUtf8() + "\n");
+    ini.close();
+
+    Child first(q.args("--once"), q.fake.base());
+    Child second({QStringLiteral("--once"), QStringLiteral("--config"), ini.fileName()}, q.fake.base());
+    const int codes[] = {first.exitCode(), second.exitCode()};
+
+    EXPECT_EQ(q.queue.pending(), 0);
+    QSet<QByteArray> bodies;
+    for (const auto &send : q.fake.sends())
+        bodies.insert(send.body);
+    EXPECT_EQ(q.fake.sendCount(), 6);
+    EXPECT_EQ(bodies.size(), 6) << "no row was posted twice";
+    // The copy that found the lease taken skipped its batch and named the holder.
+    const QString skipped = codes[0] == 1 ? first.err() : second.err();
+    EXPECT_EQ(codes[0] + codes[1], 1) << first.err().toStdString() << second.err().toStdString();
+    EXPECT_TRUE(skipped.contains("另一个副本正在发送（")) << skipped.toStdString();
+}
