@@ -92,17 +92,7 @@ void Form1::wireService()
         Q_EMIT startFinished(true);
     });
     connect(m_service, &SendService::parametersLoaded, this, [](const Settings &loaded) {
-        gobal().update([&](Settings &s) {
-            const Settings connection = s;
-            s = loaded;
-            s.host = connection.host;
-            s.uid = connection.uid;
-            s.pwd = connection.pwd;
-            s.db = connection.db;
-            s.driver = connection.driver;
-            s.cur_token = connection.cur_token;
-            s.last_result = connection.last_result;
-        });
+        gobal().update([&](Settings &s) { copyParameters(loaded, s); });
     });
     connect(m_service, &SendService::batchFinished, this, [this](const BatchReport &report) {
         gobal().update([&](Settings &s) {

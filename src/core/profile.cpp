@@ -243,6 +243,8 @@ void LoadConnectionSettings()
     const QString db = read("db");
     const QString driver = read("driver");
     const QString encrypt = read("encrypt");
+    const QString postsInFlight = ReadProfileValue(file, QStringLiteral("send"),
+                                                   QStringLiteral("posts_in_flight"), -1);
     gobal().update([&](Settings &s) {
         s.host = host;
         s.uid = uid;
@@ -250,6 +252,7 @@ void LoadConnectionSettings()
         s.db = db;
         s.driver = driver;
         s.encrypt = encrypt;
+        s.posts_in_flight = postsInFlight;
     });
 }
 

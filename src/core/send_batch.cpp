@@ -6,7 +6,6 @@
 #include "core/app_context.h"
 #include "core/database.h"
 #include "core/http_client.h"
-#include "core/http_pipeline.h"
 #include "core/logger.h"
 #include "core/sender_lease.h"
 #include "core/tick_counter.h"
@@ -107,7 +106,11 @@ QString messageUrl(int kind, const QString &token)
 
 class Batch {
 public:
-    explicit Batch(BatchContext &context) : m_ctx(context), m_ledger(*context.ledger) {}
+    explicit Batch(BatchContext &context)
+        : m_ctx(context), m_ledger(*context.ledger),
+          m_width(std::clamp(context.postsInFlight, 1, kMaxPostsInFlight)), m_posts(m_width)
+    {
+    }
     BatchReport run();
 
 private:
@@ -116,15 +119,16 @@ private:
     void postRows(Database &db, const std::vector<PendingRow> &rows);
     bool refuseLocally(Database &db, const PendingRow &row, int &kind);
     void submit(const InFlight &post);
-    void settle(Database &db, const HttpPipeline::Answer &answer);
+    void settle(Database &db, const HttpMulti::Answer &answer);
     bool giveUpOrWait(Database &db, const QString &id, const QString &why);
     bool store(Database &db, const QString &id, const QString &text);
     bool end(const QString &why);
 
     BatchContext &m_ctx;
     AnswerLedger &m_ledger;
-    HttpClient m_http;       // the token
-    HttpPipeline m_pipeline; // the posts
+    const int m_width;
+    HttpClient m_http;  // the token
+    HttpMulti m_posts;  // the posts, m_width at most on their way
     std::map<qint64, InFlight> m_inFlight;
     qint64 m_nextTag = 0;
     QString m_token;
@@ -218,10 +222,9 @@ std::vector<PendingRow> Batch::readPending(Database &db, int size)
 // once the batch ends, nothing more is posted but every answer already on its way is stored.
 void Batch::postRows(Database &db, const std::vector<PendingRow> &rows)
 {
-    const int width = std::clamp(m_ctx.postsInFlight, 1, kMaxPostsInFlight);
     size_t next = 0;
     for (;;) {
-        while (!m_report.endedEarly && int(m_inFlight.size()) < width && next < rows.size()) {
+        while (!m_report.endedEarly && int(m_inFlight.size()) < m_width && next < rows.size()) {
             if (m_ctx.abort && m_ctx.abort->load()) {
                 end(QStringLiteral("服务停止，其余消息保留待发"));
                 break;
@@ -240,7 +243,7 @@ void Batch::postRows(Database &db, const std::vector<PendingRow> &rows)
         }
         if (m_inFlight.empty())
             return;
-        for (const HttpPipeline::Answer &answer : m_pipeline.wait())
+        for (const HttpMulti::Answer &answer : m_posts.wait(1000))
             settle(db, answer);
     }
 }
@@ -271,20 +274,20 @@ bool Batch::refuseLocally(Database &db, const PendingRow &row, int &kind)
 void Batch::submit(const InFlight &post)
 {
     const qint64 tag = m_nextTag++;
-    m_pipeline.post(tag, messageUrl(post.kind, post.token), post.body.toUtf8());
+    m_posts.start(quint64(tag), messageUrl(post.kind, post.token), true, post.body.toUtf8());
     m_inFlight.emplace(tag, post);
 }
 
-void Batch::settle(Database &db, const HttpPipeline::Answer &reply)
+void Batch::settle(Database &db, const HttpMulti::Answer &reply)
 {
-    const auto found = m_inFlight.find(reply.tag);
+    const auto found = m_inFlight.find(qint64(reply.tag));
     if (found == m_inFlight.end())
         return;
     const InFlight post = found->second;
     m_inFlight.erase(found);
     const QString &id = post.id;
 
-    if (!reply.completed) {
+    if (!reply.error.isEmpty()) {
         // Nothing came back: the message may or may not have gone out, so it stays pending.
         log(QStringLiteral("  消息%1发送失败，保留待发，本批次结束：").arg(id) + logExcerpt(reply.error, kMaxLoggedAnswer));
         end(QStringLiteral("消息%1发送失败：").arg(id) + reply.error);
@@ -389,6 +392,16 @@ bool Batch::store(Database &db, const QString &id, const QString &text)
 
 } // namespace
 
+std::optional<int> postsInFlight(const QString &text)
+{
+    if (text.trimmed().isEmpty())
+        return 1;
+    const std::optional<int> number = TickCounter::wholeNumber(text);
+    if (!number || *number < 1 || *number > kMaxPostsInFlight)
+        return std::nullopt;
+    return number;
+}
+
 QString storedAnswer(const QString &answer)
 {
     if (answer.size() <= kMaxStoredAnswer)
@@ -420,14 +433,11 @@ BatchReport RunSendBatch()
     SenderLease lease;
     context.ledger = &ledger;
     context.lease = &lease;
+    context.postsInFlight = postsInFlight(context.settings.posts_in_flight).value_or(1);
     BatchReport report = RunSendBatch(context);
     gobal().update([&](Settings &s) {
-        if (report.parameters) {
-            const Settings mine = s;
-            s = *report.parameters;
-            s.cur_token = mine.cur_token;
-            s.last_result = mine.last_result;
-        }
+        if (report.parameters)
+            copyParameters(*report.parameters, s);
         if (!report.token.isEmpty())
             s.cur_token = report.token;
         if (!report.lastResult.isEmpty())

@@ -41,6 +41,10 @@ struct BatchContext {
 
 inline constexpr int kMaxPostsInFlight = 16;
 
+// config.ini's posts_in_flight as a number from 1 to kMaxPostsInFlight; nothing when the text is
+// neither empty nor such a number (the caller then uses 1 and says so).
+std::optional<int> postsInFlight(const QString &text);
+
 // A row that gets this many "not now" answers in a row is given up with a local error text.
 inline constexpr int kMaxTries = 5;
 // Answers are stored and logged bounded, with a visible cut mark.

@@ -104,6 +104,10 @@ void SendService::start()
         Q_EMIT parametersLoaded(m_settings);
         log(QStringLiteral("  服务启动成功"));
         warnAboutMissingCredentials(m_settings);
+        if (!postsInFlight(m_settings.posts_in_flight))
+            log(QStringLiteral("  警告：config.ini 的 posts_in_flight=“%1”不是1到%2之间的整数，按1发送")
+                    .arg(m_settings.posts_in_flight)
+                    .arg(kMaxPostsInFlight));
         m_running = true;
         keepLease(); // says at once when another copy holds the queue
         Q_EMIT stateChanged();
@@ -185,7 +189,8 @@ void SendService::runBatch()
                 m_ledger = std::make_unique<AnswerLedger>(m_ledgerFile, key);
             if (!m_lease)
                 m_lease = std::make_unique<SenderLease>();
-            BatchContext context{settings, m_ledger.get(), m_lease.get(), &m_abort};
+            BatchContext context{settings, m_ledger.get(), m_lease.get(), &m_abort,
+                                 postsInFlight(settings.posts_in_flight).value_or(1)};
             report = RunSendBatch(context);
             if (releaseAfter) {
                 Database db(settings);

@@ -11,6 +11,8 @@ struct Settings {
     // config.ini, section "con"; pwd holds the password as typed, never its stored form.
     QString host, uid, pwd, db;
     QString driver;  // "sqlserver" (also when empty) or "sqlite"
+    // config.ini, section "send": how many posts may be on their way at once (1 when absent).
+    QString posts_in_flight;
     QString encrypt; // "strict": SQL Server only over encryption with a trusted certificate
 
     // Mirrors of the sysParam rows of the same names, as last loaded.
@@ -21,6 +23,16 @@ struct Settings {
     QString cur_token;   // the access token in use
     QString last_result; // the answer text of the latest post
 };
+
+// Copies the sysParam mirrors (appid … in_time) and nothing else.
+inline void copyParameters(const Settings &from, Settings &to)
+{
+    for (QString Settings::*field :
+         {&Settings::appid, &Settings::appsecret, &Settings::get_token_mod, &Settings::token_server,
+          &Settings::temp, &Settings::temp_timer, &Settings::cust, &Settings::cust_timer,
+          &Settings::access_token, &Settings::expires_in, &Settings::in_time})
+        to.*field = from.*field;
+}
 
 // The one settings record of the process. The batch runs on the worker while the dialogs run on the
 // GUI thread, so every access goes through the mutex and readers work on a copy.

@@ -307,3 +307,60 @@ TEST_F(SendBatch, ParametersAreReloadedBeforeEveryRow)
     RunSendBatch();
     EXPECT_EQ(gobal().snapshot().temp_timer, "7");
 }
+
+class SendBatchInFlight : public SendBatch {
+protected:
+    SendBatchInFlight()
+    {
+        gobal().update([](Settings &s) { s.posts_in_flight = QStringLiteral("8"); });
+        fake.setLatency(20);
+    }
+    ~SendBatchInFlight() override { gobal().update([](Settings &s) { s.posts_in_flight.clear(); }); }
+
+    // The answer the fake gave to the post of this body (the latest, if posted more than once).
+    QString answerFor(const QByteArray &body) const
+    {
+        QString answer;
+        for (const auto &send : fake.sends())
+            if (send.body == body)
+                answer = send.answer;
+        return answer;
+    }
+};
+
+TEST_F(SendBatchInFlight, EachRowGetsItsOwnAnswer)
+{
+    std::vector<std::pair<qlonglong, QByteArray>> rows;
+    for (int n = 0; n < 10; ++n)
+        rows.emplace_back(queue.add(templateBody(n), 1), templateBody(n));
+    const BatchReport report = RunSendBatch();
+    EXPECT_EQ(report.posted, 10);
+    EXPECT_EQ(fake.sendCount(), 10);
+    for (const auto &[id, body] : rows)
+        EXPECT_EQ(queue.stat(id).toString(), answerFor(body));
+}
+
+TEST_F(SendBatchInFlight, BusyEndsTheBatchOnceThePostsOnTheirWayAreStored)
+{
+    for (int n = 0; n < 12; ++n)
+        queue.add(templateBody(n), 1);
+    fake.failNext("/cgi-bin/message/template/send", 1, FakeWeChat::Fault::busy());
+    const BatchReport report = RunSendBatch();
+    EXPECT_TRUE(report.endedEarly);
+    EXPECT_EQ(fake.sendCount(), 8) << "nothing is posted after the busy answer";
+    EXPECT_EQ(report.posted, 7) << "every other answer on its way is stored";
+    EXPECT_EQ(queue.pending(), 5);
+}
+
+TEST_F(SendBatchInFlight, ARefusedTokenIsRenewedOnceForAllPostsOnTheirWay)
+{
+    queue.add(templateBody(100), 1);
+    RunSendBatch(); // caches a token
+    for (int n = 0; n < 8; ++n)
+        queue.add(templateBody(n), 1);
+    fake.refuseCurrentTokenOnce();
+    const BatchReport report = RunSendBatch();
+    EXPECT_EQ(fake.tokenCalls(), 2);
+    EXPECT_EQ(report.posted, 8);
+    EXPECT_EQ(queue.pending(), 0);
+}
