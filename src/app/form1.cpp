@@ -1,5 +1,6 @@
 // The main window: its controls at their fixed places, start-up, the log and the menu.
 #include "app/form1.h"
+#include "app/log_view.h"
 
 #include "core/app_context.h"
 #include "core/database.h"
@@ -24,11 +25,8 @@
 #include <QMenuBar>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QResizeEvent>
-#include <QTextBlock>
-#include <QTextCursor>
 #include <QTimer>
 
 namespace veltrano {
@@ -162,11 +160,10 @@ void Form1::buildControls()
     Text4 = counter("Text4");
     Text2 = counter("Text2");
 
-    Text1 = new QPlainTextEdit(client);
+    Text1 = new LogView(kMaxLogLines, client);
     Text1->setObjectName(QStringLiteral("Text1"));
-    Text1->setReadOnly(true);
     Text1->setGeometry(8, 40, 633, 225);
-    Text1->setPlainText(usageNote());
+    Text1->setNote(usageNote());
 
     statusLine = new QLabel(this);
     statusLine->setObjectName(QStringLiteral("statusLine"));
@@ -220,7 +217,7 @@ void Form1::Form_Load()
     svrflag = 0;
     Timer1->stop();
     LoadConnectionSettings();
-    Text1->setPlainText(usageNote(gobal().snapshot().driver.trimmed().compare(u"sqlite", Qt::CaseInsensitive) == 0));
+    Text1->setNote(usageNote(gobal().snapshot().driver.trimmed().compare(u"sqlite", Qt::CaseInsensitive) == 0));
     updateStatusLine();
 }
 
@@ -264,18 +261,7 @@ void Form1::AddLogLine(const QString &message)
 
 void Form1::addLogLine(const QDateTime &when, const QString &message)
 {
-    QTextCursor cursor(Text1->document());
-    cursor.movePosition(QTextCursor::Start);
-    cursor.insertText(formatLogLine(when, message) + u'\n');
-    ++m_logLines;
-    // The oldest log line sits right above the usage note; drop it once the log is full.
-    if (m_logLines > kMaxLogLines) {
-        QTextCursor oldest(Text1->document()->findBlockByNumber(kMaxLogLines));
-        oldest.select(QTextCursor::BlockUnderCursor);
-        oldest.removeSelectedText();
-        --m_logLines;
-    }
-    Text1->moveCursor(QTextCursor::Start);
+    Text1->addLine(formatLogLine(when, message));
 }
 
 void Form1::quitme_Click()

@@ -14,7 +14,6 @@ class QLabel;
 class QLineEdit;
 class QSystemTrayIcon;
 class QMenu;
-class QPlainTextEdit;
 class QPushButton;
 class QTimer;
 
@@ -25,6 +24,7 @@ class Form3;
 class Form5;
 class Form6;
 class FollowerExport;
+class LogView;
 class SendService;
 class frmAbout;
 
@@ -49,7 +49,7 @@ public:
     QPushButton *quitme = nullptr;
     QLineEdit *Text4 = nullptr; // minutes counter, never shown
     QLineEdit *Text2 = nullptr; // seconds counter, never shown
-    QPlainTextEdit *Text1 = nullptr;
+    LogView *Text1 = nullptr;
     QTimer *Timer1 = nullptr;
     int svrflag = 0;
     // Under the log: the service state, pending messages, the next batch, the last batch's result.
@@ -106,7 +106,6 @@ private:
     void wireService();
     void updateStatusLine();
 
-    int m_logLines = 0;
     SendService *m_service = nullptr;
     QSystemTrayIcon *m_tray = nullptr;
 

@@ -8,7 +8,7 @@
 #include <QLabel>
 #include <QRegularExpression>
 #include <QLineEdit>
-#include <QPlainTextEdit>
+#include "app/log_view.h"
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QThread>
