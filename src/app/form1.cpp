@@ -267,7 +267,7 @@ void Form1::addLogLine(const QDateTime &when, const QString &message)
 void Form1::quitme_Click()
 {
     if (hotKeyBound()) {
-        ui::showMessage(this, QStringLiteral("CTR+小键盘0,呼出主界面！"), QStringLiteral("提示"));
+        ui::showMessage(this, QStringLiteral("Ctrl+小键盘0,呼出主界面！"), QStringLiteral("提示"));
         hide();
         return;
     }
@@ -401,9 +401,36 @@ void Form1::showEvent(QShowEvent *event)
 void Form1::resizeEvent(QResizeEvent *event)
 {
     QMainWindow::resizeEvent(event);
-    // The log grows with the window; the buttons keep their places.
+    placeControls();
+}
+
+void Form1::changeEvent(QEvent *event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+        placeControls();
+}
+
+// The buttons keep their designed places and sizes (80 x 25, from the left edge 7, 93, 180) and
+// only grow, pushing the ones to their right and the log below, where larger text needs it. The log
+// fills the rest of the window.
+void Form1::placeControls()
+{
+    int left = 7;
+    int bottom = 33;
+    for (QPushButton *b : {startsvr, endsvr, quitme}) {
+        // The caption's own extent plus a margin, not the style's size hint, which asks for more
+        // than the designed 80 x 25 even at the normal size.
+        const QFontMetrics metrics(b->font());
+        const int width = qMax(80, metrics.horizontalAdvance(b->text()) + 2 * metrics.averageCharWidth() + 8);
+        const int height = qMax(25, metrics.height() + 8);
+        b->setGeometry(left, 8, width, height);
+        left += width + (b == startsvr ? 6 : 7);
+        bottom = qMax(bottom, 8 + height);
+    }
     const QSize client = centralWidget()->size();
-    Text1->setGeometry(8, 40, qMax(100, client.width() - 21), qMax(60, client.height() - 47));
+    const int top = bottom + 7;
+    Text1->setGeometry(8, top, qMax(100, client.width() - 21), qMax(60, client.height() - top - 7));
 }
 
 } // namespace veltrano

@@ -92,6 +92,7 @@ Q_SIGNALS:
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
+    void changeEvent(QEvent *event) override;
     // While the service runs, closing the window (which stops it) asks first.
     void closeEvent(QCloseEvent *event) override;
     // The tray icon stands in for the window while it is hidden.
@@ -100,6 +101,7 @@ protected:
 
 private:
     void buildControls();
+    void placeControls();
     void buildMenu();
     void Form_Load();
     void addLogLine(const QDateTime &when, const QString &message);

@@ -1,8 +1,10 @@
 // The main window after start-up, its log order and the background button.
 #include "app/form1.h"
+#include "app/log_view.h"
 #include "core/logger.h"
 #include "core/settings.h"
 #include "desktop/hotkey.h"
+#include "support/larger_text.h"
 #include "support/temp_app_folder.h"
 #include "ui/message_box.h"
 
@@ -12,15 +14,11 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QMenuBar>
-#include "app/log_view.h"
-#include "core/logger.h"
-
-#include <QSignalSpy>
-#include <QtConcurrent/QtConcurrentRun>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTest>
-#include <QTextBlock>
+#include <QtConcurrent/QtConcurrentRun>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -160,4 +158,21 @@ TEST(Form1, TheHotKeySignalTogglesTheWindow)
     Q_EMIT HotKeySignals::instance().toggleMainWindow();
     QTRY_VERIFY(w.isVisible());
     EXPECT_FALSE(w.isMinimized()) << "a window called back is shown, not left minimised";
+}
+
+TEST(Form1, ButtonsGrowWithLargerTextAndPushTheLogDown)
+{
+    testsupport::TempAppFolder folder;
+    testsupport::LargerText larger;
+    Form1 w;
+    w.show();
+    int right = 0;
+    for (QPushButton *b : {w.startsvr, w.endsvr, w.quitme}) {
+        const QFontMetrics metrics(b->font());
+        EXPECT_GT(b->width(), metrics.horizontalAdvance(b->text()) + 8) << b->text().toStdString();
+        EXPECT_GT(b->height(), metrics.height()) << b->text().toStdString();
+        EXPECT_GT(b->x(), right) << "no button covers the one before it";
+        right = b->geometry().right();
+        EXPECT_LT(b->geometry().bottom(), w.Text1->y());
+    }
 }

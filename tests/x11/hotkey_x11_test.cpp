@@ -174,7 +174,7 @@ TEST_F(HotKeyX11, BackgroundButtonHidesWhenBound)
     w.quitme->click();
     const auto shown = ui::testing::shown();
     ASSERT_EQ(shown.size(), 1);
-    EXPECT_EQ(shown[0].text, "CTR+小键盘0,呼出主界面！");
+    EXPECT_EQ(shown[0].text, "Ctrl+小键盘0,呼出主界面！");
     EXPECT_EQ(shown[0].title, "提示");
     EXPECT_FALSE(w.isVisible());
     EXPECT_FALSE(w.isMinimized());
