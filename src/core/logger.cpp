@@ -4,7 +4,6 @@
 #include "core/file_modes.h"
 
 #include <QDir>
-#include <QFile>
 #include <QLocale>
 
 namespace veltrano {
@@ -22,7 +21,7 @@ void Logger::log(const QString &message)
 
 QString formatLogLine(const QDateTime &when, const QString &message)
 {
-    const QLocale locale = QLocale::system();
+    static const QLocale locale = QLocale::system();
     return locale.toString(when.date(), QLocale::ShortFormat) + u' '
            + when.time().toString(QStringLiteral("HH:mm:ss")) + message;
 }
@@ -48,17 +47,22 @@ DailyLogFile::DailyLogFile(const QString &folder, QObject *parent)
 void DailyLogFile::append(const QDateTime &when, const QString &message)
 {
     QMutexLocker lock(&m_mutex);
-    QDir dir(m_folder);
-    if (!dir.mkpath(QStringLiteral("logs")))
-        return;
-    QFile file(dir.filePath(QStringLiteral("logs/") + when.date().toString(u"yyyy-MM-dd") + QStringLiteral(".log")));
-    const bool isNew = !file.exists();
-    // A log that cannot be written must not stop the service; the window still shows the line.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-        return;
-    if (isNew)
-        restrictToOwner(file);
-    file.write((formatLogLine(when, message) + u'\n').toUtf8());
+    if (!m_file.isOpen() || m_day != when.date() || !m_file.exists()) {
+        m_file.close();
+        m_day = when.date();
+        QDir dir(m_folder);
+        if (!dir.mkpath(QStringLiteral("logs")))
+            return;
+        m_file.setFileName(dir.filePath(QStringLiteral("logs/") + m_day.toString(u"yyyy-MM-dd")
+                                        + QStringLiteral(".log")));
+        const bool isNew = !m_file.exists();
+        // A log that cannot be written must not stop the service; the window still shows the line.
+        if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
+            return;
+        if (isNew)
+            restrictToOwner(m_file);
+    }
+    m_file.write((formatLogLine(when, message) + u'\n').toUtf8());
 }
 
 StreamLogSink::StreamLogSink(FILE *stream, QObject *parent) : QObject(parent), m_stream(stream)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QFile>
 #include <QMutex>
 #include <QObject>
 #include <QString>
@@ -42,6 +43,8 @@ public:
 private:
     QString m_folder;
     QMutex m_mutex;
+    QFile m_file;  // today's file, kept open between lines
+    QDate m_day;
 };
 
 // Writes every logged line to a C stream (standard output for the headless service), flushed per line.

@@ -623,6 +623,9 @@ FakeWeChat::FakeWeChat(int port) : d(std::make_unique<State>())
     // Without it every kept-alive request waits for the peer's delayed acknowledgement (~40 ms).
     d->server.set_tcp_nodelay(true);
     d->server.set_keep_alive_max_count(1000000);
+    // Each kept-alive connection holds a server thread: room for a batch's posts in flight, its
+    // token client, an export's requests and a test's own client at once.
+    d->server.new_task_queue = [] { return new httplib::ThreadPool(48); };
     d->server.Get(".*", [this](const httplib::Request &req, httplib::Response &res) {
         d->handle(req, res, std::string());
     });
