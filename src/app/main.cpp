@@ -3,7 +3,6 @@
 #include "app/headless.h"
 #include "core/app_context.h"
 #include "core/logger.h"
-#include "core/worker.h"
 #include "records/follower_export.h"
 
 #include <QApplication>
@@ -117,8 +116,8 @@ int runWindow(QApplication &app, bool startService)
         QMetaObject::invokeMethod(form1, &veltrano::Form1::startsvr_Click, Qt::QueuedConnection);
 
     const int code = app.exec();
-    // A batch or export under way runs to its end before the program goes.
-    veltrano::workerPool().waitForDone();
+    // An export under way runs to its end before the program goes (a batch already has: the
+    // window's send service waits for it when the window goes).
     veltrano::exportPool().waitForDone();
     return code;
 }

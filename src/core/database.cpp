@@ -360,10 +360,11 @@ Database::Database(const Settings &connection, int loginTimeoutSeconds, MissingF
 
 Database::~Database()
 {
+    m_reused.clear();
     removeConnection(m_name);
 }
 
-QSqlQuery Database::exec(const QString &statement, const QVariantList &values)
+QSqlQuery Database::prepared(const QString &statement)
 {
     QSqlQuery query(QSqlDatabase::database(m_name, false));
     query.setForwardOnly(true);
@@ -371,14 +372,36 @@ QSqlQuery Database::exec(const QString &statement, const QVariantList &values)
         fail(QStringLiteral("SQL 语句无法执行：%1").arg(errorText(query.lastError())));
     if (m_dialect == Dialect::TSql && !limitStatement(query, kStatementTimeoutSeconds))
         fail(QStringLiteral("SQL 语句无法设置超时：%1").arg(errorText(query.lastError())));
-    for (const QVariant &value : values) {
+    return query;
+}
+
+void Database::bindAndRun(QSqlQuery &query, const QVariantList &values)
+{
+    for (int i = 0; i < values.size(); ++i) {
+        const QVariant &value = values[i];
         const bool nullText =
             value.typeId() == QMetaType::QString && value.value<QString>().isNull();
-        query.addBindValue(nullText ? QVariant(QStringLiteral("")) : value);
+        query.bindValue(i, nullText ? QVariant(QStringLiteral("")) : value);
     }
     if (!query.exec())
         fail(QStringLiteral("SQL 语句执行失败：%1").arg(errorText(query.lastError())));
+}
+
+QSqlQuery Database::exec(const QString &statement, const QVariantList &values)
+{
+    QSqlQuery query = prepared(statement);
+    bindAndRun(query, values);
     return query;
+}
+
+QSqlQuery &Database::execReused(const QString &statement, const QVariantList &values)
+{
+    auto it = m_reused.find(statement);
+    if (it == m_reused.end())
+        it = m_reused.emplace(statement, prepared(statement)).first;
+    it->second.finish();
+    bindAndRun(it->second, values);
+    return it->second;
 }
 
 bool TestConnection(QString *cause)
@@ -414,7 +437,7 @@ void LoadParameters(Database &database, Settings &into)
     // Every row is read before anything is copied, so a failed query leaves every field as it was.
     std::optional<QString> values[std::size(kCopyOrder)];
     {
-        QSqlQuery query = database.exec(database.sql().allParams);
+        QSqlQuery &query = database.execReused(database.sql().allParams);
         while (query.next()) {
             // Names compare as the database's case-insensitive collation does.
             const QString name = query.value(0).toString().trimmed();
@@ -428,6 +451,7 @@ void LoadParameters(Database &database, Settings &into)
         }
         if (query.lastError().isValid())
             fail(QStringLiteral("读取 sysParam 失败：%1").arg(errorText(query.lastError())));
+        query.finish(); // one active result per SQL Server connection
     }
     // A missing row or NULL value stops the copy at its key; the fields before it keep their copy.
     for (size_t i = 0; i < std::size(kCopyOrder) && values[i]; ++i)

@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <QVariantList>
 
+#include <map>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -106,8 +107,16 @@ public:
     // A null QString binds as the empty text: no statement of the catalogue writes NULL.
     // The query must not outlive this object.
     QSqlQuery exec(const QString &statement, const QVariantList &values = {});
+    // The same, for a statement run again and again on this connection (the batch's per-message
+    // statements): prepared once, then only bound and run. The query stays this object's; it is
+    // valid until the same statement runs again. Read it to its end, or finish() it.
+    QSqlQuery &execReused(const QString &statement, const QVariantList &values = {});
 
 private:
+    QSqlQuery prepared(const QString &statement);
+    void bindAndRun(QSqlQuery &query, const QVariantList &values);
+
+    std::map<QString, QSqlQuery> m_reused; // before m_name: gone before the connection is
     QString m_name;
     Dialect m_dialect;
 };

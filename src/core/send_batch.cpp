@@ -382,7 +382,7 @@ bool Batch::giveUpOrWait(Database &db, const QString &id, const QString &why)
 bool Batch::store(Database &db, const QString &id, const QString &text)
 {
     try {
-        db.exec(db.sql().markSent, {text, id});
+        db.execReused(db.sql().markSent, {text, id});
         return true;
     } catch (const DbError &e) {
         log(QStringLiteral("  消息%1的发送结果未能写入数据库：").arg(id) + causeOf(e));

@@ -4,7 +4,7 @@
 #include "core/logger.h"
 #include "core/profile.h"
 #include "core/settings.h"
-#include "core/worker.h"
+#include "core/send_service.h"
 #include "records/follower_export.h"
 #include "records/xlsx_reader.h"
 #include "support/fake_wechat.h"
@@ -299,16 +299,32 @@ TEST(FollowerExport, CancelDuringASlowRequestAbandonsItAndLeavesNoFile)
     EXPECT_FALSE(logged.join('|').contains("失败")) << logged.join('|').toStdString();
 }
 
-TEST(FollowerExport, ExportAndBatchesHaveThreadsOfTheirOwn)
+// A batch that falls due while WeChat is slow to answer the export runs on time.
+TEST(FollowerExport, ABatchDuringASlowExportRunsOnTime)
 {
-    EXPECT_NE(&exportPool(), &workerPool());
-    // A batch's worker that is busy does not hold the export back.
-    QSemaphore release;
-    QFuture<void> busy = runOnWorker([&release] { release.acquire(); });
-    QFuture<int> exported = QtConcurrent::run(&exportPool(), [] { return 1; });
-    EXPECT_TRUE(QTest::qWaitFor([&] { return exported.isFinished(); }, 10000));
-    release.release();
-    busy.waitForFinished();
+    FakeWeChat fake;
+    fake.setFollowerCount(10);
+    fake.failNext("/cgi-bin/user/get", 1, FakeWeChat::Fault::delay(60000));
+    ExportSetup setup(fake);
+    {
+        Database db(gobal().snapshot());
+        db.exec(QStringLiteral("insert into tempmsg (msg, kind) values ('{\"touser\":\"o1\"}', 1)"));
+    }
+    fake.setCredentials("wxtest", "secret");
+    Form1 w;
+    ui::testing::answerNext(QMessageBox::Ok);
+    w.fans->trigger();
+    ASSERT_NE(w.followerExport(), nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fake.requestCount("/cgi-bin/user/get") == 1; }, 10000));
+
+    QSignalSpy batch(w.service(), &SendService::batchFinished);
+    w.service()->setSettings(gobal().snapshot());
+    w.service()->runBatchNow();
+    ASSERT_TRUE(batch.wait(10000)) << "the batch does not wait for the export";
+    EXPECT_EQ(fake.sendCount(), 1);
+    EXPECT_NE(w.followerExport(), nullptr) << "the export is still waiting for WeChat";
+    w.followerExport()->progressDialog()->findChild<QPushButton *>()->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return w.followerExport() == nullptr; }, 10000));
 }
 
 TEST(FollowerExport, AnAnswerInAnErrorBoxIsPlainText)
