@@ -212,6 +212,11 @@ QString cachedOrRenewed(const Settings &settings, HttpClient &http, Mode mode, R
                        || (renewal == Renewal::WhenRefused && cache.token == refusedToken);
     if (!force && cache.fresh)
         return cache.token;
+    // WeChat would only answer 41002 or 41004; the operator needs to hear which box is empty.
+    if (settings.appid.trimmed().isEmpty())
+        fail(QStringLiteral("appid 为空"));
+    if (settings.appsecret.trimmed().isEmpty())
+        fail(QStringLiteral("appsecret 为空"));
 
     const QString answer = mode == Mode::Stable ? askStableToken(settings, http, force)
                                                 : exchange(settings, http);

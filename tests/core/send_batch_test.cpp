@@ -1,4 +1,5 @@
 // One batch end to end: a real SQLite queue, the fake WeChat API over HTTP, and what gets stored.
+#include "core/http_client.h"
 #include "core/logger.h"
 #include "core/send_batch.h"
 #include "core/settings.h"
@@ -6,6 +7,8 @@
 #include "support/sqlite_queue.h"
 
 #include <QJsonDocument>
+#include <QThread>
+#include <QtConcurrent/QtConcurrentRun>
 #include <QJsonObject>
 #include <gtest/gtest.h>
 
@@ -142,6 +145,41 @@ TEST_F(SendBatch, TransportFailureLeavesTheRowPendingAndEndsTheBatch)
 
     RunSendBatch();
     EXPECT_EQ(queue.pending(), 0);
+}
+
+TEST_F(SendBatch, AnEmptyAppidIsNamedAsTheCause)
+{
+    queue.setParam("appid", "");
+    queue.load();
+    queue.add(templateBody(1), 1);
+    const BatchReport report = RunSendBatch();
+    EXPECT_FALSE(report.ran);
+    EXPECT_TRUE(report.failure.endsWith("appid 为空")) << report.failure.toStdString();
+    EXPECT_EQ(fake.tokenCalls(), 0);
+}
+
+// Mode 3: the stable token serves the batch, and another program's /cgi-bin/token exchange in the
+// middle of it does not disturb it.
+TEST_F(SendBatch, TheStableTokenIsNotDisturbedByAnotherProgramsExchange)
+{
+    queue.setParam("get_token_mod", "3");
+    queue.load();
+    fake.setStaleOnIssue(true);
+    fake.setLatency(30);
+    for (int n = 0; n < 6; ++n)
+        queue.add(templateBody(n), 1);
+    QFuture<void> other = QtConcurrent::run([this] {
+        QThread::msleep(80);
+        HttpClient http;
+        http.Post(fake.base() + "/cgi-bin/token?grant_type=client_credential&appid=wxAPP&secret=SECRET");
+    });
+    const BatchReport report = RunSendBatch();
+    other.waitForFinished();
+    EXPECT_EQ(report.posted, 6);
+    EXPECT_EQ(fake.stableTokenCalls(), 1);
+    EXPECT_EQ(fake.tokenCalls(), 1) << "only the other program's exchange";
+    for (const auto &send : fake.sends())
+        EXPECT_EQ(send.token, fake.stableToken());
 }
 
 TEST_F(SendBatch, ATokenThatCannotBeHadSkipsTheBatch)
