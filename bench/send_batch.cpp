@@ -171,10 +171,11 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // each figure as soon as it is known
     std::printf("send_batch: one batch on SQLite (3 template : 1 customer-service), window open\n");
 
-    // Disk flushes dominate both loops and vary from second to second: the floor and the batch at
-    // 0 ms are measured by turns, three times each, and the best of each compared.
+    // Disk flushes dominate both loops and vary from second to second: the floor and the batch with
+    // one post in flight are measured by turns, three times each, and the best of each compared.
     double floor0 = 0;
     Run a;
     for (int round = 0; round < 3; ++round) {
@@ -183,7 +184,14 @@ int main(int argc, char **argv)
         if (run.rate > a.rate)
             a = run;
     }
-    const double floor20 = floorRate(20, 200);
+    double floor20 = 0;
+    Run c;
+    for (int round = 0; round < 3; ++round) {
+        floor20 = std::max(floor20, floorRate(20, 200));
+        const Run run = windowBatch(20, 1, 200);
+        if (run.rate > c.rate)
+            c = run;
+    }
     std::printf("floor (bare kept-alive POST + durable update): %.0f messages/s at 0 ms, "
                 "%.2f ms per message at 20 ms\n", floor0, 1000.0 / floor20);
 
@@ -198,7 +206,6 @@ int main(int argc, char **argv)
     report("batch", 0, 1, a);
     const Run b = windowBatch(0, 8, 2000);
     report("batch", 0, 8, b);
-    const Run c = windowBatch(20, 1, 200);
     report("batch", 20, 1, c);
     std::printf("  20 ms, 1 in flight: %.3f ms per message beyond the latency; the floor's own: %.3f; "
                 "the batch's beyond the floor: %.3f\n",

@@ -44,7 +44,6 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent)
     buildControls();
     buildMenu();
     wireService();
-    connect(&Logger::instance(), &Logger::lineLogged, this, &Form1::addLogLine);
     // Queued: the hot key arrives inside the platform's event handling, which is no place to hide
     // or show windows.
     connect(&HotKeySignals::instance(), &HotKeySignals::toggleMainWindow, this, &Form1::toggleShown,
@@ -257,11 +256,6 @@ void Form1::AddLogLine(const QString &message)
 {
     // Through the logger, so the line reaches the daily log file as well as this window.
     Logger::instance().log(message);
-}
-
-void Form1::addLogLine(const QDateTime &when, const QString &message)
-{
-    Text1->addLine(formatLogLine(when, message));
 }
 
 void Form1::quitme_Click()

@@ -104,7 +104,6 @@ private:
     void placeControls();
     void buildMenu();
     void Form_Load();
-    void addLogLine(const QDateTime &when, const QString &message);
     void wireService();
     void updateStatusLine();
 

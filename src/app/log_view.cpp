@@ -1,6 +1,8 @@
 // The log model and view: coalesced insertions at the top, a bounded deque, a one-line delegate.
 #include "app/log_view.h"
 
+#include "core/logger.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -68,7 +70,12 @@ LogModel::LogModel(int cap, QObject *parent) : QAbstractListModel(parent), m_cap
 
 void LogModel::addLine(const QString &line)
 {
-    m_pending.append(line);
+    addLines({line});
+}
+
+void LogModel::addLines(const QStringList &lines)
+{
+    m_pending.append(lines);
     // Lines that could never be shown are not kept waiting either.
     if (m_pending.size() > 2 * m_cap)
         m_pending.erase(m_pending.begin(), m_pending.end() - m_cap);
@@ -127,8 +134,10 @@ QVariant LogModel::data(const QModelIndex &index, int role) const
     return text;
 }
 
-LogView::LogView(int cap, QWidget *parent) : QListView(parent), m_model(cap)
+LogView::LogView(int cap, QWidget *parent)
+    : QListView(parent), m_model(cap), m_feed(new LogFeed(this))
 {
+    connect(m_feed, &LogFeed::linesPending, this, [this] { m_model.addLines(m_feed->take()); });
     setModel(&m_model);
     setItemDelegate(new LogDelegate(m_model, this));
     setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -147,6 +156,7 @@ LogView::LogView(int cap, QWidget *parent) : QListView(parent), m_model(cap)
 
 QString LogView::toPlainText()
 {
+    m_model.addLines(m_feed->take());
     m_model.flush();
     return m_model.text();
 }

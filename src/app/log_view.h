@@ -19,6 +19,7 @@ public:
     explicit LogModel(int cap, QObject *parent = nullptr);
 
     void addLine(const QString &line); // shown at the next flush
+    void addLines(const QStringList &lines);
     void flush();
     void setNote(const QString &note);
     int lineCount() const { return int(m_lines.size()); }
@@ -37,7 +38,9 @@ private:
     QTimer m_flush;
 };
 
-// A list view over the model: lines are selectable and copied with Ctrl+C (or the context menu);
+class LogFeed;
+
+// A list view over the model, fed by every line the logger reports from any thread: lines are selectable and copied with Ctrl+C (or the context menu);
 // log lines stay one line high and show their whole text as a tool tip, the note wraps.
 class LogView : public QListView {
     Q_OBJECT
@@ -56,6 +59,7 @@ protected:
 
 private:
     LogModel m_model;
+    LogFeed *m_feed;
 };
 
 } // namespace veltrano

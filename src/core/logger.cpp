@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QLocale>
 
+#include <utility>
+
 namespace veltrano {
 
 Logger &Logger::instance()
@@ -16,7 +18,38 @@ Logger &Logger::instance()
 
 void Logger::log(const QString &message)
 {
-    Q_EMIT lineLogged(QDateTime::currentDateTime(), message);
+    const QDateTime now = QDateTime::currentDateTime();
+    Q_EMIT lineLogged(now, message);
+    QMutexLocker lock(&m_feedsMutex);
+    if (m_feeds.isEmpty())
+        return;
+    const QString line = formatLogLine(now, message);
+    for (LogFeed *feed : std::as_const(m_feeds)) {
+        feed->m_pending.append(line);
+        // A feed cannot go while the mutex is held: its destructor takes the mutex first.
+        if (feed->m_pending.size() == 1)
+            QMetaObject::invokeMethod(feed, &LogFeed::linesPending, Qt::QueuedConnection);
+    }
+}
+
+LogFeed::LogFeed(QObject *parent) : QObject(parent)
+{
+    Logger &logger = Logger::instance();
+    QMutexLocker lock(&logger.m_feedsMutex);
+    logger.m_feeds.append(this);
+}
+
+LogFeed::~LogFeed()
+{
+    Logger &logger = Logger::instance();
+    QMutexLocker lock(&logger.m_feedsMutex);
+    logger.m_feeds.removeOne(this);
+}
+
+QStringList LogFeed::take()
+{
+    QMutexLocker lock(&Logger::instance().m_feedsMutex);
+    return std::exchange(m_pending, {});
 }
 
 QString formatLogLine(const QDateTime &when, const QString &message)

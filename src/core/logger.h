@@ -5,11 +5,15 @@
 #include <QFile>
 #include <QMutex>
 #include <QObject>
+#include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <cstdio>
 
 namespace veltrano {
+
+class LogFeed;
 
 class Logger : public QObject {
     Q_OBJECT
@@ -23,6 +27,30 @@ public:
 
 Q_SIGNALS:
     void lineLogged(const QDateTime &when, const QString &message);
+
+private:
+    friend class LogFeed;
+    QMutex m_feedsMutex;
+    QList<LogFeed *> m_feeds;
+};
+
+// Formatted lines for one window, gathered on whatever thread logs them and handed over in bunches:
+// a burst of lines wakes the window's thread once, not once per line.
+class LogFeed : public QObject {
+    Q_OBJECT
+public:
+    explicit LogFeed(QObject *parent = nullptr);
+    ~LogFeed() override;
+    // The lines logged since the last take, oldest first.
+    QStringList take();
+
+Q_SIGNALS:
+    // Lines wait to be taken; emitted on the feed's own thread, once per bunch.
+    void linesPending();
+
+private:
+    friend class Logger;
+    QStringList m_pending; // guarded by the logger's m_feedsMutex
 };
 
 // Short date, a blank, the time with seconds, then the message (which brings its own two blanks).
