@@ -180,7 +180,7 @@ void Form6::changeEvent(QEvent *event)
 
 void Form6::fitColumns()
 {
-    // Each column is as wide as described, or as its header and cells need where that is more;
+    // Each column is as wide as designed, or as its header and cells need where that is more;
     // the JSON column keeps its width (its whole text is in the tooltip).
     ListView1->verticalHeader()->setDefaultSectionSize(ListView1->fontMetrics().height() + 6);
     const QList<int> widths = columnWidths();

@@ -21,7 +21,7 @@ public:
     explicit Form6(QWidget *parent = nullptr);
     ~Form6() override;
 
-    // The column headers and their described widths in pixels (twips at 96 dpi); a column is
+    // The column headers and their designed widths in pixels (twips at 96 dpi); a column is
     // widened where its header or its cells need more.
     static QStringList columnHeaders();
     static QList<int> columnWidths();

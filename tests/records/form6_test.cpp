@@ -115,7 +115,7 @@ TEST(Form6, ControlsColumnsAndPresentation)
     const QStringList headers = {"序号", "消息类型", "OPENID", "发送状态", "状态代码", "JSON", "发送时间"};
     for (int c = 0; c < 7; ++c) {
         EXPECT_EQ(model->headerData(c, Qt::Horizontal).toString(), headers[c]);
-        // As described, or wider where the header needs it.
+        // As designed, or wider where the header needs it.
         EXPECT_GE(w.ListView1->columnWidth(c), widths[c]) << c;
         EXPECT_EQ(model->headerData(c, Qt::Horizontal, Qt::TextAlignmentRole).value<Qt::Alignment>() & Qt::AlignHorizontal_Mask,
                   Qt::AlignLeft);
