@@ -183,22 +183,18 @@ int main(int argc, char **argv)
 
     // Disk flushes dominate both loops and vary from second to second: the floor and the batch with
     // one post in flight are measured by turns, three times each, and the best of each compared.
-    double floor0 = 0;
-    Run a;
-    for (int round = 0; round < 3; ++round) {
-        floor0 = std::max(floor0, floorRate(0, 2000));
-        const Run run = windowBatch(0, 1, 2000);
-        if (run.rate > a.rate)
-            a = run;
-    }
-    double floor20 = 0;
-    Run c;
-    for (int round = 0; round < 3; ++round) {
-        floor20 = std::max(floor20, floorRate(20, 200));
-        const Run run = windowBatch(20, 1, 200);
-        if (run.rate > c.rate)
-            c = run;
-    }
+    const auto byTurns = [](int latencyMs, int messages) {
+        std::pair<double, Run> best;
+        for (int round = 0; round < 3; ++round) {
+            best.first = std::max(best.first, floorRate(latencyMs, messages));
+            const Run run = windowBatch(latencyMs, 1, messages);
+            if (run.rate > best.second.rate)
+                best.second = run;
+        }
+        return best;
+    };
+    const auto [floor0, a] = byTurns(0, 2000);
+    const auto [floor20, c] = byTurns(20, 200);
     std::printf("floor (bare kept-alive POST + durable update): %.0f messages/s at 0 ms, "
                 "%.2f ms per message at 20 ms\n", floor0, 1000.0 / floor20);
 
