@@ -16,9 +16,27 @@ Logger &Logger::instance()
     return logger;
 }
 
+namespace {
+
+// The local time to the second. Turning the clock into local time costs microseconds, and a batch
+// logs thousands of lines a second: each thread converts once per second.
+QDateTime currentSecond()
+{
+    thread_local qint64 second = -1;
+    thread_local QDateTime when;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch() / 1000;
+    if (now != second) {
+        second = now;
+        when = QDateTime::fromSecsSinceEpoch(now);
+    }
+    return when;
+}
+
+} // namespace
+
 void Logger::log(const QString &message)
 {
-    const QDateTime now = QDateTime::currentDateTime();
+    const QDateTime now = currentSecond();
     Q_EMIT lineLogged(now, message);
     QMutexLocker lock(&m_feedsMutex);
     if (m_feeds.isEmpty())
@@ -54,9 +72,19 @@ QStringList LogFeed::take()
 
 QString formatLogLine(const QDateTime &when, const QString &message)
 {
+    // Lines come in bursts within one second: the date and time are formatted once per second.
     static const QLocale locale = QLocale::system();
-    return locale.toString(when.date(), QLocale::ShortFormat) + u' '
-           + when.time().toString(QStringLiteral("HH:mm:ss")) + message;
+    thread_local QDate day;
+    thread_local int second = -1;
+    thread_local QString stamp;
+    const QDate date = when.date();
+    const QTime time = when.time();
+    if (date != day || time.msecsSinceStartOfDay() / 1000 != second) {
+        day = date;
+        second = time.msecsSinceStartOfDay() / 1000;
+        stamp = locale.toString(date, QLocale::ShortFormat) + u' ' + time.toString(QStringLiteral("HH:mm:ss"));
+    }
+    return stamp + message;
 }
 
 QString logExcerpt(const QString &text, int limit)
@@ -80,7 +108,12 @@ DailyLogFile::DailyLogFile(const QString &folder, QObject *parent)
 void DailyLogFile::append(const QDateTime &when, const QString &message)
 {
     QMutexLocker lock(&m_mutex);
-    if (!m_file.isOpen() || m_day != when.date() || !m_file.exists()) {
+    // A file deleted or moved away is opened anew; looking for it by path costs more than writing
+    // the line, so that is done once a second.
+    const int second = when.time().msecsSinceStartOfDay() / 1000;
+    const bool look = second != m_lookedAt;
+    m_lookedAt = second;
+    if (!m_file.isOpen() || m_day != when.date() || (look && !m_file.exists())) {
         m_file.close();
         m_day = when.date();
         QDir dir(m_folder);

@@ -73,6 +73,7 @@ private:
     QMutex m_mutex;
     QFile m_file;  // today's file, kept open between lines
     QDate m_day;
+    int m_lookedAt = -1; // the second of the day the file was last looked for
 };
 
 // Writes every logged line to a C stream (standard output for the headless service), flushed per line.
