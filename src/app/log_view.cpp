@@ -137,7 +137,15 @@ QVariant LogModel::data(const QModelIndex &index, int role) const
 LogView::LogView(int cap, QWidget *parent)
     : QListView(parent), m_model(cap), m_feed(new LogFeed(this))
 {
-    connect(m_feed, &LogFeed::linesPending, this, [this] { m_model.addLines(m_feed->take()); });
+    // The lines are taken at the next flush, not now: a batch logging one line at a time would
+    // otherwise wake this thread for every line. The feed signals again only after a take.
+    m_pull.setSingleShot(true);
+    m_pull.setInterval(kFlushMs);
+    connect(m_feed, &LogFeed::linesPending, &m_pull, qOverload<>(&QTimer::start));
+    connect(&m_pull, &QTimer::timeout, this, [this] {
+        m_model.addLines(m_feed->take());
+        m_model.flush();
+    });
     setModel(&m_model);
     setItemDelegate(new LogDelegate(m_model, this));
     setSelectionMode(QAbstractItemView::ExtendedSelection);

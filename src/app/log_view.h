@@ -60,6 +60,7 @@ protected:
 private:
     LogModel m_model;
     LogFeed *m_feed;
+    QTimer m_pull; // takes the feed's lines once per flush
 };
 
 } // namespace veltrano
