@@ -241,6 +241,14 @@ void HttpMulti::start(quint64 tag, const QString &url, bool post, const QByteArr
     throw HttpError("no free request slot");
 }
 
+void HttpMulti::send()
+{
+    int running = 0;
+    const CURLMcode code = curl_multi_perform(m_multi, &running);
+    if (code != CURLM_OK)
+        throw HttpError(curl_multi_strerror(code));
+}
+
 std::vector<HttpMulti::Answer> HttpMulti::wait(int timeoutMs)
 {
     std::vector<Answer> done;

@@ -74,6 +74,8 @@ public:
         int status = 0;
         QString error; // why no complete answer came; empty when one did
     };
+    // Sends what the requests started since the last call have to send, without waiting.
+    void send();
     // Waits at most timeoutMs for requests to end and returns the ones that did (perhaps none).
     std::vector<Answer> wait(int timeoutMs);
     // Drops every request in flight at once, their connections with them.

@@ -115,6 +115,7 @@ public:
 
 private:
     void writeBackKept(Database &db);
+    void postPending(Database &db, int size);
     std::vector<PendingRow> readPending(Database &db, int size);
     void postRows(Database &db, const std::vector<PendingRow> &rows);
     bool refuseLocally(Database &db, const PendingRow &row, int &kind);
@@ -123,6 +124,7 @@ private:
     bool giveUpOrWait(Database &db, const QString &id, const QString &why);
     bool store(Database &db, const QString &id, const QString &text);
     bool end(const QString &why);
+    bool databaseFailed(const DbError &e);
 
     BatchContext &m_ctx;
     AnswerLedger &m_ledger;
@@ -175,17 +177,22 @@ BatchReport Batch::run()
         m_report.token = m_token;
         m_report.ran = true;
 
-        postRows(db, readPending(db, *size));
+        postPending(db, *size);
 
         QSqlQuery count = db.exec(kCountPending);
         if (count.next())
             m_report.pending = count.value(0).toInt();
     } catch (const DbError &e) {
-        const QString why = QStringLiteral("数据库操作失败，本批次结束：") + causeOf(e);
-        log(QStringLiteral("  ") + why);
-        end(why);
+        databaseFailed(e);
     }
     return m_report;
+}
+
+bool Batch::databaseFailed(const DbError &e)
+{
+    const QString why = QStringLiteral("数据库操作失败，本批次结束：") + causeOf(e);
+    log(QStringLiteral("  ") + why);
+    return end(why);
 }
 
 // A row whose answer the database still refuses (a trigger, say) keeps its answer in the ledger and
@@ -203,9 +210,25 @@ void Batch::writeBackKept(Database &db)
     }
 }
 
-// The whole batch is read first: SQL Server drivers allow no second statement on a connection while
-// a result set is still open on it. Rows whose answer is kept but not stored yet are skipped, so as
-// many as may be are fetched beyond the batch size.
+// The batch is read a part at a time, so a batch of any size holds only one part in memory. Each
+// part is posted to its end before the next is read: the rows it posted are marked by then and the
+// next read cannot return them again.
+void Batch::postPending(Database &db, int size)
+{
+    int left = size;
+    while (left > 0 && !m_report.endedEarly) {
+        const int part = std::min(left, kRowsPerRead);
+        const std::vector<PendingRow> rows = readPending(db, part);
+        postRows(db, rows);
+        left -= int(rows.size());
+        if (int(rows.size()) < part)
+            return; // nothing more is pending
+    }
+}
+
+// A part is read whole before its first post: SQL Server drivers allow no second statement on a
+// connection while a result set is still open on it. Rows whose answer is kept but not stored yet
+// are skipped, so as many as may be are fetched beyond the part's size.
 std::vector<PendingRow> Batch::readPending(Database &db, int size)
 {
     std::vector<PendingRow> rows;
@@ -220,22 +243,44 @@ std::vector<PendingRow> Batch::readPending(Database &db, int size)
 
 // Up to postsInFlight posts on their way at once. Each row is marked only after its own answer;
 // once the batch ends, nothing more is posted but every answer already on its way is stored.
+// The parameters are read again before every post. The read for the next post is done while the
+// posts already sent wait for their answers, so it costs no time of its own.
 void Batch::postRows(Database &db, const std::vector<PendingRow> &rows)
 {
     size_t next = 0;
+    bool loaded = false; // read since the last post
+    // A database failure here ends the batch, but posts may be on their way: their answers must
+    // still be stored, or their rows would be posted again.
+    const auto load = [&] {
+        try {
+            LoadParameters(db, m_ctx.settings);
+            m_report.parameters = m_ctx.settings;
+            return loaded = true;
+        } catch (const DbError &e) {
+            return databaseFailed(e);
+        }
+    };
     for (;;) {
         while (!m_report.endedEarly && int(m_inFlight.size()) < m_width && next < rows.size()) {
             if (m_ctx.abort && m_ctx.abort->load()) {
                 end(QStringLiteral("服务停止，其余消息保留待发"));
                 break;
             }
-            if (!m_ctx.lease->renewIfDue(db)) {
+            bool renewed = false;
+            try {
+                renewed = m_ctx.lease->renewIfDue(db);
+            } catch (const DbError &e) {
+                databaseFailed(e);
+                break;
+            }
+            if (!renewed) {
                 end(QStringLiteral("发送权已被另一个副本取得（%1），本批次结束").arg(m_ctx.lease->holder()));
                 log(QStringLiteral("  ") + m_report.failure);
                 break;
             }
-            LoadParameters(db, m_ctx.settings);
-            m_report.parameters = m_ctx.settings;
+            if (!loaded && !load())
+                break;
+            loaded = false;
             const PendingRow &row = rows[next++];
             int kind = 0;
             if (!refuseLocally(db, row, kind))
@@ -243,6 +288,9 @@ void Batch::postRows(Database &db, const std::vector<PendingRow> &rows)
         }
         if (m_inFlight.empty())
             return;
+        m_posts.send();
+        if (!m_report.endedEarly && next < rows.size() && !loaded)
+            load();
         for (const HttpMulti::Answer &answer : m_posts.wait(1000))
             settle(db, answer);
     }

@@ -40,6 +40,8 @@ struct BatchContext {
 };
 
 inline constexpr int kMaxPostsInFlight = 16;
+// A batch reads its pending rows this many at a time.
+inline constexpr int kRowsPerRead = 256;
 
 // config.ini's posts_in_flight as a number from 1 to kMaxPostsInFlight; nothing when the text is
 // neither empty nor such a number (the caller then uses 1 and says so).

@@ -10,6 +10,7 @@
 #include <QThread>
 #include <QtConcurrent/QtConcurrentRun>
 #include <QJsonObject>
+#include <QSet>
 #include <gtest/gtest.h>
 
 using namespace veltrano;
@@ -376,6 +377,52 @@ TEST_F(SendBatchInFlight, EachRowGetsItsOwnAnswer)
     EXPECT_EQ(fake.sendCount(), 10);
     for (const auto &[id, body] : rows)
         EXPECT_EQ(queue.stat(id).toString(), answerFor(body));
+}
+
+// The rows are read a part at a time; rows still on their way when a part ends must not be read
+// and posted again with the next part.
+TEST_F(SendBatchInFlight, ABatchLargerThanOneReadPostsEveryRowOnce)
+{
+    const int rows = kRowsPerRead + 44;
+    for (int n = 0; n < rows; ++n)
+        queue.add(templateBody(n), 1);
+    queue.setParam("temp", QString::number(rows - 1));
+    queue.load();
+    fake.setLatency(1);
+    const BatchReport report = RunSendBatch();
+    EXPECT_EQ(report.posted, rows - 1);
+    EXPECT_EQ(fake.sendCount(), rows - 1);
+    QSet<QByteArray> bodies;
+    for (const auto &send : fake.sends())
+        bodies.insert(send.body);
+    EXPECT_EQ(bodies.size(), rows - 1);
+    EXPECT_EQ(queue.pending(), 1);
+}
+
+// The parameters are read while a post is on its way; when that read fails, the batch ends but the
+// answer on its way is still stored: its row must not be posted again.
+TEST_F(SendBatch, ADatabaseFailureWhileAPostIsOnItsWayStillStoresItsAnswer)
+{
+    std::vector<qlonglong> ids;
+    for (int n = 0; n < 3; ++n)
+        ids.push_back(queue.add(templateBody(n), 1));
+    fake.setLatency(100);
+    auto breaker = QtConcurrent::run([this] {
+        while (fake.requestCount("/cgi-bin/message/template/send") == 0)
+            QThread::msleep(1);
+        Database db(queue.connection());
+        db.exec(QStringLiteral("alter table sysParam rename to sysParam_gone"));
+    });
+    const BatchReport report = RunSendBatch();
+    breaker.waitForFinished();
+    EXPECT_TRUE(report.endedEarly);
+    EXPECT_TRUE(report.failure.startsWith("数据库操作失败")) << report.failure.toStdString();
+    // Counted as they arrive: a post whose answer the batch did not wait for counts too.
+    const int posted = fake.requestCount("/cgi-bin/message/template/send");
+    ASSERT_GE(posted, 1);
+    for (int n = 0; n < posted; ++n)
+        EXPECT_FALSE(queue.stat(ids[size_t(n)]).isNull()) << "row " << n << " was posted";
+    EXPECT_EQ(queue.pending(), 3 - posted);
 }
 
 TEST_F(SendBatchInFlight, BusyEndsTheBatchOnceThePostsOnTheirWayAreStored)
