@@ -201,6 +201,8 @@ struct FakeWeChat::State {
     int latencyMs = 0;
 
     std::vector<Request> requests;
+    bool keep = true; // requests and sends kept, not only counted
+    int sendTotal = 0;
     std::set<std::pair<std::string, int>> connections;
 
     // --- helpers, all called with the mutex held ---
@@ -558,7 +560,8 @@ struct FakeWeChat::State {
                            QString::fromStdString(req.path), {}, req.remote_port};
             for (const auto &[name, value] : req.headers)
                 record.headers.emplace_back(QString::fromStdString(name), QString::fromStdString(value));
-            requests.push_back(std::move(record));
+            if (keep)
+                requests.push_back(std::move(record));
             connections.emplace(req.remote_addr, req.remote_port);
             if (req.path == kTokenPath)
                 ++tokenCalls;
@@ -597,10 +600,12 @@ struct FakeWeChat::State {
                 answer.drop = true;
             }
             if (req.path == kTemplatePath || req.path == kCustomPath) {
-                sends.push_back({QString::fromStdString(req.path),
-                                 QString::fromStdString(queryValue(query, "access_token")),
-                                 QByteArray::fromStdString(body),
-                                 QString::fromStdString(answer.body)});
+                ++sendTotal;
+                if (keep)
+                    sends.push_back({QString::fromStdString(req.path),
+                                     QString::fromStdString(queryValue(query, "access_token")),
+                                     QByteArray::fromStdString(body),
+                                     QString::fromStdString(answer.body)});
             }
         }
 
@@ -838,7 +843,13 @@ std::vector<FakeWeChat::Send> FakeWeChat::sends() const
 int FakeWeChat::sendCount() const
 {
     std::lock_guard lock(d->mutex);
-    return int(d->sends.size());
+    return d->sendTotal;
+}
+
+void FakeWeChat::setKeepRequests(bool keep)
+{
+    std::lock_guard lock(d->mutex);
+    d->keep = keep;
 }
 
 int FakeWeChat::deliveredCount() const

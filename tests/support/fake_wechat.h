@@ -135,6 +135,8 @@ public:
     std::vector<Request> requests() const;
     int requestCount(const QString &path) const;
     int connectionCount() const; // distinct client connections seen
+    // Off: requests and sends are no longer kept, only sendCount counts on (long benchmarks).
+    void setKeepRequests(bool keep);
 
 private:
     struct State;
