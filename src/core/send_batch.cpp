@@ -111,6 +111,7 @@ public:
           m_width(std::clamp(context.postsInFlight, 1, kMaxPostsInFlight)), m_posts(m_width)
     {
     }
+    ~Batch() { sayLateLines(); }
     BatchReport run();
 
 private:
@@ -125,6 +126,8 @@ private:
     bool store(Database &db, const QString &id, const QString &text);
     bool end(const QString &why);
     bool databaseFailed(const DbError &e);
+    void say(const QString &line);
+    void sayLateLines();
 
     BatchContext &m_ctx;
     AnswerLedger &m_ledger;
@@ -136,7 +139,23 @@ private:
     QString m_token;
     bool m_renewed = false;
     BatchReport m_report;
+    // Answer lines wait until the next post is on its way, so writing them delays no post. Every
+    // other line of the batch comes after them.
+    QStringList m_lateLines;
 };
+
+void Batch::say(const QString &line)
+{
+    sayLateLines();
+    log(line);
+}
+
+void Batch::sayLateLines()
+{
+    for (const QString &line : std::as_const(m_lateLines))
+        log(line);
+    m_lateLines.clear();
+}
 
 // The batch posts nothing more; the answers of posts already on their way are still stored.
 bool Batch::end(const QString &why)
@@ -152,7 +171,7 @@ BatchReport Batch::run()
     const std::optional<int> size = TickCounter::wholeNumber(m_ctx.settings.temp);
     if (!size || *size < 0) {
         m_report.failure = QStringLiteral("每次发送批量（temp）“%1”不是整数，本次不发送").arg(m_ctx.settings.temp);
-        log(QStringLiteral("  ") + m_report.failure);
+        say(QStringLiteral("  ") + m_report.failure);
         return m_report;
     }
 
@@ -161,7 +180,7 @@ BatchReport Batch::run()
         if (!m_ctx.lease->acquire(db)) {
             m_report.failure = QStringLiteral("另一个副本正在发送（%1），本副本跳过本批次")
                                    .arg(m_ctx.lease->holder());
-            log(QStringLiteral("  ") + m_report.failure);
+            say(QStringLiteral("  ") + m_report.failure);
             return m_report;
         }
         // Answers from earlier batches first: their rows were posted and must never be posted again.
@@ -171,7 +190,7 @@ BatchReport Batch::run()
             m_token = GetAccessToken(m_ctx.settings, m_http);
         } catch (const std::exception &e) {
             m_report.failure = QStringLiteral("获取ACCESS_TOKEN失败，本次不发送：") + logExcerpt(causeOf(e), kMaxLoggedAnswer);
-            log(QStringLiteral("  ") + m_report.failure);
+            say(QStringLiteral("  ") + m_report.failure);
             return m_report;
         }
         m_report.token = m_token;
@@ -191,7 +210,7 @@ BatchReport Batch::run()
 bool Batch::databaseFailed(const DbError &e)
 {
     const QString why = QStringLiteral("数据库操作失败，本批次结束：") + causeOf(e);
-    log(QStringLiteral("  ") + why);
+    say(QStringLiteral("  ") + why);
     return end(why);
 }
 
@@ -206,7 +225,7 @@ void Batch::writeBackKept(Database &db)
             continue;
         }
         m_ledger.forgetUnstored(it.key());
-        log(QStringLiteral("  消息%1的发送结果已补写入数据库").arg(it.key()));
+        say(QStringLiteral("  消息%1的发送结果已补写入数据库").arg(it.key()));
     }
 }
 
@@ -275,7 +294,7 @@ void Batch::postRows(Database &db, const std::vector<PendingRow> &rows)
             }
             if (!renewed) {
                 end(QStringLiteral("发送权已被另一个副本取得（%1），本批次结束").arg(m_ctx.lease->holder()));
-                log(QStringLiteral("  ") + m_report.failure);
+                say(QStringLiteral("  ") + m_report.failure);
                 break;
             }
             if (!loaded && !load())
@@ -286,9 +305,12 @@ void Batch::postRows(Database &db, const std::vector<PendingRow> &rows)
             if (!refuseLocally(db, row, kind))
                 submit({row.id.toString(), kind, row.body.toString(), m_token, false});
         }
-        if (m_inFlight.empty())
+        if (m_inFlight.empty()) {
+            sayLateLines();
             return;
+        }
         m_posts.send();
+        sayLateLines();
         if (!m_report.endedEarly && next < rows.size() && !loaded)
             load();
         for (const HttpMulti::Answer &answer : m_posts.wait(1000))
@@ -315,7 +337,7 @@ bool Batch::refuseLocally(Database &db, const PendingRow &row, int &kind)
     if (!store(db, id, refusal))
         return !end(QStringLiteral("消息%1的本地错误未能写入数据库").arg(id));
     ++m_report.markedLocally;
-    log(QStringLiteral("  消息%1未发送：").arg(id) + refusal);
+    say(QStringLiteral("  消息%1未发送：").arg(id) + refusal);
     return true;
 }
 
@@ -337,7 +359,7 @@ void Batch::settle(Database &db, const HttpMulti::Answer &reply)
 
     if (!reply.error.isEmpty()) {
         // Nothing came back: the message may or may not have gone out, so it stays pending.
-        log(QStringLiteral("  消息%1发送失败，保留待发，本批次结束：").arg(id) + logExcerpt(reply.error, kMaxLoggedAnswer));
+        say(QStringLiteral("  消息%1发送失败，保留待发，本批次结束：").arg(id) + logExcerpt(reply.error, kMaxLoggedAnswer));
         end(QStringLiteral("消息%1发送失败：").arg(id) + reply.error);
         return;
     }
@@ -349,13 +371,13 @@ void Batch::settle(Database &db, const HttpMulti::Answer &reply)
             // Once per batch for all posts in flight: every renewal spends the daily quota and
             // knocks out the tokens other programs hold.
             m_renewed = true;
-            log(QStringLiteral("  ACCESS_TOKEN被拒绝，重新获取后重发消息%1：").arg(id)
+            say(QStringLiteral("  ACCESS_TOKEN被拒绝，重新获取后重发消息%1：").arg(id)
                 + logExcerpt(answer, kMaxLoggedAnswer));
             try {
                 m_token = GetAccessToken(m_ctx.settings, m_http, m_token);
                 m_report.token = m_token;
             } catch (const std::exception &e) {
-                log(QStringLiteral("  重新获取ACCESS_TOKEN失败，消息%1保留待发：").arg(id)
+                say(QStringLiteral("  重新获取ACCESS_TOKEN失败，消息%1保留待发：").arg(id)
                     + logExcerpt(causeOf(e), kMaxLoggedAnswer));
                 end(QStringLiteral("重新获取ACCESS_TOKEN失败：") + causeOf(e));
                 return;
@@ -372,12 +394,12 @@ void Batch::settle(Database &db, const HttpMulti::Answer &reply)
 
     switch (verdict) {
     case Verdict::TokenRefused:
-        log(QStringLiteral("  ACCESS_TOKEN仍被拒绝，消息%1保留待发，本批次结束：").arg(id)
+        say(QStringLiteral("  ACCESS_TOKEN仍被拒绝，消息%1保留待发，本批次结束：").arg(id)
             + logExcerpt(answer, kMaxLoggedAnswer));
         end(QStringLiteral("ACCESS_TOKEN被拒绝"));
         return;
     case Verdict::Quota:
-        log(QStringLiteral("  公众号接口调用已达上限，消息%1保留待发，本批次结束：").arg(id)
+        say(QStringLiteral("  公众号接口调用已达上限，消息%1保留待发，本批次结束：").arg(id)
             + logExcerpt(answer, kMaxLoggedAnswer));
         end(QStringLiteral("接口调用已达上限：") + logExcerpt(answer, 200));
         return;
@@ -392,7 +414,7 @@ void Batch::settle(Database &db, const HttpMulti::Answer &reply)
     }
 
     m_report.lastResult = storedAnswer(answer);
-    log(QStringLiteral("  发送结果：") + logExcerpt(answer, kMaxLoggedAnswer));
+    m_lateLines.append(QStringLiteral("  发送结果：") + logExcerpt(answer, kMaxLoggedAnswer));
     if (!store(db, id, m_report.lastResult)) {
         // Posted and answered, but the database would not take the answer: keep it and write it
         // back first at the next batch. Posting the row again would deliver the message twice.
@@ -412,7 +434,7 @@ bool Batch::giveUpOrWait(Database &db, const QString &id, const QString &why)
 {
     const int tries = m_ledger.countTry(id);
     if (tries < kMaxTries) {
-        log(QStringLiteral("  消息%1暂未发送成功（第%2次），保留待发，本批次结束：").arg(id).arg(tries)
+        say(QStringLiteral("  消息%1暂未发送成功（第%2次），保留待发，本批次结束：").arg(id).arg(tries)
             + logExcerpt(why, kMaxLoggedAnswer));
         return end(QStringLiteral("消息%1暂未发送成功：").arg(id) + logExcerpt(why, 200));
     }
@@ -423,7 +445,7 @@ bool Batch::giveUpOrWait(Database &db, const QString &id, const QString &why)
         return end(QStringLiteral("消息%1的本地错误未能写入数据库").arg(id));
     m_ledger.forgetTries(id);
     ++m_report.markedLocally;
-    log(QStringLiteral("  消息%1已放弃：").arg(id) + logExcerpt(text, kMaxLoggedAnswer));
+    say(QStringLiteral("  消息%1已放弃：").arg(id) + logExcerpt(text, kMaxLoggedAnswer));
     return true;
 }
 
@@ -433,7 +455,7 @@ bool Batch::store(Database &db, const QString &id, const QString &text)
         db.execReused(db.sql().markSent, {text, id});
         return true;
     } catch (const DbError &e) {
-        log(QStringLiteral("  消息%1的发送结果未能写入数据库：").arg(id) + causeOf(e));
+        say(QStringLiteral("  消息%1的发送结果未能写入数据库：").arg(id) + causeOf(e));
         return false;
     }
 }
