@@ -18,7 +18,7 @@
 #include <QLineEdit>
 #include <QSqlDatabase>
 #include <QSqlQuery>
-#include <QTimer>
+#include <QThread>
 
 #include <curl/curl.h>
 
@@ -50,6 +50,43 @@ void fillQueue(testsupport::SqliteQueue &queue, int messages)
     db.exec(QStringLiteral("commit"));
     queue.load();
 }
+
+// Times every event the GUI thread handles: the longest is the longest the window could not
+// answer the user. Nothing is added to the thread's work but a clock read per event.
+class TimedApplication : public QApplication {
+public:
+    using QApplication::QApplication;
+    static TimedApplication *instance() { return static_cast<TimedApplication *>(qApp); }
+
+    void startTiming()
+    {
+        m_longestNs = 0;
+        m_timing = true;
+    }
+    double stopTiming() // the longest event in ms
+    {
+        m_timing = false;
+        return m_longestNs / 1e6;
+    }
+
+    bool notify(QObject *receiver, QEvent *event) override
+    {
+        if (!m_timing || m_depth > 0 || QThread::currentThread() != thread())
+            return QApplication::notify(receiver, event);
+        ++m_depth;
+        QElapsedTimer clock;
+        clock.start();
+        const bool handled = QApplication::notify(receiver, event);
+        m_longestNs = std::max(m_longestNs, clock.nsecsElapsed());
+        --m_depth;
+        return handled;
+    }
+
+private:
+    bool m_timing = false;
+    int m_depth = 0; // events sent from inside an event are part of it
+    qint64 m_longestNs = 0;
+};
 
 size_t discard(char *, size_t size, size_t count, void *)
 {
@@ -142,32 +179,19 @@ Run windowBatch(int latencyMs, int inFlight, int messages, bool keepRequests = t
     window.Text2->setText(QStringLiteral("59")); // the next tick completes the minute
     window.Text4->setText(QStringLiteral("0"));
 
-    // A 1 ms timer on the GUI thread: the longest gap between its firings is the longest stretch
-    // the thread went without handling events.
-    QElapsedTimer sinceLast;
-    qint64 longestGapNs = 0;
-    QTimer probe;
-    probe.setTimerType(Qt::PreciseTimer);
-    probe.setInterval(1);
-    QObject::connect(&probe, &QTimer::timeout, [&] {
-        longestGapNs = std::max(longestGapNs, sinceLast.nsecsElapsed());
-        sinceLast.restart();
-    });
-
     QEventLoop loop;
     QObject::connect(&window, &Form1::batchFinished, &loop, &QEventLoop::quit);
 
     QElapsedTimer clock;
     clock.start();
-    sinceLast.start();
-    probe.start();
+    TimedApplication::instance()->startTiming();
     window.Timer1_Timer();
     loop.exec();
     const double seconds = clock.nsecsElapsed() / 1e9;
-    probe.stop();
+    const double stallMs = TimedApplication::instance()->stopTiming();
     window.endsvr_Click();
     window.Text1->toPlainText(); // the last lines are laid out, too
-    return {fake.sendCount() / seconds, longestGapNs / 1e6, queue.pending()};
+    return {fake.sendCount() / seconds, stallMs, queue.pending()};
 }
 
 // The process's peak memory since the last reset, in MB (Linux: VmHWM, reset through clear_refs).
@@ -194,45 +218,52 @@ int main(int argc, char **argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
+    TimedApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0); // each figure as soon as it is known
     std::printf("send_batch: one batch on SQLite (3 template : 1 customer-service), window open\n");
 
-    // Disk flushes dominate both loops and vary from second to second: the floor and the batch with
-    // one post in flight are measured by turns, three times each, and the best of each compared.
+    // Disk flushes and the machine's neighbours make single runs vary from second to second: the
+    // floor and the batch with one and with eight posts in flight are measured by turns, three
+    // times each, and the best of each compared.
+    struct Best {
+        double floor = 0;
+        Run one, eight;
+    };
     const auto byTurns = [](int latencyMs, int messages) {
-        std::pair<double, Run> best;
+        Best best;
+        const auto keep = [](Run &kept, const Run &run) {
+            if (run.rate > kept.rate)
+                kept = run;
+        };
         for (int round = 0; round < 3; ++round) {
-            best.first = std::max(best.first, floorRate(latencyMs, messages));
-            const Run run = windowBatch(latencyMs, 1, messages);
-            if (run.rate > best.second.rate)
-                best.second = run;
+            best.floor = std::max(best.floor, floorRate(latencyMs, messages));
+            keep(best.one, windowBatch(latencyMs, 1, messages));
+            keep(best.eight, windowBatch(latencyMs, 8, latencyMs ? 4 * messages : messages));
         }
         return best;
     };
-    const auto [floor0, a] = byTurns(0, 2000);
-    const auto [floor20, c] = byTurns(20, 200);
+    const Best at0 = byTurns(0, 2000);
+    const Best at20 = byTurns(20, 200);
     std::printf("floor (bare kept-alive POST + durable update): %.0f messages/s at 0 ms, "
-                "%.2f ms per message at 20 ms\n", floor0, 1000.0 / floor20);
+                "%.2f ms per message at 20 ms\n", at0.floor, 1000.0 / at20.floor);
 
     double stall = 0;
     const auto report = [&](const char *what, int latency, int inFlight, const Run &run) {
         stall = std::max(stall, run.stallMs);
         std::printf("%-28s latency %2d ms, %d in flight: %6.0f messages/s (%.2f x floor), %.3f ms per "
                     "message, stall %.1f ms, %d pending\n",
-                    what, latency, inFlight, run.rate, run.rate / (latency ? floor20 : floor0),
+                    what, latency, inFlight, run.rate, run.rate / (latency ? at20.floor : at0.floor),
                     1000.0 / run.rate, run.stallMs, run.pending);
     };
-    report("batch", 0, 1, a);
-    const Run b = windowBatch(0, 8, 2000);
-    report("batch", 0, 8, b);
+    report("batch", 0, 1, at0.one);
+    report("batch", 0, 8, at0.eight);
+    const Run &c = at20.one;
     report("batch", 20, 1, c);
     std::printf("  20 ms, 1 in flight: %.3f ms per message beyond the latency; the floor's own: %.3f; "
                 "the batch's beyond the floor: %.3f\n",
-                1000.0 / c.rate - 20, 1000.0 / floor20 - 20, 1000.0 / c.rate - 1000.0 / floor20);
-    const Run d = windowBatch(20, 8, 800);
-    report("batch", 20, 8, d);
-    std::printf("  20 ms: 8 in flight send %.1f x as fast as 1 in flight\n", d.rate / c.rate);
+                1000.0 / c.rate - 20, 1000.0 / at20.floor - 20, 1000.0 / c.rate - 1000.0 / at20.floor);
+    report("batch", 20, 8, at20.eight);
+    std::printf("  20 ms: 8 in flight send %.1f x as fast as 1 in flight\n", at20.eight.rate / c.rate);
     // Flat memory: a batch ten times as long has about the same peak.
     double peaks[2] = {};
     const int sizes[2] = {2000, 20000};
