@@ -2,6 +2,7 @@
 #include "support/fake_wechat.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -132,6 +133,7 @@ FakeWeChat::Fault FakeWeChat::Fault::error(int errcode, const QString &errmsg)
 
 struct FakeWeChat::State {
     httplib::Server server;
+    socket_t listening = INVALID_SOCKET;
     std::thread thread;
     int port = 0;
 
@@ -631,6 +633,13 @@ FakeWeChat::FakeWeChat(int port) : d(std::make_unique<State>())
     // Each kept-alive connection holds a server thread: room for a batch's posts in flight, its
     // token client, an export's requests and a test's own client at once.
     d->server.new_task_queue = [] { return new httplib::ThreadPool(48); };
+    // The library listens with a backlog of 5: the connections a batch opens at once (its posts in
+    // flight and its token client) overflow it, and a refused connection attempt is only tried
+    // again a second later. The socket is kept here to listen with a longer backlog once bound.
+    d->server.set_socket_options([this](socket_t sock) {
+        httplib::default_socket_options(sock);
+        d->listening = sock;
+    });
     d->server.Get(".*", [this](const httplib::Request &req, httplib::Response &res) {
         d->handle(req, res, std::string());
     });
@@ -655,6 +664,7 @@ FakeWeChat::FakeWeChat(int port) : d(std::make_unique<State>())
             throw std::runtime_error("the fake WeChat API could not bind port " + std::to_string(port));
         d->port = port;
     }
+    ::listen(d->listening, SOMAXCONN);
     d->thread = std::thread([this] { d->server.listen_after_bind(); });
     // stop() only acts on a running server, so the destructor needs the loop to have started.
     while (!d->server.is_running())
