@@ -24,11 +24,6 @@ void type(Form2 &w, const QString &host, const QString &uid, const QString &pwd,
     }
 }
 
-QString stored(const DialogTestFolder &folder, const char *key)
-{
-    return ReadProfileValue(folder.file("config.ini"), "con", key);
-}
-
 } // namespace
 
 TEST(Form2, ShowsTheSettingsFileWithThePasswordAsTyped)

@@ -49,8 +49,9 @@ inline void expectTextFits(const QWidget &window)
         } else if (qobject_cast<QLineEdit *>(w) || qobject_cast<QComboBox *>(w)) {
             EXPECT_LE(wanted.height(), w->height()) << name;
         }
-        if (w->parentWidget() == &window)
+        if (w->parentWidget() == &window) {
             EXPECT_TRUE(inside.contains(w->geometry())) << name;
+        }
     }
 }
 
