@@ -296,8 +296,9 @@ TEST(Form6, ColumnsHoldTheirTextAtLargerSize)
     for (int c = 0; c < 7; ++c) {
         const int width = w.ListView1->columnWidth(c);
         EXPECT_LE(header.horizontalAdvance(model->headerData(c, Qt::Horizontal).toString()), width) << c;
-        if (c != 5) // the JSON body is read in its tooltip
+        if (c != 5) { // the JSON body is read in its tooltip
             EXPECT_LE(cells.horizontalAdvance(cell(w, 0, c)), width) << c;
+        }
     }
     expectTextFits(w);
 }
