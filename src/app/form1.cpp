@@ -114,9 +114,10 @@ void Form1::updateStatusLine()
         state = QStringLiteral("运行中");
     QStringList parts{QStringLiteral("服务：") + state};
 
+    const int pending = m_service->pendingCount();
+    parts << QStringLiteral("待发：") + (pending >= 0 ? QString::number(pending) : QStringLiteral("—"));
     const std::optional<BatchReport> &last = m_service->lastReport();
     const bool pendingKnown = last && last->pending >= 0;
-    parts << QStringLiteral("待发：") + (pendingKnown ? QString::number(last->pending) : QStringLiteral("—"));
     if (m_service->isRunning() && !m_service->isBatchRunning()) {
         const std::optional<int> due = m_service->secondsToNextBatch();
         parts << (due ? QStringLiteral("下一批次：%1分%2秒后").arg(*due / 60).arg(*due % 60, 2, 10, QLatin1Char('0'))

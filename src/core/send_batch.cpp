@@ -22,8 +22,6 @@
 namespace veltrano {
 namespace {
 
-const QString kCountPending = QStringLiteral("select count(*) from send_json where stat is null");
-
 struct PendingRow {
     QVariant body;
     QVariant id;
@@ -198,9 +196,7 @@ BatchReport Batch::run()
 
         postPending(db, *size);
 
-        QSqlQuery count = db.exec(kCountPending);
-        if (count.next())
-            m_report.pending = count.value(0).toInt();
+        m_report.pending = CountPending(db);
     } catch (const DbError &e) {
         databaseFailed(e);
     }
@@ -461,6 +457,12 @@ bool Batch::store(Database &db, const QString &id, const QString &text)
 }
 
 } // namespace
+
+int CountPending(Database &db)
+{
+    QSqlQuery count = db.exec(QStringLiteral("select count(*) from send_json where stat is null"));
+    return count.next() ? count.value(0).toInt() : -1;
+}
 
 std::optional<int> postsInFlight(const QString &text)
 {

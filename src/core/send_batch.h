@@ -12,6 +12,7 @@
 namespace veltrano {
 
 class AnswerLedger;
+class Database;
 class SenderLease;
 
 struct BatchReport {
@@ -42,6 +43,9 @@ struct BatchContext {
 inline constexpr int kMaxPostsInFlight = 16;
 // A batch reads its pending rows this many at a time.
 inline constexpr int kRowsPerRead = 256;
+
+// The rows still waiting for a post; -1 when the count gives no row. Throws DbError.
+int CountPending(Database &db);
 
 // config.ini's posts_in_flight as a number from 1 to kMaxPostsInFlight; nothing when the text is
 // neither empty nor such a number (the caller then uses 1 and says so).

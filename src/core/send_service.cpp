@@ -21,6 +21,7 @@ struct StartCheck {
     bool ok = false;
     QString cause;
     Settings loaded;
+    int pending = -1;
 };
 
 // Mode 1 and 3 exchange the account's credentials; any other mode asks the central server.
@@ -82,6 +83,11 @@ void SendService::start()
                 // The schedule can still run: each batch loads the parameters again.
                 log(QStringLiteral("  读取 sysParam 参数失败：") + QString::fromUtf8(e.what()));
             }
+            try {
+                check.pending = CountPending(db);
+            } catch (const DbError &) {
+                // Unknown until the first batch counts again.
+            }
             check.ok = true;
         } catch (const std::exception &e) {
             check.cause = QString::fromUtf8(e.what());
@@ -101,6 +107,7 @@ void SendService::start()
             return;
         }
         m_settings = check.loaded;
+        m_pending = check.pending;
         Q_EMIT parametersLoaded(m_settings);
         log(QStringLiteral("  服务启动成功"));
         warnAboutMissingCredentials(m_settings);
@@ -210,6 +217,8 @@ void SendService::runBatch()
         m_batchRunning = false;
         if (report) {
             m_lastReport = report;
+            if (report->ran)
+                m_pending = report->pending;
             if (report->parameters) {
                 m_settings = *report->parameters;
                 Q_EMIT parametersLoaded(m_settings);

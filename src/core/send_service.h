@@ -61,6 +61,8 @@ public:
     std::optional<int> secondsToNextBatch() const;
     // The latest batch's report, once one has run.
     const std::optional<BatchReport> &lastReport() const { return m_lastReport; }
+    // Rows waiting for a post as last counted (at start, then after each batch); -1 when unknown.
+    int pendingCount() const { return m_pending; }
 
 Q_SIGNALS:
     void startFinished(bool ok, const QString &reason);
@@ -88,6 +90,7 @@ private:
     int m_minutes = 0;
     std::optional<QString> m_reportedBadInterval;
     std::optional<BatchReport> m_lastReport;
+    int m_pending = -1;
     std::atomic<int> m_generation{0}; // a stop makes every start or batch not yet begun stale
     std::atomic<bool> m_abort{false};
 };

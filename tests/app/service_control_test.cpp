@@ -139,6 +139,7 @@ TEST(ServiceControl, TheTimerRunsBatchesOnTheWorkerAndStopWaitsForTheBatch)
     Form1 w;
     w.show();
     ASSERT_TRUE(startAndWait(w));
+    EXPECT_TRUE(w.statusLine->text().contains("待发：5")) << "counted at start, before any batch";
     QSignalSpy finished(&w, &Form1::batchFinished);
     tickUntilBatch(w);
     ASSERT_TRUE(w.batchRunning());
