@@ -144,20 +144,10 @@ public:
     void captureLogin()
     {
         m_reader = std::thread([this] {
-            pollfd waiting{m_fd, POLLIN, 0};
-            if (::poll(&waiting, 1, 10000) != 1)
-                return; // no client came
-            const int client = ::accept(m_fd, nullptr, nullptr);
+            const int client = acceptPreLogin();
             if (client < 0)
                 return;
-            if (readPacket(client).startsWith('\x12')) {
-                // Options VERSION and ENCRYPTION, then their data: version 11.0, encryption 2
-                // (not supported), so the login follows in the clear.
-                const char answer[] = {4, 1, 0, 26, 0, 0, 1, 0, 0, 0, 11, 0, 6, 1, 0, 17, 0, 1,
-                                       char(0xFF), 11, 0, 0x0C, 0x38, 0, 0, 2};
-                ::send(client, answer, sizeof answer, 0);
-                m_login = readPacket(client);
-            }
+            m_login = readPacket(client);
             ::close(client);
         });
     }
@@ -167,30 +157,22 @@ public:
     void acceptLoginThenFallSilent()
     {
         m_reader = std::thread([this] {
-            pollfd waiting{m_fd, POLLIN, 0};
-            if (::poll(&waiting, 1, 10000) != 1)
-                return;
-            const int client = ::accept(m_fd, nullptr, nullptr);
+            const int client = acceptPreLogin();
             if (client < 0)
                 return;
-            if (readPacket(client).startsWith('\x12')) {
-                const char answer[] = {4, 1, 0, 26, 0, 0, 1, 0, 0, 0, 11, 0, 6, 1, 0, 17, 0, 1,
-                                       char(0xFF), 11, 0, 0x0C, 0x38, 0, 0, 2};
-                ::send(client, answer, sizeof answer, 0);
-                readPacket(client);
-                // LOGINACK: interface 1, TDS 7.4, program name "S", version 11.0.0.0; then DONE.
-                const QByteArray tokens = QByteArray::fromHex("ad0c000174000004015300"
-                                                              "0b000000fd000000000000000000000000");
-                QByteArray packet = QByteArray::fromHex("0401000000000100") + tokens;
-                packet[2] = char(packet.size() >> 8);
-                packet[3] = char(packet.size() & 0xFF);
-                ::send(client, packet.constData(), packet.size(), 0);
-                m_silentClient = client;
-                char buffer[4096];
-                ssize_t n = 0;
-                while ((n = ::recv(client, buffer, sizeof buffer, 0)) > 0)
-                    m_afterLogin.append(buffer, n);
-            }
+            readPacket(client);
+            // LOGINACK: interface 1, TDS 7.4, program name "S", version 11.0.0.0; then DONE.
+            const QByteArray tokens = QByteArray::fromHex("ad0c000174000004015300"
+                                                          "0b000000fd000000000000000000000000");
+            QByteArray packet = QByteArray::fromHex("0401000000000100") + tokens;
+            packet[2] = char(packet.size() >> 8);
+            packet[3] = char(packet.size() & 0xFF);
+            ::send(client, packet.constData(), packet.size(), 0);
+            m_silentClient = client;
+            char buffer[4096];
+            ssize_t n = 0;
+            while ((n = ::recv(client, buffer, sizeof buffer, 0)) > 0)
+                m_afterLogin.append(buffer, n);
             ::close(client);
         });
     }
@@ -226,6 +208,27 @@ public:
     }
 
 private:
+    // Accepts one client and answers its pre-login with options VERSION and ENCRYPTION, then
+    // their data: version 11.0, encryption 2 (not supported), so the login follows in the clear.
+    // The client, or -1 when none came or it sent no pre-login.
+    int acceptPreLogin()
+    {
+        pollfd waiting{m_fd, POLLIN, 0};
+        if (::poll(&waiting, 1, 10000) != 1)
+            return -1;
+        const int client = ::accept(m_fd, nullptr, nullptr);
+        if (client < 0)
+            return -1;
+        if (!readPacket(client).startsWith('\x12')) {
+            ::close(client);
+            return -1;
+        }
+        const char answer[] = {4, 1, 0, 26, 0, 0, 1, 0, 0, 0, 11, 0, 6, 1, 0, 17, 0, 1,
+                               char(0xFF), 11, 0, 0x0C, 0x38, 0, 0, 2};
+        ::send(client, answer, sizeof answer, 0);
+        return client;
+    }
+
     static QByteArray readPacket(int client)
     {
         QByteArray packet;

@@ -76,6 +76,13 @@ inline bool waitIdle(const SettingsWindow &w)
     return QTest::qWaitFor([&] { return !w.isBusy(); }, 30000);
 }
 
+// Shows the window and waits until it is active and has read its settings.
+inline bool showAndWaitIdle(SettingsWindow &w)
+{
+    w.show();
+    return QTest::qWaitForWindowActive(&w) && waitIdle(w);
+}
+
 // Asks the window to close and waits until it has really gone (a save may run first).
 inline bool closeAndWait(SettingsWindow &w)
 {

@@ -61,9 +61,7 @@ TEST(Form3, IntervalIsCorrectedWhenTheBoxIsLeft)
     DialogTestFolder folder;
     presetSchedule(folder, "10", "5", "10", "5");
     Form3 w;
-    w.show();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
-    ASSERT_TRUE(waitIdle(w));
+    ASSERT_TRUE(showAndWaitIdle(w));
     const std::pair<const char *, const char *> cases[] = {
         {"0", "5"}, {"31", "5"}, {"", "5"}, {"99999999999999999999", "5"},
         {"1", "1"}, {"30", "30"}, {"007", "007"}, {"00", "5"}};
@@ -161,9 +159,7 @@ TEST(Form3, EscClosesAndSavesLikeTheCloseBox)
     DialogTestFolder folder;
     presetSchedule(folder, "15", "12", "3", "4");
     Form3 w;
-    w.show();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
-    ASSERT_TRUE(waitIdle(w));
+    ASSERT_TRUE(showAndWaitIdle(w));
     w.Text1->setFocus();
     w.Text1->setText("9");
     QTest::keyClick(w.Text1, Qt::Key_Escape);
@@ -178,9 +174,7 @@ TEST(Form3, ClosingWhileInTheIntervalBoxCorrectsItFirst)
     presetSchedule(folder, "10", "12", "10", "5");
     for (const char *typed : {"0", "", "45"}) {
         Form3 w;
-        w.show();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
-        ASSERT_TRUE(waitIdle(w));
+        ASSERT_TRUE(showAndWaitIdle(w));
         QSignalSpy logged(&Logger::instance(), &Logger::lineLogged);
         w.Text1->setFocus();
         w.Text1->setText(typed);
@@ -198,9 +192,7 @@ TEST(Form3, ClosingWhileInTheIntervalBoxCorrectsItFirst)
         }
     }
     Form3 w;
-    w.show();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
-    ASSERT_TRUE(waitIdle(w));
+    ASSERT_TRUE(showAndWaitIdle(w));
     w.Text2->setFocus();
     w.Text2->setText("");
     ASSERT_TRUE(closeAndWait(w));

@@ -193,9 +193,7 @@ TEST(Form5, TheSecretIsMaskedUntilAskedForAndEscSaves)
     DialogTestFolder folder;
     presetAccount(folder, "wx1", "sec1", "1", "");
     Form5 w;
-    w.show();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
-    ASSERT_TRUE(waitIdle(w));
+    ASSERT_TRUE(showAndWaitIdle(w));
     EXPECT_EQ(w.Text2->echoMode(), QLineEdit::Password);
     EXPECT_EQ(w.showSecret->text(), "显示");
     EXPECT_FALSE(w.showSecret->isChecked());

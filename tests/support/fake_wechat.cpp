@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <set>
 #include <stdexcept>
@@ -329,10 +330,9 @@ struct FakeWeChat::State {
         return false;
     }
 
-    Answer token(const std::multimap<std::string, std::string> &query)
+    // What setTokenAnswer or setTokenError made every token request answer, if either did.
+    std::optional<Answer> presetTokenAnswer()
     {
-        lastAppid = queryValue(query, "appid");
-        lastSecret = queryValue(query, "secret");
         if (tokenAnswerSet) {
             Answer a;
             a.body = tokenAnswer;
@@ -340,6 +340,15 @@ struct FakeWeChat::State {
         }
         if (tokenErrorSet)
             return errorAnswer(tokenErrcode, tokenErrmsg);
+        return std::nullopt;
+    }
+
+    Answer token(const std::multimap<std::string, std::string> &query)
+    {
+        lastAppid = queryValue(query, "appid");
+        lastSecret = queryValue(query, "secret");
+        if (const auto preset = presetTokenAnswer())
+            return *preset;
         if (queryValue(query, "grant_type") != "client_credential")
             return errorAnswer(40002, "invalid grant_type");
         if (credentialsSet && lastAppid != appid)
@@ -358,13 +367,8 @@ struct FakeWeChat::State {
     Answer stable(const std::string &body)
     {
         lastStableBody = body;
-        if (tokenAnswerSet) {
-            Answer a;
-            a.body = tokenAnswer;
-            return a;
-        }
-        if (tokenErrorSet)
-            return errorAnswer(tokenErrcode, tokenErrmsg);
+        if (const auto preset = presetTokenAnswer())
+            return *preset;
         QJsonParseError error;
         const QJsonObject request =
             QJsonDocument::fromJson(QByteArray::fromStdString(body), &error).object();
