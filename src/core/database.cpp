@@ -1,4 +1,5 @@
-// Connections to the message database, the statement catalogue of both dialects, the parameter load.
+// Connections to the message database: SQLite files, SQL Server logins through ODBC, statements
+// prepared and run with bound values.
 #include "core/database.h"
 
 #include "core/app_context.h"
@@ -9,7 +10,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSqlError>
-#include <QSqlRecord>
 #include <QSqlResult>
 
 #ifdef _WIN32
@@ -20,15 +20,16 @@
 
 #include <atomic>
 #include <cstdint>
-#include <optional>
 
 namespace veltrano {
 namespace {
 
+using database_detail::errorText;
+using database_detail::fail;
+
 constexpr int kTestConnectionTimeout = 4;
 // Longer than the lock wait, so a held lock reports itself; still bounded for a silent server.
 constexpr int kStatementTimeoutSeconds = kLockWaitMilliseconds / 1000 + 15;
-constexpr int kLoadParametersTimeout = 8;
 
 // The SQL Server drivers we can use, most preferred first.
 const char *const kPreferredDrivers[] = {
@@ -37,16 +38,6 @@ const char *const kPreferredDrivers[] = {
     "FreeTDS",
     "SQL Server",
 };
-
-QString errorText(const QSqlError &error)
-{
-    return error.text().trimmed();
-}
-
-[[noreturn]] void fail(const QString &message)
-{
-    throw DbError(message.toStdString());
-}
 
 // Every driver the ODBC driver manager knows, by its registered name.
 QStringList odbcDrivers()
@@ -227,86 +218,11 @@ void openSqlServer(const QString &name, const Settings &connection, int loginTim
         fail(QStringLiteral("无法连接 SQL Server（%1）：%2").arg(odbcDriver, errorText(bound.lastError())));
 }
 
-// The shared settings field that mirrors each sysParam key, in the order the load copies them.
-struct ParameterField {
-    const char *key;
-    QString Settings::*field;
-};
-
-const ParameterField kCopyOrder[] = {
-    {"appid", &Settings::appid},
-    {"appsecret", &Settings::appsecret},
-    {"get_token_mod", &Settings::get_token_mod},
-    {"cust", &Settings::cust},
-    {"cust_timer", &Settings::cust_timer},
-    {"temp", &Settings::temp},
-    {"temp_timer", &Settings::temp_timer},
-    {"token_server", &Settings::token_server},
-    {"access_token", &Settings::access_token},
-    {"expires_in", &Settings::expires_in},
-    {"in_time", &Settings::in_time},
-};
-
 } // namespace
-
-const Statements &statementsFor(Dialect dialect)
-{
-    // SQL Server: the catalogue's own statements, with every value a parameter.
-    static const Statements tsql = {
-        QStringLiteral("select * from sysParam where ParamName=?"),
-        QStringLiteral("select ParamName, ParamValue from sysParam"),
-        QStringLiteral("select DATEDIFF(second, (select cast(ParamValue as datetime) from sysParam "
-                       "where ParamName='in_time'), GETDATE())"),
-        QStringLiteral("select ParamValue from sysParam where ParamName='access_token'"),
-        QStringLiteral("update sysParam set ParamValue=? where ParamName=?"),
-        QStringLiteral("update sysParam set ParamValue=cast(GETDATE() as varchar(40)) "
-                       "where ParamName='in_time'"),
-        QStringLiteral("select top (?) * from send_json where stat is null"),
-        QStringLiteral("update tempmsg set stat=?, sendtime=getdate() where id=?"),
-        // The cast keeps "date minus a number of days" even when the days arrive as text. WeChat's
-        // whole answer follows the view's columns, so the viewer can show its errmsg.
-        QStringLiteral("select r.*, t.stat from SEND_REC r left join tempmsg t on t.id=r.id "
-                       "where r.消息类型=? and r.发送时间>=getdate()-cast(? as int)"),
-    };
-    // SQLite: the same results in local time. in_time is written to the minute, as SQL Server's
-    // default date text is, in a form strftime reads back; an unreadable or missing one gives NULL.
-    static const Statements sqlite = {
-        QStringLiteral("select * from sysParam where ParamName=?"),
-        QStringLiteral("select ParamName, ParamValue from sysParam"),
-        QStringLiteral("select cast(strftime('%s', 'now', 'localtime') as integer) - "
-                       "cast(strftime('%s', (select ParamValue from sysParam "
-                       "where ParamName='in_time')) as integer)"),
-        QStringLiteral("select ParamValue from sysParam where ParamName='access_token'"),
-        QStringLiteral("update sysParam set ParamValue=? where ParamName=?"),
-        QStringLiteral("update sysParam set ParamValue=strftime('%Y-%m-%d %H:%M', 'now', 'localtime') "
-                       "where ParamName='in_time'"),
-        QStringLiteral("select * from send_json where stat is null limit ?"),
-        QStringLiteral("update tempmsg set stat=?, sendtime=strftime('%Y-%m-%d %H:%M:%S', 'now', "
-                       "'localtime') where id=?"),
-        QStringLiteral("select r.*, t.stat from SEND_REC r left join tempmsg t on t.id=r.id "
-                       "where r.消息类型=? and julianday(r.发送时间)>=julianday('now', 'localtime')-?"),
-    };
-    return dialect == Dialect::Sqlite ? sqlite : tsql;
-}
-
-QString lockTimeoutStatement()
-{
-    return QStringLiteral("set lock_timeout %1").arg(kLockWaitMilliseconds);
-}
 
 bool strictEncryption(const QString &encrypt)
 {
     return encrypt.trimmed().compare(QLatin1String("strict"), Qt::CaseInsensitive) == 0;
-}
-
-Dialect dialectFor(const QString &driver)
-{
-    const QString name = driver.trimmed();
-    if (name.isEmpty() || name.compare(QLatin1String("sqlserver"), Qt::CaseInsensitive) == 0)
-        return Dialect::TSql;
-    if (name.compare(QLatin1String("sqlite"), Qt::CaseInsensitive) == 0)
-        return Dialect::Sqlite;
-    fail(QStringLiteral("config.ini 的 driver=%1 无法识别（可用 sqlserver 或 sqlite）").arg(name));
 }
 
 QStringList installedSqlServerDrivers()
@@ -415,78 +331,6 @@ bool TestConnection(QString *cause)
             *cause = QString::fromUtf8(e.what());
         return false;
     }
-}
-
-void LoadParameters(const QString &host, const QString &uid, const QString &pwd, const QString &db)
-{
-    try {
-        Settings connection = gobal().snapshot();
-        connection.host = host;
-        connection.uid = uid;
-        connection.pwd = pwd;
-        connection.db = db;
-        Database database(connection, kLoadParametersTimeout);
-        LoadParameters(database);
-    } catch (...) {
-        // A failed connection changes nothing, and no caller is told.
-    }
-}
-
-void LoadParameters(Database &database, Settings &into)
-{
-    // Every row is read before anything is copied, so a failed query leaves every field as it was.
-    std::optional<QString> values[std::size(kCopyOrder)];
-    {
-        QSqlQuery &query = database.execReused(database.sql().allParams);
-        while (query.next()) {
-            // Names compare as the database's case-insensitive collation does.
-            const QString name = query.value(0).toString().trimmed();
-            for (size_t i = 0; i < std::size(kCopyOrder); ++i) {
-                if (name.compare(QLatin1String(kCopyOrder[i].key), Qt::CaseInsensitive) == 0) {
-                    if (!query.isNull(1))
-                        values[i] = query.value(1).toString();
-                    break;
-                }
-            }
-        }
-        if (query.lastError().isValid())
-            fail(QStringLiteral("读取 sysParam 失败：%1").arg(errorText(query.lastError())));
-        query.finish(); // one active result per SQL Server connection
-    }
-    // A missing row or NULL value stops the copy at its key; the fields before it keep their copy.
-    for (size_t i = 0; i < std::size(kCopyOrder) && values[i]; ++i)
-        into.*(kCopyOrder[i].field) = *values[i];
-}
-
-void LoadParameters(Database &database)
-{
-    Settings loaded;
-    try {
-        loaded = gobal().snapshot();
-        LoadParameters(database, loaded);
-    } catch (...) {
-        return;
-    }
-    gobal().update([&](Settings &s) {
-        for (const ParameterField &f : kCopyOrder)
-            s.*(f.field) = loaded.*(f.field);
-    });
-}
-
-Settings ReloadSettings()
-{
-    LoadConnectionSettings();
-    const Settings connection = gobal().snapshot();
-    LoadParameters(connection.host, connection.uid, connection.pwd, connection.db);
-    return gobal().snapshot();
-}
-
-void StoreParameters(const Settings &connection,
-                     const std::vector<std::pair<QString, QString>> &namesAndValues)
-{
-    Database db(connection);
-    for (const auto &[name, value] : namesAndValues)
-        db.exec(db.sql().updateParam, {value, name});
 }
 
 } // namespace veltrano

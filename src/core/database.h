@@ -1,6 +1,9 @@
 // The message database: connections on SQL Server or SQLite, the statement catalogue, parameters.
+// One header for callers; the work lives in database.cpp (connection and login),
+// database_statements.cpp (both dialects' statements) and database_parameters.cpp (sysParam).
 #pragma once
 
+#include "core/database_error.h"
 #include "core/settings.h"
 
 #include <QSqlDatabase>
@@ -10,20 +13,12 @@
 #include <QVariantList>
 
 #include <map>
-#include <stdexcept>
 #include <utility>
 #include <vector>
 
 namespace veltrano {
 
-// A connection, statement or schema failure, with the driver's own words.
-class DbError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
 enum class Dialect { TSql, Sqlite };
-
 
 // Every statement the program runs on the message database, once per dialect. Values are always
 // bound ('?' placeholders, in the order each comment gives); nothing is joined into the text.

@@ -1,11 +1,12 @@
 // The SQLite message database's tables and views, created once when a file is new.
 #include "core/schema.h"
 
-#include "core/database.h"
+#include "core/database_error.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QVariantList>
 
 namespace veltrano {
 namespace {
