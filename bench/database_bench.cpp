@@ -1,4 +1,5 @@
 // Prints what the SQLite message database costs: opening, the parameter load, queueing and marking.
+#include "support/live_settings.h"
 #include "core/app_context.h"
 #include "core/database.h"
 
@@ -47,10 +48,10 @@ int main(int argc, char **argv)
     Database db(connection);
     const double load = microsecondsPer(500, [&](int) { LoadParameters(db); });
     std::printf("LoadParameters on an open connection: %8.0f us\n", load);
-    gobal().update([](Settings &s) { s.driver = QStringLiteral("sqlite"); });
+    testsupport::liveSettings().update([](Settings &s) { s.driver = QStringLiteral("sqlite"); });
     const double loadOwn = microsecondsPer(200, [&](int) { LoadParameters({}, {}, {}, "bench.db"); });
     std::printf("LoadParameters with its own connection: %6.0f us (get_token_mod \"%s\")\n", loadOwn,
-                qPrintable(gobal().snapshot().get_token_mod));
+                qPrintable(testsupport::liveSettings().snapshot().get_token_mod));
 
     const QString body = QStringLiteral(
         R"({"touser":"oABCDEFG1234567890","template_id":"tpl","data":{"first":{"value":"您好"}}})");

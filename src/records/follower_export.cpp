@@ -115,8 +115,8 @@ void setWorkbookOpener(std::function<bool(const QString &)> opener)
     place().opener = std::move(opener);
 }
 
-WorkbookExportOutcome exportFollowersToWorkbook(const QString &folder, const QDateTime &when,
-                                                const FollowerExportControl &control)
+WorkbookExportOutcome exportFollowersToWorkbook(const Settings &connection, const QString &folder,
+                                                const QDateTime &when, const FollowerExportControl &control)
 {
     QDir dir(folder);
     if (!dir.mkpath(QStringLiteral(".")))
@@ -129,7 +129,7 @@ WorkbookExportOutcome exportFollowersToWorkbook(const QString &folder, const QDa
     WorkbookExportOutcome out;
     try {
         FollowerWorkbook book(partPath);
-        out.export_ = ExportFollowers(book, control);
+        out.export_ = ExportFollowers(connection, book, control);
         const bool cancelled = control.cancelled && control.cancelled();
         if (out.export_.status != FollowerExportOutcome::Status::Finished || cancelled) {
             book.discard();
@@ -150,7 +150,8 @@ WorkbookExportOutcome exportFollowersToWorkbook(const QString &folder, const QDa
     return out;
 }
 
-FollowerExport::FollowerExport(QWidget *window) : QObject(window), m_window(window)
+FollowerExport::FollowerExport(SharedSettings &live, QWidget *window)
+    : QObject(window), m_live(live), m_window(window)
 {
     m_progressTimer.setInterval(100);
     connect(&m_progressTimer, &QTimer::timeout, this, &FollowerExport::onProgress);
@@ -199,14 +200,14 @@ bool FollowerExport::start()
     const QDateTime when = QDateTime::currentDateTime();
     auto state = std::make_shared<RunState>();
     m_state = state;
-    m_watcher.setFuture(QtConcurrent::run(&exportPool(), [folder, when, state](QPromise<void> &promise) {
+    m_watcher.setFuture(QtConcurrent::run(&exportPool(), [connection = m_live.snapshot(), folder, when, state](QPromise<void> &promise) {
         FollowerExportControl control;
         control.cancelled = [&promise] { return promise.isCanceled(); };
         control.progress = [&state](qint64 read, qint64 total) {
             state->total = total;
             state->read = read;
         };
-        state->outcome = exportFollowersToWorkbook(folder, when, control);
+        state->outcome = exportFollowersToWorkbook(connection, folder, when, control);
     }));
     m_progressTimer.start();
     return true;

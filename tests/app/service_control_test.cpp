@@ -1,4 +1,5 @@
 // Starting and stopping the service from the main window, and batches driven by its timer.
+#include "support/live_settings.h"
 #include "app/form1.h"
 #include "core/settings.h"
 #include "support/fake_wechat.h"
@@ -48,7 +49,7 @@ TEST(ServiceControl, StartRefusedWhenTheDatabaseCannotBeReached)
     testsupport::TempAppFolder folder;
     WriteProfileValue(configFilePath(), "con", "db", folder.file("no/such/folder/queue.db"));
     WriteProfileValue(configFilePath(), "con", "driver", "sqlite");
-    Form1 w;
+    Form1 w(testsupport::liveSettings());
     EXPECT_FALSE(startAndWait(w));
     const QString line = topLines(w, 1).at(0);
     EXPECT_TRUE(line.contains("  服务启动失败，请检查数据库连接是否正确！"));
@@ -63,14 +64,14 @@ TEST(ServiceControl, StartThenStopLogsBothAndKeepsTheCounters)
     testsupport::SqliteQueue queue;
     queue.setParam("appid", "wxAPP");
     queue.setParam("appsecret", "SECRET");
-    Form1 w;
+    Form1 w(testsupport::liveSettings());
     EXPECT_EQ(w.Text1->toPlainText(), Form1::usageNote(true)) << "the note speaks of the SQLite file in use";
     ASSERT_TRUE(startAndWait(w));
     EXPECT_FALSE(w.startsvr->isEnabled());
     EXPECT_TRUE(w.endsvr->isEnabled());
     EXPECT_TRUE(w.Timer1->isActive());
     EXPECT_EQ(w.svrflag, 1);
-    EXPECT_EQ(gobal().snapshot().temp, "10") << "the parameters were loaded";
+    EXPECT_EQ(testsupport::liveSettings().snapshot().temp, "10") << "the parameters were loaded";
 
     for (int i = 0; i < 75; ++i)
         w.Timer1_Timer();
@@ -106,7 +107,7 @@ TEST(ServiceControl, StartThenStopLogsBothAndKeepsTheCounters)
 TEST(ServiceControl, StopBeforeAnyStart)
 {
     testsupport::TempAppFolder folder;
-    Form1 w;
+    Form1 w(testsupport::liveSettings());
     w.endsvr->click();
     EXPECT_TRUE(topLines(w, 1).at(0).endsWith("  服务停止"));
     EXPECT_FALSE(w.endsvr->isEnabled());
@@ -118,7 +119,7 @@ TEST(ServiceControl, ASecondStartUsesTheMendedSettings)
     testsupport::TempAppFolder folder;
     WriteProfileValue(configFilePath(), "con", "db", folder.file("missing/queue.db"));
     WriteProfileValue(configFilePath(), "con", "driver", "sqlite");
-    Form1 w;
+    Form1 w(testsupport::liveSettings());
     EXPECT_FALSE(startAndWait(w));
     WriteProfileValue(configFilePath(), "con", "db", "queue.db");
     EXPECT_TRUE(startAndWait(w));
@@ -136,7 +137,7 @@ TEST(ServiceControl, TheTimerRunsBatchesOnTheWorkerAndStopWaitsForTheBatch)
         queue.add(QStringLiteral(R"({"touser":"o%1","template_id":"T","data":{}})").arg(n), 1);
     fake.setLatency(100); // long enough to press stop while the batch runs
 
-    Form1 w;
+    Form1 w(testsupport::liveSettings());
     w.show();
     ASSERT_TRUE(startAndWait(w));
     EXPECT_TRUE(w.statusLine->text().contains("待发：5")) << "counted at start, before any batch";
@@ -167,7 +168,7 @@ TEST(ServiceControl, AnIntervalThatIsNotANumberIsLoggedOnce)
 {
     testsupport::SqliteQueue queue;
     queue.setParam("temp_timer", "abc");
-    Form1 w;
+    Form1 w(testsupport::liveSettings());
     ASSERT_TRUE(startAndWait(w));
     for (int i = 0; i < 200; ++i)
         w.Timer1_Timer();
