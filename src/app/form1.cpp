@@ -40,6 +40,8 @@ Form1::Form1(SharedSettings &live, QWidget *parent) : QMainWindow(parent), m_liv
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Veltrano"));
     setWindowIcon(ui::appIcon());
+    m_exportPool.setMaxThreadCount(1);
+    m_exportPool.setExpiryTimeout(-1);
     m_service = new SendService(m_live, this);
     buildControls();
     buildMenu();
@@ -54,7 +56,13 @@ Form1::Form1(SharedSettings &live, QWidget *parent) : QMainWindow(parent), m_liv
            kClientHeight + menuBar()->sizeHint().height() + statusBar()->sizeHint().height());
 }
 
-Form1::~Form1() = default;
+// An export under way is cancelled with its window and stops within a fraction of a second; its
+// thread is waited for before the window goes.
+Form1::~Form1()
+{
+    delete m_export;
+    m_exportPool.waitForDone();
+}
 
 Form6 *Form1::form6() const
 {
@@ -333,7 +341,7 @@ void Form1::fans_Click()
     // One export at a time; the entry comes back when the running one has ended.
     if (m_export)
         return;
-    auto *run = new FollowerExport(m_live, this);
+    auto *run = new FollowerExport(m_live, m_exportPool, this);
     if (!run->start()) {
         delete run;
         return;

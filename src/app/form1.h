@@ -6,6 +6,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
+#include <QThreadPool>
 
 #include <optional>
 
@@ -125,6 +126,9 @@ private:
     ui::SingleInstance<Form6> m_form6;
     ui::SingleInstance<frmAbout> m_about;
     QPointer<FollowerExport> m_export;
+    // The export's own thread: a batch that falls due during a long export runs on time and an
+    // export never waits for a batch; one thread, so two exports never write at once.
+    QThreadPool m_exportPool;
 };
 
 } // namespace veltrano

@@ -6,7 +6,6 @@
 #include "core/send_service.h"
 #include "core/settings.h"
 #include "core/stop_signals.h"
-#include "records/follower_export.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -103,6 +102,7 @@ int runWindow(QApplication &app, bool startService, veltrano::SharedSettings &li
     QApplication::setQuitOnLastWindowClosed(false);
     auto *form1 = new veltrano::Form1(live);
     form1->setAttribute(Qt::WA_DeleteOnClose);
+    const QPointer<veltrano::Form1> window(form1);
     const auto quitWhenNoWindowOpen = [&app, mainWindow = QPointer<veltrano::Form1>(form1)] {
         if (mainWindow)
             return; // shown or hidden in the background, the main window is open
@@ -123,9 +123,9 @@ int runWindow(QApplication &app, bool startService, veltrano::SharedSettings &li
         QMetaObject::invokeMethod(form1, &veltrano::Form1::startsvr_Click, Qt::QueuedConnection);
 
     const int code = app.exec();
-    // An export under way runs to its end before the program goes (a batch already has: the
-    // window's send service waits for it when the window goes).
-    veltrano::exportPool().waitForDone();
+    // An export under way and a batch in flight end before the program goes: the window waits for
+    // both when it goes, which a quit from the event loop may not have let it do yet.
+    delete window.data();
     return code;
 }
 

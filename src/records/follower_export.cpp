@@ -65,19 +65,6 @@ WorkbookExportOutcome failed(const QString &message)
 
 } // namespace
 
-QThreadPool &exportPool()
-{
-    // Its own thread, so a batch that falls due during a long export runs on time and an export
-    // never waits for a batch; one thread, so two exports never write at once.
-    static QThreadPool *pool = [] {
-        auto *p = new QThreadPool;
-        p->setMaxThreadCount(1);
-        p->setExpiryTimeout(-1);
-        return p;
-    }();
-    return *pool;
-}
-
 // What the worker hands back; shared, so a window that has gone away leaves nothing dangling.
 struct FollowerExport::RunState {
     WorkbookExportOutcome outcome;
@@ -150,8 +137,8 @@ WorkbookExportOutcome exportFollowersToWorkbook(const Settings &connection, cons
     return out;
 }
 
-FollowerExport::FollowerExport(SharedSettings &live, QWidget *window)
-    : QObject(window), m_live(live), m_window(window)
+FollowerExport::FollowerExport(SharedSettings &live, QThreadPool &pool, QWidget *window)
+    : QObject(window), m_live(live), m_pool(pool), m_window(window)
 {
     m_progressTimer.setInterval(100);
     connect(&m_progressTimer, &QTimer::timeout, this, &FollowerExport::onProgress);
@@ -200,7 +187,7 @@ bool FollowerExport::start()
     const QDateTime when = QDateTime::currentDateTime();
     auto state = std::make_shared<RunState>();
     m_state = state;
-    m_watcher.setFuture(QtConcurrent::run(&exportPool(), [connection = m_live.snapshot(), folder, when, state](QPromise<void> &promise) {
+    m_watcher.setFuture(QtConcurrent::run(&m_pool, [connection = m_live.snapshot(), folder, when, state](QPromise<void> &promise) {
         FollowerExportControl control;
         control.cancelled = [&promise] { return promise.isCanceled(); };
         control.progress = [&state](qint64 read, qint64 total) {

@@ -43,17 +43,13 @@ WorkbookExportOutcome exportFollowersToWorkbook(const Settings &connection, cons
                                                 const QDateTime &when,
                                                 const FollowerExportControl &control = {});
 
-// The export's own thread, apart from the send batches' worker. The program waits for it before
-// it ends (a run still under way is cancelled with its window and stops within a fraction of a
-// second).
-QThreadPool &exportPool();
-
 // One run of the command, owned by the window that started it.
 class FollowerExport : public QObject {
     Q_OBJECT
 public:
-    // `live` holds the program's settings; it outlives the run.
-    explicit FollowerExport(SharedSettings &live, QWidget *window);
+    // `live` holds the program's settings and `pool` is the export's own thread, apart from the send
+    // batches' worker; both outlive the run.
+    explicit FollowerExport(SharedSettings &live, QThreadPool &pool, QWidget *window);
     // A run still under way is cancelled; its thread drops the file and stops within a fraction of
     // a second.
     ~FollowerExport() override;
@@ -75,6 +71,7 @@ private:
     void onFinished();
 
     SharedSettings &m_live;
+    QThreadPool &m_pool;
     QPointer<QWidget> m_window;
     QPointer<QProgressDialog> m_progress;
     struct RunState;
