@@ -118,7 +118,7 @@ Run exportOnce(int followers, int latencyMs, const QString &folder)
     QElapsedTimer clock;
     clock.start();
     const double cpuBefore = cpuSeconds();
-    const WorkbookExportOutcome outcome = exportFollowersToWorkbook(folder, QDateTime::currentDateTime());
+    const WorkbookExportOutcome outcome = exportFollowersToWorkbook(testsupport::liveSettings().snapshot(), folder, QDateTime::currentDateTime());
     Run run;
     run.seconds = double(clock.nsecsElapsed()) / 1e9;
     run.cpu = cpuSeconds() - cpuBefore;
