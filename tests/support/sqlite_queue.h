@@ -12,7 +12,7 @@
 
 namespace veltrano::testsupport {
 
-// config.ini names an SQLite file in the folder; the shared settings hold its connection fields.
+// config.ini names an SQLite file in the folder; the live settings hold its connection fields.
 class SqliteQueue {
 public:
     SqliteQueue()
