@@ -2,6 +2,7 @@
 //
 // The fake API runs in a child process (this program again, with --serve), so the memory figure is
 // the export's own. Usage: export_followers [followers-at-0ms] [followers-at-20ms]
+#include "support/live_settings.h"
 #include "core/database.h"
 #include "core/http_client.h"
 #include "core/profile.h"
@@ -117,7 +118,7 @@ Run exportOnce(int followers, int latencyMs, const QString &folder)
     QElapsedTimer clock;
     clock.start();
     const double cpuBefore = cpuSeconds();
-    const WorkbookExportOutcome outcome = exportFollowersToWorkbook(folder, QDateTime::currentDateTime());
+    const WorkbookExportOutcome outcome = exportFollowersToWorkbook(testsupport::liveSettings().snapshot(), folder, QDateTime::currentDateTime());
     Run run;
     run.seconds = double(clock.nsecsElapsed()) / 1e9;
     run.cpu = cpuSeconds() - cpuBefore;
@@ -151,9 +152,9 @@ int main(int argc, char *argv[])
             return 1;
         ini.write("[con]\ndriver=sqlite\ndb=bench.db\n");
     }
-    LoadConnectionSettings();
+    testsupport::loadConnection();
     {
-        Database db(gobal().snapshot(), 0, MissingFile::Create);
+        Database db(testsupport::liveSettings().snapshot(), 0, MissingFile::Create);
         for (const auto &[key, value] : {std::pair{"appid", "wxbench"}, {"appsecret", "secret"},
                                          {"get_token_mod", "1"}}) {
             db.exec(db.sql().updateParam, {QString::fromLatin1(value), QString::fromLatin1(key)});

@@ -35,12 +35,14 @@ constexpr int kClientWidth = 654;
 constexpr int kClientHeight = 272;
 } // namespace
 
-Form1::Form1(QWidget *parent) : QMainWindow(parent)
+Form1::Form1(SharedSettings &live, QWidget *parent) : QMainWindow(parent), m_live(live)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Veltrano"));
     setWindowIcon(ui::appIcon());
-    m_service = new SendService(this);
+    m_exportPool.setMaxThreadCount(1);
+    m_exportPool.setExpiryTimeout(-1);
+    m_service = new SendService(m_live, this);
     buildControls();
     buildMenu();
     wireService();
@@ -54,7 +56,13 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent)
            kClientHeight + menuBar()->sizeHint().height() + statusBar()->sizeHint().height());
 }
 
-Form1::~Form1() = default;
+// An export under way is cancelled with its window and stops within a fraction of a second; its
+// thread is waited for before the window goes.
+Form1::~Form1()
+{
+    delete m_export;
+    m_exportPool.waitForDone();
+}
 
 Form6 *Form1::form6() const
 {
@@ -71,8 +79,7 @@ bool Form1::batchRunning() const
     return m_service->isBatchRunning();
 }
 
-// The service reports; the window shows. The shared settings mirror what the service loaded, as
-// the dialogs read them.
+// The service reports; the window shows.
 void Form1::wireService()
 {
     connect(m_service, &SendService::stateChanged, this, &Form1::updateStatusLine);
@@ -88,18 +95,13 @@ void Form1::wireService()
         Timer1->start();
         Q_EMIT startFinished(true);
     });
-    connect(m_service, &SendService::parametersLoaded, this, [](const Settings &loaded) {
-        gobal().update([&](Settings &s) { copyParameters(loaded, s); });
-    });
-    connect(m_service, &SendService::batchFinished, this, [this](const BatchReport &report) {
-        gobal().update([&](Settings &s) {
-            if (!report.token.isEmpty())
-                s.cur_token = report.token;
-            if (!report.lastResult.isEmpty())
-                s.last_result = report.lastResult;
-        });
+    connect(m_service, &SendService::batchFinished, this, [this] {
         updateStatusLine();
         Q_EMIT batchFinished();
+    });
+    connect(m_service, &SendService::shutDownFinished, this, [this] {
+        svrflag = 0;
+        close();
     });
 }
 
@@ -216,8 +218,10 @@ void Form1::Form_Load()
     setWindowFlag(Qt::WindowStaysOnTopHint, false);
     svrflag = 0;
     Timer1->stop();
-    LoadConnectionSettings();
-    Text1->setNote(usageNote(gobal().snapshot().driver.trimmed().compare(u"sqlite", Qt::CaseInsensitive) == 0));
+    Settings connection;
+    LoadConnectionSettings(connection);
+    m_live.update([&](Settings &s) { copyConnection(connection, s); });
+    Text1->setNote(usageNote(connection.driver.trimmed().compare(u"sqlite", Qt::CaseInsensitive) == 0));
     updateStatusLine();
 }
 
@@ -297,8 +301,6 @@ void Form1::startsvr_Click()
     // The check runs off the GUI thread; the button stays greyed out meanwhile so a second click
     // cannot start a second check.
     startsvr->setEnabled(false);
-    LoadConnectionSettings(); // config.ini may have changed since the last start
-    m_service->setSettings(gobal().snapshot());
     m_service->start();
 }
 
@@ -311,11 +313,18 @@ void Form1::endsvr_Click()
     svrflag = 0;
 }
 
+void Form1::endOnStopSignal()
+{
+    if (m_ending)
+        return;
+    m_ending = true;
+    Timer1->stop();
+    AddLogLine(QStringLiteral("  收到停止信号，正在发送的消息完成后退出"));
+    m_service->shutDown();
+}
+
 void Form1::Timer1_Timer()
 {
-    // Dialogs change the shared settings; the service sees them at the next tick.
-    m_service->setSettings(gobal().snapshot());
-    m_service->setCounters(Text2->text().toInt(), Text4->text().toInt());
     m_service->tick();
     Text2->setText(QString::number(m_service->secondsCounted()));
     Text4->setText(QString::number(m_service->minutesCounted()));
@@ -324,7 +333,7 @@ void Form1::Timer1_Timer()
 
 void Form1::chakan_Click()
 {
-    m_form6.open([] { return new Form6; });
+    m_form6.open([this] { return new Form6(m_live); });
 }
 
 void Form1::fans_Click()
@@ -332,7 +341,7 @@ void Form1::fans_Click()
     // One export at a time; the entry comes back when the running one has ended.
     if (m_export)
         return;
-    auto *run = new FollowerExport(this);
+    auto *run = new FollowerExport(m_live, m_exportPool, this);
     if (!run->start()) {
         delete run;
         return;
@@ -349,22 +358,22 @@ void Form1::fans_Click()
 // background leaves them open, and an open dialog still saves on its own close.
 void Form1::dataconfig_Click()
 {
-    m_form2.open([] { return new Form2; });
+    m_form2.open([this] { return new Form2(m_live); });
 }
 
 void Form1::timeconfig_Click()
 {
-    m_form3.open([] { return new Form3; });
+    m_form3.open([this] { return new Form3(m_live); });
 }
 
 void Form1::wxconfig_Click()
 {
-    m_form5.open([] { return new Form5; });
+    m_form5.open([this] { return new Form5(m_live); });
 }
 
 void Form1::closeEvent(QCloseEvent *event)
 {
-    if (m_service->isRunning() || m_service->isStarting()) {
+    if (!m_ending && (m_service->isRunning() || m_service->isStarting())) {
         const auto answer = ui::showMessage(this, QStringLiteral("服务正在运行，关闭窗口将停止发送消息。确定要退出吗？"),
                                             QStringLiteral("提示"), QMessageBox::Yes | QMessageBox::No,
                                             QMessageBox::Question);

@@ -6,8 +6,11 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
+#include <QThreadPool>
 
 #include <optional>
+
+#include "core/settings.h"
 
 class QAction;
 class QLabel;
@@ -31,7 +34,8 @@ class frmAbout;
 class Form1 : public QMainWindow {
     Q_OBJECT
 public:
-    explicit Form1(QWidget *parent = nullptr);
+    // `live` holds the program's settings; it outlives the window.
+    explicit Form1(SharedSettings &live, QWidget *parent = nullptr);
     ~Form1() override;
 
     // The log keeps this many lines, newest first, above the usage note.
@@ -47,11 +51,12 @@ public:
     QPushButton *startsvr = nullptr;
     QPushButton *endsvr = nullptr;
     QPushButton *quitme = nullptr;
-    QLineEdit *Text4 = nullptr; // minutes counter, never shown
-    QLineEdit *Text2 = nullptr; // seconds counter, never shown
+    // The service's counters, mirrored after every tick; never shown.
+    QLineEdit *Text4 = nullptr; // minutes
+    QLineEdit *Text2 = nullptr; // seconds
     LogView *Text1 = nullptr;
     QTimer *Timer1 = nullptr;
-    int svrflag = 0;
+    int svrflag = 0; // 1 while the service runs
     // Under the log: the service state, pending messages, the next batch, the last batch's result.
     QLabel *statusLine = nullptr;
 
@@ -84,6 +89,9 @@ public Q_SLOTS:
     void startsvr_Click();
     void endsvr_Click();
     void Timer1_Timer();
+    // A stop signal (a logout, a shutdown): the message in flight finishes and its answer is
+    // stored, the lease is given up, then the program ends without asking.
+    void endOnStopSignal();
 
 Q_SIGNALS:
     // The connection check behind "启动服务" has ended; ok says whether the service runs now.
@@ -107,7 +115,9 @@ private:
     void wireService();
     void updateStatusLine();
 
+    SharedSettings &m_live;
     SendService *m_service = nullptr;
+    bool m_ending = false;
     QSystemTrayIcon *m_tray = nullptr;
 
     ui::SingleInstance<Form2> m_form2;
@@ -116,6 +126,9 @@ private:
     ui::SingleInstance<Form6> m_form6;
     ui::SingleInstance<frmAbout> m_about;
     QPointer<FollowerExport> m_export;
+    // The export's own thread: a batch that falls due during a long export runs on time and an
+    // export never waits for a batch; one thread, so two exports never write at once.
+    QThreadPool m_exportPool;
 };
 
 } // namespace veltrano

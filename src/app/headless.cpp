@@ -7,22 +7,12 @@
 #include "core/profile.h"
 #include "core/send_service.h"
 #include "core/settings.h"
+#include "core/stop_signals.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QTimer>
 
 #include <cstdio>
-#include <functional>
-
-#ifdef Q_OS_UNIX
-#include <QSocketNotifier>
-
-#include <csignal>
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
 
 namespace veltrano {
 namespace {
@@ -39,45 +29,6 @@ void printError(const QString &text)
     std::fflush(stderr);
 }
 
-#ifdef Q_OS_UNIX
-int stopPipe[2] = {-1, -1};
-
-void onStopSignal(int)
-{
-    // Only async-signal-safe work here: one byte into the pipe wakes the event loop.
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t written = ::write(stopPipe[1], &byte, 1);
-}
-#endif
-
-// Calls `onStop` on the event loop's thread when SIGTERM or SIGINT arrives. Where the platform has
-// no such signals, Ctrl+C ends the program as it always did.
-void watchStopSignals(QObject *owner, std::function<void()> onStop)
-{
-#ifdef Q_OS_UNIX
-    if (stopPipe[0] < 0) {
-        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, stopPipe) != 0)
-            return;
-        ::fcntl(stopPipe[1], F_SETFL, ::fcntl(stopPipe[1], F_GETFL) | O_NONBLOCK);
-    }
-    auto *notifier = new QSocketNotifier(stopPipe[0], QSocketNotifier::Read, owner);
-    QObject::connect(notifier, &QSocketNotifier::activated, owner, [onStop = std::move(onStop)] {
-        char drained[32];
-        [[maybe_unused]] const ssize_t n = ::read(stopPipe[0], drained, sizeof drained);
-        onStop();
-    });
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGINT, &action, nullptr);
-#else
-    Q_UNUSED(owner);
-    Q_UNUSED(onStop);
-#endif
-}
-
 // One tick a second. VELTRANO_TICK_MS shortens it, so tests and demos need not wait minutes.
 int tickMilliseconds()
 {
@@ -88,19 +39,23 @@ int tickMilliseconds()
 
 } // namespace
 
-int runHeadless(HeadlessMode mode)
+int runHeadless(HeadlessMode mode, SharedSettings &live)
 {
     DailyLogFile logFile(applicationFolder());
     StreamLogSink console(stdout);
-    LoadConnectionSettings();
+    Settings settings = live.snapshot();
+    LoadConnectionSettings(settings);
+    live.update([&](Settings &s) { copyConnection(settings, s); });
 
-    SendService service;
-    service.setLedgerFile(QDir(applicationFolder()).filePath(QStringLiteral("answer-ledger.json")));
-    Settings settings = gobal().snapshot();
+    SendService service(live);
 
     int code = kExitOk;
-    bool stopping = false;
-    const auto finish = [&code](int exitCode) {
+    bool finished = false;
+    // The first reason to end decides the exit code.
+    const auto finish = [&code, &finished](int exitCode) {
+        if (finished)
+            return;
+        finished = true;
         code = exitCode;
         QCoreApplication::exit(exitCode);
     };
@@ -120,26 +75,19 @@ int runHeadless(HeadlessMode mode)
             if (!report.ran)
                 printError(report.failure.isEmpty() ? QStringLiteral("本批次未能运行") : report.failure);
             finish(report.ran ? kExitOk : kExitFailed);
-        } else if (stopping) {
-            service.stop();
-            finish(kExitOk);
         }
     });
 
     // A stop lets the message in flight finish and its answer be written back, then ends.
+    QObject::connect(&service, &SendService::shutDownFinished, &service, [&] { finish(kExitOk); });
+    bool stopping = false;
     watchStopSignals(&service, [&] {
         if (stopping)
             return;
         stopping = true;
         ticker.stop();
         log(QStringLiteral("  收到停止信号，正在发送的消息完成后退出"));
-        if (service.isBatchRunning()) {
-            service.abortBatch();
-            return; // batchFinished ends the program
-        }
-        if (mode == HeadlessMode::Service)
-            service.stop();
-        finish(kExitOk);
+        service.shutDown();
     });
 
     if (mode == HeadlessMode::Service) {
@@ -152,7 +100,6 @@ int runHeadless(HeadlessMode mode)
                              }
                              ticker.start();
                          });
-        service.setSettings(settings);
         QTimer::singleShot(0, &service, &SendService::start);
     } else {
         // The batch reads its size and the account from sysParam, as a started service would have.
@@ -164,7 +111,7 @@ int runHeadless(HeadlessMode mode)
             printError(QStringLiteral("服务启动失败，请检查数据库连接是否正确！") + QString::fromUtf8(e.what()));
             return kExitFailed;
         }
-        service.setSettings(settings);
+        live.update([&](Settings &s) { copyParameters(settings, s); });
         QTimer::singleShot(0, &service, &SendService::runBatchNow);
     }
 

@@ -3,6 +3,8 @@
 
 namespace veltrano {
 
+class SharedSettings;
+
 enum class HeadlessMode {
     Service, // starts as "启动服务" does and sends on the schedule until SIGTERM or SIGINT
     Once,    // one batch now, then the program ends
@@ -14,7 +16,7 @@ inline constexpr int kExitFailed = 1; // could not start or could not run; the r
 
 // Runs in a QCoreApplication the caller has made (so no platform plugin loads) and returns the
 // exit code. Log lines go to standard output and to the daily log file; reasons to stop go to
-// standard error.
-int runHeadless(HeadlessMode mode);
+// standard error. `live` holds the program's settings.
+int runHeadless(HeadlessMode mode, SharedSettings &live);
 
 } // namespace veltrano

@@ -3,7 +3,9 @@
 #include "app/headless.h"
 #include "core/app_context.h"
 #include "core/logger.h"
-#include "records/follower_export.h"
+#include "core/send_service.h"
+#include "core/settings.h"
+#include "core/stop_signals.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -86,7 +88,7 @@ void nameApplication()
     QCoreApplication::setApplicationVersion(QStringLiteral("1.01"));
 }
 
-int runWindow(QApplication &app, bool startService)
+int runWindow(QApplication &app, bool startService, veltrano::SharedSettings &live)
 {
     QTranslator qtText;
     if (qtText.load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
@@ -98,8 +100,9 @@ int runWindow(QApplication &app, bool startService)
     // The program ends once none of its windows is open; a main window that is merely hidden in
     // the background still counts as open, so closing the last dialog must not end the program.
     QApplication::setQuitOnLastWindowClosed(false);
-    auto *form1 = new veltrano::Form1;
+    auto *form1 = new veltrano::Form1(live);
     form1->setAttribute(Qt::WA_DeleteOnClose);
+    const QPointer<veltrano::Form1> window(form1);
     const auto quitWhenNoWindowOpen = [&app, mainWindow = QPointer<veltrano::Form1>(form1)] {
         if (mainWindow)
             return; // shown or hidden in the background, the main window is open
@@ -111,14 +114,18 @@ int runWindow(QApplication &app, bool startService)
     };
     QObject::connect(&app, &QGuiApplication::lastWindowClosed, &app, quitWhenNoWindowOpen);
     QObject::connect(form1, &QObject::destroyed, &app, quitWhenNoWindowOpen, Qt::QueuedConnection);
+    // A logout or shutdown ends the window as it ends --service: nothing half sent, the lease given up.
+    veltrano::watchStopSignals(form1, [form1] { form1->endOnStopSignal(); });
+    QObject::connect(form1->service(), &veltrano::SendService::shutDownFinished, &app, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
     form1->show();
     if (startService)
         QMetaObject::invokeMethod(form1, &veltrano::Form1::startsvr_Click, Qt::QueuedConnection);
 
     const int code = app.exec();
-    // An export under way runs to its end before the program goes (a batch already has: the
-    // window's send service waits for it when the window goes).
-    veltrano::exportPool().waitForDone();
+    // An export under way and a batch in flight end before the program goes: the window waits for
+    // both when it goes, which a quit from the event loop may not have let it do yet.
+    delete window.data();
     return code;
 }
 
@@ -134,6 +141,8 @@ int main(int argc, char *argv[])
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
+    // The program's live settings, handed to whatever needs them.
+    veltrano::SharedSettings live;
     CommandLine line;
     const bool usable = line.parse(arguments);
 
@@ -155,11 +164,12 @@ int main(int argc, char *argv[])
         }
         veltrano::chooseFolders(QCoreApplication::applicationDirPath(), line.parser.value(line.config));
         return veltrano::runHeadless(line.parser.isSet(line.once) ? veltrano::HeadlessMode::Once
-                                                                  : veltrano::HeadlessMode::Service);
+                                                                  : veltrano::HeadlessMode::Service,
+                                     live);
     }
 
     QApplication app(argc, argv);
     nameApplication();
     veltrano::chooseFolders(QCoreApplication::applicationDirPath(), line.parser.value(line.config));
-    return runWindow(app, line.parser.isSet(line.start));
+    return runWindow(app, line.parser.isSet(line.start), live);
 }

@@ -320,11 +320,10 @@ QSqlQuery &Database::execReused(const QString &statement, const QVariantList &va
     return it->second;
 }
 
-bool TestConnection(QString *cause)
+bool TestConnection(const Settings &connection, QString *cause)
 {
     try {
-        LoadConnectionSettings();
-        Database db(gobal().snapshot(), kTestConnectionTimeout, MissingFile::Create);
+        Database db(connection, kTestConnectionTimeout, MissingFile::Create);
         return true;
     } catch (const std::exception &e) {
         if (cause)

@@ -59,6 +59,9 @@ QString BuildConnectionString(const QString &host, const QString &uid, const QSt
 QString BuildConnectionString(const QString &odbcDriver, const QString &host, const QString &uid,
                               const QString &pwd, const QString &db, bool strictEncrypt = false);
 
+// The login time-out of a parameter load outside a batch (a window, the export).
+inline constexpr int kLoadParametersSeconds = 8;
+
 // The login time-out used where a caller passes 0, so a silent server cannot hold a thread forever.
 inline constexpr int kDefaultLoginTimeoutSeconds = 15;
 
@@ -116,24 +119,19 @@ private:
     Dialect m_dialect;
 };
 
-// True when the database named in config.ini opens (re-reads config.ini first; 4 s login limit).
-// It backs the explicit start and the connection dialog's save, so a missing SQLite file is created
-// (and logged with its full path). On failure *cause gets the driver's own message or the reason.
-bool TestConnection(QString *cause = nullptr);
+// True when the database these connection fields name opens (4 s login limit). It backs the
+// explicit start and the connection dialog's save, so a missing SQLite file is created (and logged
+// with its full path). On failure *cause gets the driver's own message or the reason.
+bool TestConnection(const Settings &connection, QString *cause = nullptr);
 
-// Copies the sysParam values into the shared settings. Never throws: a failed connection or query
-// changes nothing; a missing row or NULL value stops the copy at that key, keeping those before it.
-// The driver is the shared settings' own (config.ini's `driver`). 8 s login limit.
-void LoadParameters(const QString &host, const QString &uid, const QString &pwd, const QString &db);
-// The same on a connection already open (the batch reloads before every row on its own).
-void LoadParameters(Database &database);
-// Loads the sysParam values into `into` with one statement, with the same rule: a missing row or
-// NULL value stops the copy at that key, keeping those before it. Throws DbError.
+// Loads the sysParam values into `into` with one statement. A missing row or NULL value stops the
+// copy at that key, keeping those before it; a failed query changes nothing. Throws DbError.
 void LoadParameters(Database &database, Settings &into);
 
-// Re-reads config.ini, then sysParam, into the shared settings, as every window does before it
-// touches the database; returns what the shared settings hold afterwards.
-Settings ReloadSettings();
+// Re-reads config.ini, then sysParam (8 s login limit), into the live values, as every window does
+// before it touches the database; returns what they hold afterwards. Never throws: a failed
+// connection leaves the parameters as they were.
+Settings ReloadSettings(SharedSettings &live);
 
 // Writes sysParam values in the order given, on one connection. Throws DbError at the first
 // failure; the values written before it stay, as there is no transaction.

@@ -13,56 +13,19 @@ namespace {
 using database_detail::errorText;
 using database_detail::fail;
 
-constexpr int kLoadParametersTimeout = 8;
-
-// The shared settings field that mirrors each sysParam key, in the order the load copies them.
-struct ParameterField {
-    const char *key;
-    QString Settings::*field;
-};
-
-const ParameterField kCopyOrder[] = {
-    {"appid", &Settings::appid},
-    {"appsecret", &Settings::appsecret},
-    {"get_token_mod", &Settings::get_token_mod},
-    {"cust", &Settings::cust},
-    {"cust_timer", &Settings::cust_timer},
-    {"temp", &Settings::temp},
-    {"temp_timer", &Settings::temp_timer},
-    {"token_server", &Settings::token_server},
-    {"access_token", &Settings::access_token},
-    {"expires_in", &Settings::expires_in},
-    {"in_time", &Settings::in_time},
-};
-
 } // namespace
-
-void LoadParameters(const QString &host, const QString &uid, const QString &pwd, const QString &db)
-{
-    try {
-        Settings connection = gobal().snapshot();
-        connection.host = host;
-        connection.uid = uid;
-        connection.pwd = pwd;
-        connection.db = db;
-        Database database(connection, kLoadParametersTimeout);
-        LoadParameters(database);
-    } catch (...) {
-        // A failed connection changes nothing, and no caller is told.
-    }
-}
 
 void LoadParameters(Database &database, Settings &into)
 {
     // Every row is read before anything is copied, so a failed query leaves every field as it was.
-    std::optional<QString> values[std::size(kCopyOrder)];
+    std::optional<QString> values[std::size(kParameterKeys)];
     {
         QSqlQuery &query = database.execReused(database.sql().allParams);
         while (query.next()) {
             // Names compare as the database's case-insensitive collation does.
             const QString name = query.value(0).toString().trimmed();
-            for (size_t i = 0; i < std::size(kCopyOrder); ++i) {
-                if (name.compare(QLatin1String(kCopyOrder[i].key), Qt::CaseInsensitive) == 0) {
+            for (size_t i = 0; i < std::size(kParameterKeys); ++i) {
+                if (name.compare(QLatin1String(kParameterKeys[i].name), Qt::CaseInsensitive) == 0) {
                     if (!query.isNull(1))
                         values[i] = query.value(1).toString();
                     break;
@@ -74,31 +37,27 @@ void LoadParameters(Database &database, Settings &into)
         query.finish(); // one active result per SQL Server connection
     }
     // A missing row or NULL value stops the copy at its key; the fields before it keep their copy.
-    for (size_t i = 0; i < std::size(kCopyOrder) && values[i]; ++i)
-        into.*(kCopyOrder[i].field) = *values[i];
+    for (size_t i = 0; i < std::size(kParameterKeys) && values[i]; ++i) {
+        if (kParameterKeys[i].field)
+            into.*(kParameterKeys[i].field) = *values[i];
+    }
 }
 
-void LoadParameters(Database &database)
+Settings ReloadSettings(SharedSettings &live)
 {
-    Settings loaded;
+    Settings loaded = live.snapshot();
+    LoadConnectionSettings(loaded);
     try {
-        loaded = gobal().snapshot();
+        Database database(loaded, kLoadParametersSeconds);
         LoadParameters(database, loaded);
     } catch (...) {
-        return;
+        // A failed connection changes no parameter, and no caller is told.
     }
-    gobal().update([&](Settings &s) {
-        for (const ParameterField &f : kCopyOrder)
-            s.*(f.field) = loaded.*(f.field);
+    live.update([&](Settings &s) {
+        copyConnection(loaded, s);
+        copyParameters(loaded, s);
     });
-}
-
-Settings ReloadSettings()
-{
-    LoadConnectionSettings();
-    const Settings connection = gobal().snapshot();
-    LoadParameters(connection.host, connection.uid, connection.pwd, connection.db);
-    return gobal().snapshot();
+    return live.snapshot();
 }
 
 void StoreParameters(const Settings &connection,

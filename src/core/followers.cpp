@@ -371,25 +371,29 @@ FollowerExportOutcome FetchFollowers(const QString &token, FollowerSink &sink,
     return FollowerRun(token, sink, control).run();
 }
 
-FollowerExportOutcome ExportFollowers(FollowerSink &sink, const FollowerExportControl &control)
+FollowerExportOutcome ExportFollowers(const Settings &connection, FollowerSink &sink,
+                                      const FollowerExportControl &control)
 {
     FollowerExportOutcome out;
     if (control.cancelled && control.cancelled()) {
         out.status = FollowerExportOutcome::Status::Cancelled;
         return out;
     }
-    const Settings connection = gobal().snapshot();
-    LoadParameters(connection.host, connection.uid, connection.pwd, connection.db);
-    const Settings s = gobal().snapshot();
+    Settings s = connection;
+    try {
+        // A failed load keeps the values given; the token request then says what is wrong.
+        Database db(connection, kLoadParametersSeconds);
+        LoadParameters(db, s);
+    } catch (...) {
+    }
     try {
         QString token;
         {
             HttpClient http;
             if (control.cancelled)
                 http.setAbortCheck(control.cancelled);
-            token = GetAccessToken(s.appid, s.appsecret, s.get_token_mod, s.token_server, http);
+            token = GetAccessToken(s, s.appid, s.appsecret, s.get_token_mod, s.token_server, http);
         }
-        gobal().update([&](Settings &v) { v.cur_token = token; });
         return FetchFollowers(token, sink, control);
     } catch (const std::exception &e) {
         if (control.cancelled && control.cancelled()) {

@@ -1,6 +1,8 @@
 // Reading every follower of the official account and each profile, for the export; no widgets here.
 #pragma once
 
+#include "core/settings.h"
+
 #include <QJsonValue>
 #include <QString>
 #include <QStringList>
@@ -60,8 +62,9 @@ QString followerExportFailureText(const QString &lastAnswer);
 FollowerExportOutcome FetchFollowers(const QString &token, FollowerSink &sink,
                                      const FollowerExportControl &control = {});
 
-// The whole export after the user has confirmed: LoadParameters with the shared connection fields
-// (config.ini is not read again), GetAccessToken into cur_token, then FetchFollowers.
-FollowerExportOutcome ExportFollowers(FollowerSink &sink, const FollowerExportControl &control = {});
+// The whole export after the user has confirmed: LoadParameters on the connection given (config.ini
+// is not read again), GetAccessToken, then FetchFollowers.
+FollowerExportOutcome ExportFollowers(const Settings &connection, FollowerSink &sink,
+                                      const FollowerExportControl &control = {});
 
 } // namespace veltrano

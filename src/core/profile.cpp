@@ -230,30 +230,32 @@ QString ShiftPassword(const QString &text, bool encode)
     return out;
 }
 
-void LoadConnectionSettings()
+void LoadConnectionSettings(Settings &into)
 {
     const QString file = configFilePath();
     const auto read = [&](const char *key) {
         // Whole values: a long path cut short would name another database file.
         return ReadProfileValue(file, QStringLiteral("con"), QString::fromLatin1(key), -1);
     };
-    const QString host = read("host");
-    const QString uid = read("uid");
-    const QString pwd = ShiftPassword(read("pwd"), false);
-    const QString db = read("db");
-    const QString driver = read("driver");
-    const QString encrypt = read("encrypt");
-    const QString postsInFlight = ReadProfileValue(file, QStringLiteral("send"),
-                                                   QStringLiteral("posts_in_flight"), -1);
-    gobal().update([&](Settings &s) {
-        s.host = host;
-        s.uid = uid;
-        s.pwd = pwd;
-        s.db = db;
-        s.driver = driver;
-        s.encrypt = encrypt;
-        s.posts_in_flight = postsInFlight;
-    });
+    into.host = read("host");
+    into.uid = read("uid");
+    into.pwd = ShiftPassword(read("pwd"), false);
+    into.db = read("db");
+    into.driver = read("driver");
+    into.encrypt = read("encrypt");
+    into.posts_in_flight = ReadProfileValue(file, QStringLiteral("send"), QStringLiteral("posts_in_flight"), -1);
+}
+
+bool WriteConnectionSettings(const Settings &typed)
+{
+    const QString file = configFilePath();
+    const auto write = [&file](const char *key, const QString &value) {
+        return WriteProfileValue(file, QStringLiteral("con"), QString::fromLatin1(key), value);
+    };
+    // The four keys of the connection in their order, then the kind of database.
+    return write("host", typed.host) && write("uid", typed.uid)
+           && write("pwd", ShiftPassword(typed.pwd, true)) && write("db", typed.db)
+           && write("driver", typed.driver);
 }
 
 } // namespace veltrano

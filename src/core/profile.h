@@ -1,6 +1,8 @@
 // config.ini: the Windows profile-file operations, the password shift and the connection settings.
 #pragma once
 
+#include "core/settings.h"
+
 #include <QString>
 
 namespace veltrano {
@@ -27,8 +29,12 @@ bool WriteProfileValue(const QString &file, const QString &section, const QStrin
 // never holds a "$", so files written by the plain shift read back unchanged.
 QString ShiftPassword(const QString &text, bool encode = false);
 
-// Reads host, uid, pwd (decoded), db and the optional driver and encrypt keys, whole, into the
-// shared settings.
-void LoadConnectionSettings();
+// Reads host, uid, pwd (decoded), db, the optional driver and encrypt keys and posts_in_flight,
+// whole, into `into`; its other fields stay as they are.
+void LoadConnectionSettings(Settings &into);
+
+// Writes host, uid, pwd (shifted), db and driver into config.ini's section "con", in that order.
+// False at the first key that cannot be written; the keys before it stay written.
+bool WriteConnectionSettings(const Settings &typed);
 
 } // namespace veltrano

@@ -1,5 +1,6 @@
 // The SQLite message database's tables and views, created once when a file is new.
 #include "core/schema.h"
+#include "core/settings.h"
 
 #include "core/database_error.h"
 
@@ -84,24 +85,6 @@ int schemaObjectCount(QSqlQuery &query)
 
 } // namespace
 
-const std::vector<std::pair<QString, QString>> &initialParameters()
-{
-    static const std::vector<std::pair<QString, QString>> keys = {
-        {QStringLiteral("appid"), QStringLiteral("")},
-        {QStringLiteral("appsecret"), QStringLiteral("")},
-        {QStringLiteral("get_token_mod"), QStringLiteral("1")},
-        {QStringLiteral("token_server"), QStringLiteral("")},
-        {QStringLiteral("temp"), QStringLiteral("10")},
-        {QStringLiteral("temp_timer"), QStringLiteral("5")},
-        {QStringLiteral("cust"), QStringLiteral("10")},
-        {QStringLiteral("cust_timer"), QStringLiteral("5")},
-        {QStringLiteral("access_token"), QStringLiteral("")},
-        {QStringLiteral("expires_in"), QStringLiteral("")},
-        {QStringLiteral("in_time"), QStringLiteral("2020-01-01 00:00")},
-    };
-    return keys;
-}
-
 void ensureSqliteSchema(const QString &connectionName)
 {
     QSqlDatabase db = QSqlDatabase::database(connectionName, false);
@@ -118,11 +101,15 @@ void ensureSqliteSchema(const QString &connectionName)
         if (schemaObjectCount(query) == 0) {
             for (const char *statement : kSchema)
                 run(query, QString::fromUtf8(statement));
-            for (const auto &[name, value] : initialParameters()) {
-                // Empty text, never NULL: a NULL value would stop the parameter load at that key.
-                run(query,
-                    QStringLiteral("insert or ignore into sysParam (ParamName, ParamValue) values (?, ?)"),
-                    {name, value});
+            for (int row = 1; row <= int(std::size(kParameterKeys)); ++row) {
+                for (const ParameterKey &key : kParameterKeys) {
+                    if (key.newRow != row)
+                        continue;
+                    // Empty text, never NULL: a NULL value would stop the parameter load at that key.
+                    run(query,
+                        QStringLiteral("insert or ignore into sysParam (ParamName, ParamValue) values (?, ?)"),
+                        {QString::fromLatin1(key.name), QString::fromLatin1(key.initialValue)});
+                }
             }
         }
         run(query, QStringLiteral("commit"));

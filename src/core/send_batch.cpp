@@ -3,15 +3,12 @@
 #include "core/send_batch.h"
 
 #include "core/answer_ledger.h"
-#include "core/app_context.h"
 #include "core/database.h"
 #include "core/http_client.h"
 #include "core/logger.h"
 #include "core/sender_lease.h"
-#include "core/tick_counter.h"
 #include "core/token_manager.h"
 
-#include <QDir>
 #include <QJsonValue>
 #include <QStringDecoder>
 
@@ -166,7 +163,7 @@ bool Batch::end(const QString &why)
 
 BatchReport Batch::run()
 {
-    const std::optional<int> size = TickCounter::wholeNumber(m_ctx.settings.temp);
+    const std::optional<int> size = wholeNumber(m_ctx.settings.temp);
     if (!size || *size < 0) {
         m_report.failure = QStringLiteral("每次发送批量（temp）“%1”不是整数，本次不发送").arg(m_ctx.settings.temp);
         say(QStringLiteral("  ") + m_report.failure);
@@ -468,7 +465,7 @@ std::optional<int> postsInFlight(const QString &text)
 {
     if (text.trimmed().isEmpty())
         return 1;
-    const std::optional<int> number = TickCounter::wholeNumber(text);
+    const std::optional<int> number = wholeNumber(text);
     if (!number || *number < 1 || *number > kMaxPostsInFlight)
         return std::nullopt;
     return number;
@@ -493,35 +490,6 @@ BatchReport RunSendBatch(BatchContext &context)
         log(QStringLiteral("  ") + report.failure);
         return report;
     }
-}
-
-BatchReport RunSendBatch()
-{
-    BatchContext context;
-    context.settings = gobal().snapshot();
-    AnswerLedger ledger(QDir(applicationFolder()).filePath(QStringLiteral("answer-ledger.json")),
-                        AnswerLedger::queueKey(context.settings.driver, context.settings.host,
-                                               context.settings.db));
-    SenderLease lease;
-    context.ledger = &ledger;
-    context.lease = &lease;
-    context.postsInFlight = postsInFlight(context.settings.posts_in_flight).value_or(1);
-    BatchReport report = RunSendBatch(context);
-    gobal().update([&](Settings &s) {
-        if (report.parameters)
-            copyParameters(*report.parameters, s);
-        if (!report.token.isEmpty())
-            s.cur_token = report.token;
-        if (!report.lastResult.isEmpty())
-            s.last_result = report.lastResult;
-    });
-    try {
-        Database db(context.settings);
-        lease.release(db);
-    } catch (const DbError &) {
-        // The lease expires by itself.
-    }
-    return report;
 }
 
 } // namespace veltrano

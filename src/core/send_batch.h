@@ -64,10 +64,6 @@ inline constexpr int kMaxLoggedAnswer = 2 * 1024;
 // is renewed at most once per batch.
 BatchReport RunSendBatch(BatchContext &context);
 
-// One batch with the shared settings, a ledger in the application folder and a lease held for this
-// batch alone: for tools and tests that run a single batch without a service.
-BatchReport RunSendBatch();
-
 // The text stored for an answer: whole up to kMaxStoredAnswer characters, cut with a mark beyond.
 QString storedAnswer(const QString &answer);
 

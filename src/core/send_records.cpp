@@ -85,11 +85,11 @@ QString answerNote(const QVariant &answer)
     return text.left(kNoteLimit);
 }
 
-SendRecordResult querySendRecords(const QString &type, const QString &period)
+SendRecordResult querySendRecords(SharedSettings &live, const QString &type, const QString &period)
 {
     SendRecordResult result;
     const int days = periodDays(period);
-    const Settings connection = ReloadSettings();
+    const Settings connection = ReloadSettings(live);
     try {
         Database db(connection, kLoginTimeoutSeconds);
         QSqlQuery query = db.exec(db.sql().sendRecords, {type, days});

@@ -1,6 +1,8 @@
 // The send records the viewer lists: the period table, the query on SEND_REC and each field's text.
 #pragma once
 
+#include "core/settings.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -21,10 +23,10 @@ struct SendRecordResult {
     QList<QStringList> rows;
 };
 
-// Re-reads config.ini into the shared settings, runs LoadParameters, then reads the SEND_REC rows of
+// Re-reads config.ini into the live values, runs LoadParameters, then reads the SEND_REC rows of
 // the type text (as typed, bound) sent within the period. Never throws. Safe on any thread: the
 // connection is opened and closed inside the call.
-SendRecordResult querySendRecords(const QString &type, const QString &period);
+SendRecordResult querySendRecords(SharedSettings &live, const QString &type, const QString &period);
 
 // The text form of a field: numbers as decimal text, date-times in the system's short date and
 // time format, texts as they are, NULL as an empty text.

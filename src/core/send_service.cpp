@@ -2,15 +2,20 @@
 #include "core/send_service.h"
 
 #include "core/answer_ledger.h"
+#include "core/app_context.h"
+#include "core/async.h"
 #include "core/database.h"
 #include "core/logger.h"
+#include "core/profile.h"
 #include "core/sender_lease.h"
 #include "core/tick_counter.h"
 
-#include <QtConcurrent/QtConcurrentRun>
+#include <QDir>
 
 namespace veltrano {
 namespace {
+
+constexpr int kStartCheckSeconds = 4;
 
 void log(const QString &message)
 {
@@ -24,11 +29,13 @@ struct StartCheck {
     int pending = -1;
 };
 
-// Mode 1 and 3 exchange the account's credentials; any other mode asks the central server.
+// The exchange modes need the account's credentials; the central server needs its address.
 void warnAboutMissingCredentials(const Settings &s)
 {
-    const QString mode = s.get_token_mod.trimmed();
-    if (mode == QLatin1String("1") || mode == QLatin1String("3")) {
+    const std::optional<TokenMode> mode = tokenMode(s.get_token_mod);
+    if (!mode)
+        return; // the token request says so at every batch
+    if (*mode != TokenMode::Central) {
         if (s.appid.trimmed().isEmpty())
             log(QStringLiteral("  警告：appid 为空，获取 ACCESS_TOKEN 将失败，请在“公众号设置”中填写"));
         if (s.appsecret.trimmed().isEmpty())
@@ -38,29 +45,39 @@ void warnAboutMissingCredentials(const Settings &s)
     }
 }
 
+// Why an interval cannot schedule a batch, or nothing when it can.
+std::optional<QString> badInterval(const QString &interval)
+{
+    const std::optional<int> minutes = wholeNumber(interval);
+    if (!minutes)
+        return QStringLiteral("  发送时间间隔（temp_timer）“%1”不是整数，不会发送消息").arg(interval);
+    if (*minutes <= 0)
+        return QStringLiteral("  发送时间间隔（temp_timer）“%1”不是正整数，不会发送消息").arg(interval);
+    return std::nullopt;
+}
+
 } // namespace
 
-SendService::SendService(QObject *parent) : QObject(parent)
+QString answerLedgerFile()
+{
+    return QDir(applicationFolder()).filePath(QStringLiteral("answer-ledger.json"));
+}
+
+SendService::SendService(SharedSettings &live, QObject *parent)
+    : QObject(parent), m_live(live), m_ledgerFile(answerLedgerFile())
 {
     m_worker.setMaxThreadCount(1);
     m_worker.setExpiryTimeout(-1);
+    m_checks.setMaxThreadCount(2);
 }
 
 SendService::~SendService()
 {
     ++m_generation;
+    if (m_running)
+        releaseLease(); // the next start of any copy need not wait for it to expire
     m_worker.waitForDone();
-}
-
-void SendService::setSettings(const Settings &settings)
-{
-    m_settings = settings;
-}
-
-void SendService::setCounters(int seconds, int minutes)
-{
-    m_seconds = seconds;
-    m_minutes = minutes;
+    m_checks.waitForDone();
 }
 
 void SendService::start()
@@ -72,11 +89,12 @@ void SendService::start()
     const int generation = ++m_generation;
     // The check may wait on a login time-out, so it never runs on the owner's thread; nor on the
     // worker, where it would wait behind a batch still running from before a stop.
-    QtConcurrent::run([settings = m_settings]() {
+    runThen(m_checks, this, [settings = m_live.snapshot()] {
         StartCheck check;
         check.loaded = settings;
+        LoadConnectionSettings(check.loaded); // config.ini may have changed since the last start
         try {
-            Database db(settings, 4, MissingFile::Create);
+            Database db(check.loaded, kStartCheckSeconds, MissingFile::Create);
             try {
                 LoadParameters(db, check.loaded);
             } catch (const DbError &e) {
@@ -93,8 +111,12 @@ void SendService::start()
             check.cause = QString::fromUtf8(e.what());
         }
         return check;
-    }).then(this, [this, generation](const StartCheck &check) {
+    }, [this, generation](const StartCheck &check) {
         m_starting = false;
+        m_live.update([&](Settings &s) {
+            copyConnection(check.loaded, s);
+            copyParameters(check.loaded, s);
+        });
         if (generation != m_generation.load()) {
             Q_EMIT stateChanged();
             return; // stopped while the check ran
@@ -106,17 +128,15 @@ void SendService::start()
             Q_EMIT startFinished(false, reason);
             return;
         }
-        m_settings = check.loaded;
         m_pending = check.pending;
-        Q_EMIT parametersLoaded(m_settings);
         log(QStringLiteral("  服务启动成功"));
-        warnAboutMissingCredentials(m_settings);
-        if (!postsInFlight(m_settings.posts_in_flight))
+        warnAboutMissingCredentials(check.loaded);
+        if (!postsInFlight(check.loaded.posts_in_flight))
             log(QStringLiteral("  警告：config.ini 的 posts_in_flight=“%1”不是1到%2之间的整数，按1发送")
-                    .arg(m_settings.posts_in_flight)
+                    .arg(check.loaded.posts_in_flight)
                     .arg(kMaxPostsInFlight));
         m_running = true;
-        keepLease(); // says at once when another copy holds the queue
+        minuteUpkeep(false); // says at once when another copy holds the queue
         Q_EMIT stateChanged();
         Q_EMIT startFinished(true, QString());
     });
@@ -129,20 +149,44 @@ void SendService::stop()
     m_running = false;
     m_starting = false;
     log(QStringLiteral("  服务停止"));
-    if (wasRunning) {
-        // After the batch in flight, if any: it still needs the lease to finish.
-        m_worker.start([this, settings = m_settings] {
-            try {
-                if (m_lease) {
-                    Database db(settings);
-                    m_lease->release(db);
-                }
-            } catch (const std::exception &) {
-                // The lease expires by itself.
-            }
-        });
-    }
+    if (wasRunning)
+        releaseLease();
     Q_EMIT stateChanged();
+}
+
+// After the batch in flight, if any: it still needs the lease to finish.
+void SendService::releaseLease()
+{
+    m_worker.start([this, settings = m_live.snapshot()] {
+        try {
+            if (m_lease) {
+                Database db(settings);
+                m_lease->release(db);
+            }
+        } catch (const std::exception &) {
+            // The lease expires by itself.
+        }
+    });
+}
+
+void SendService::shutDown()
+{
+    if (m_shuttingDown)
+        return;
+    m_shuttingDown = true;
+    if (m_batchRunning) {
+        m_abort = true; // the batch's end goes on with the shut-down
+        return;
+    }
+    finishShutDown();
+}
+
+void SendService::finishShutDown()
+{
+    if (m_running || m_starting)
+        stop();
+    // Behind the lease's release on the worker.
+    runThen(m_worker, this, [] {}, [this] { Q_EMIT shutDownFinished(); });
 }
 
 void SendService::tick()
@@ -151,7 +195,7 @@ void SendService::tick()
         return; // a tick that falls due during a batch is not counted
 
     TickCounter counter(m_seconds, m_minutes);
-    const QString interval = m_settings.temp_timer;
+    const QString interval = m_live.snapshot().temp_timer;
     const TickCounter::Outcome outcome = counter.tick(interval, m_running);
     m_seconds = counter.seconds();
     m_minutes = counter.minutes();
@@ -160,14 +204,17 @@ void SendService::tick()
         // Once per bad value, not once a minute.
         if (m_reportedBadInterval != interval) {
             m_reportedBadInterval = interval;
-            log(QStringLiteral("  发送时间间隔（temp_timer）“%1”不是整数，不会发送消息").arg(interval));
+            log(badInterval(interval).value_or(QString()));
         }
+        // No batch will read sysParam while the interval stays bad: look at it again every minute.
+        if (m_running)
+            minuteUpkeep(true);
         return;
     }
     if (outcome != TickCounter::Outcome::Counted)
         m_reportedBadInterval.reset();
     if (outcome == TickCounter::Outcome::MinutePassed && m_running)
-        keepLease();
+        minuteUpkeep(false);
     if (outcome == TickCounter::Outcome::BatchDue)
         runBatch();
 }
@@ -186,11 +233,20 @@ void SendService::runBatch()
     Q_EMIT stateChanged();
     const int generation = m_generation.load();
     const bool releaseAfter = !m_running; // a single batch of a stopped service (--once)
-    QtConcurrent::run(&m_worker, [this, generation, releaseAfter, settings = m_settings] {
+    runThen(m_worker, this, [this, generation, releaseAfter, settings = m_live.snapshot()]() mutable {
         std::optional<BatchReport> report;
         if (generation != m_generation.load())
             return report; // the service stopped before the batch began
         try {
+            // Every batch starts from the database, before anything that could stop it, so a value
+            // mended while the service runs counts from this batch. A database that does not
+            // answer is the batch's to report.
+            try {
+                Database db(settings);
+                LoadParameters(db, settings);
+                m_live.update([&](Settings &s) { copyParameters(settings, s); });
+            } catch (const DbError &) {
+            }
             const QString key = AnswerLedger::queueKey(settings.driver, settings.host, settings.db);
             if (!m_ledger || m_ledger->queue() != key)
                 m_ledger = std::make_unique<AnswerLedger>(m_ledgerFile, key);
@@ -199,6 +255,8 @@ void SendService::runBatch()
             BatchContext context{settings, m_ledger.get(), m_lease.get(), &m_abort,
                                  postsInFlight(settings.posts_in_flight).value_or(1)};
             report = RunSendBatch(context);
+            if (report->parameters)
+                m_live.update([&](Settings &s) { copyParameters(*report->parameters, s); });
             if (releaseAfter) {
                 Database db(settings);
                 m_lease->release(db);
@@ -213,33 +271,36 @@ void SendService::runBatch()
             }
         }
         return report;
-    }).then(this, [this](const std::optional<BatchReport> &report) {
+    }, [this](const std::optional<BatchReport> &report) {
         m_batchRunning = false;
         if (report) {
             m_lastReport = report;
             if (report->ran)
                 m_pending = report->pending;
-            if (report->parameters) {
-                m_settings = *report->parameters;
-                Q_EMIT parametersLoaded(m_settings);
-            }
         }
         Q_EMIT stateChanged();
         Q_EMIT batchFinished(report.value_or(BatchReport{}));
+        if (m_shuttingDown)
+            finishShutDown();
     });
 }
 
 // Renews the lease between batches, so a copy that holds the queue keeps it and one that does not
-// says so once per holder.
-void SendService::keepLease()
+// says so once per holder; with `reloadParameters` also takes sysParam's values into the live ones.
+void SendService::minuteUpkeep(bool reloadParameters)
 {
-    m_worker.start([this, generation = m_generation.load(), settings = m_settings] {
+    m_worker.start([this, reloadParameters, generation = m_generation.load(), settings = m_live.snapshot()] {
         if (generation != m_generation.load())
             return;
         try {
             if (!m_lease)
                 m_lease = std::make_unique<SenderLease>();
             Database db(settings);
+            if (reloadParameters) {
+                Settings loaded = settings;
+                LoadParameters(db, loaded);
+                m_live.update([&](Settings &s) { copyParameters(loaded, s); });
+            }
             const bool wasHeld = m_lease->held();
             const QString before = m_lease->holder();
             if (m_lease->acquire(db)) {
@@ -257,7 +318,7 @@ void SendService::keepLease()
 
 std::optional<int> SendService::secondsToNextBatch() const
 {
-    const std::optional<int> interval = TickCounter::wholeNumber(m_settings.temp_timer);
+    const std::optional<int> interval = wholeNumber(m_live.snapshot().temp_timer);
     if (!m_running || !interval || *interval <= 0)
         return std::nullopt;
     return (60 - m_seconds) + 59 * std::max(0, *interval - m_minutes - 1);

@@ -17,6 +17,14 @@ namespace veltrano {
 class AnswerLedger;
 class SenderLease;
 
+// Where the answers the database refused are kept across restarts: answer-ledger.json in the
+// application folder, keyed inside by queue.
+QString answerLedgerFile();
+
+// The one send service of a program, put together the same way for the window and for the
+// headless runner: the live values it reads and mirrors what it loads into, the kept answers in
+// answerLedgerFile(), its own lease, posts in flight from config.ini.
+//
 // Driven by whoever owns it: the main window forwards its one-second timer, the headless runner
 // its own. Batches and the lease's upkeep run on the service's own worker thread, one at a time;
 // everything else runs on the thread that owns the object, which is where the signals arrive.
@@ -27,26 +35,22 @@ class SenderLease;
 class SendService : public QObject {
     Q_OBJECT
 public:
-    explicit SendService(QObject *parent = nullptr);
-    // Stops, and waits for the batch in flight to end.
+    // `live` must outlive the service.
+    explicit SendService(SharedSettings &live, QObject *parent = nullptr);
+    // Stops, waits for the batch in flight to end and gives the lease up.
     ~SendService() override;
 
-    // The connection fields and parameters the next start, tick and batch use.
-    void setSettings(const Settings &settings);
-    Settings settings() const { return m_settings; }
-    // Where answers the database refused are kept across restarts ("" keeps them in memory only).
-    void setLedgerFile(const QString &path) { m_ledgerFile = path; }
-
-    // Checks the connection and loads sysParam off this thread, then runs; emits startFinished.
-    // A SQLite file that does not exist yet is created here, and only here.
+    // Re-reads config.ini, checks the connection and loads sysParam off this thread, then runs;
+    // emits startFinished. A SQLite file that does not exist yet is created here, and only here.
     void start();
     void stop();
     // One second of the schedule.
     void tick();
     // Runs one batch now unless one runs already; batchFinished follows. Works stopped, too.
     void runBatchNow();
-    // The batch in flight ends after the message in flight (a signal to end the program).
-    void abortBatch() { m_abort = true; }
+    // Ends as a stop signal asks: the batch in flight ends after the message in flight, its answer
+    // stored; then the service stops, gives the lease up and emits shutDownFinished.
+    void shutDown();
     // Blocks until the worker is idle.
     void waitForIdle();
 
@@ -55,8 +59,6 @@ public:
     bool isBatchRunning() const { return m_batchRunning; }
     int secondsCounted() const { return m_seconds; }
     int minutesCounted() const { return m_minutes; }
-    // Restores the counters (the window keeps them in its hidden boxes).
-    void setCounters(int seconds, int minutes);
     // Ticks until the next batch falls due; nothing while stopped or with an unusable interval.
     std::optional<int> secondsToNextBatch() const;
     // The latest batch's report, once one has run.
@@ -69,16 +71,18 @@ Q_SIGNALS:
     void stateChanged();
     void batchStarted();
     void batchFinished(const veltrano::BatchReport &report);
-    // sysParam values a batch loaded, for whoever mirrors them.
-    void parametersLoaded(const veltrano::Settings &settings);
+    void shutDownFinished();
 
 private:
     void runBatch();
-    void keepLease();
+    void minuteUpkeep(bool reloadParameters);
+    void releaseLease();
+    void finishShutDown();
 
-    Settings m_settings;
-    QString m_ledgerFile;
-    QThreadPool m_worker;
+    SharedSettings &m_live;
+    const QString m_ledgerFile;
+    QThreadPool m_worker;  // batches and the lease, one at a time
+    QThreadPool m_checks;  // start checks, which must not wait behind a batch
     // Used only on the worker thread.
     std::unique_ptr<AnswerLedger> m_ledger;
     std::unique_ptr<SenderLease> m_lease;
@@ -86,6 +90,7 @@ private:
     bool m_running = false;
     bool m_starting = false;
     bool m_batchRunning = false;
+    bool m_shuttingDown = false;
     int m_seconds = 0;
     int m_minutes = 0;
     std::optional<QString> m_reportedBadInterval;

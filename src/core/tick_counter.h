@@ -3,8 +3,6 @@
 
 #include <QString>
 
-#include <optional>
-
 namespace veltrano {
 
 // Counts handled ticks, not elapsed time. The seconds restart at 1, so the first minute takes 60
@@ -16,7 +14,7 @@ public:
         Counted,        // nothing more this tick
         MinutePassed,   // a minute was counted, no batch is due
         BatchDue,       // the interval was reached while the service runs
-        BadInterval,    // a minute was counted but the interval is not a whole number
+        BadInterval,    // a minute was counted but the interval is not a positive whole number
     };
 
     TickCounter(int seconds = 0, int minutes = 0) : m_seconds(seconds), m_minutes(minutes) {}
@@ -26,9 +24,6 @@ public:
 
     int seconds() const { return m_seconds; }
     int minutes() const { return m_minutes; }
-
-    // temp_timer or temp as a whole number, or nothing when the text is not one.
-    static std::optional<int> wholeNumber(const QString &text);
 
 private:
     int m_seconds;

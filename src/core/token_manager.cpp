@@ -43,15 +43,17 @@ enum class Renewal { WhenStale, WhenRefused, Always };
 
 Mode modeOf(const QString &text)
 {
-    bool ok = false;
-    const double number = text.trimmed().toDouble(&ok);
-    if (!ok || !std::isfinite(number))
+    const std::optional<TokenMode> mode = tokenMode(text);
+    if (!mode)
         fail(QStringLiteral("get_token_mod 不是数字：“%1”").arg(text));
-    // Every number other than 1 and 3 has always meant the central server, and stays so.
-    if (number == 1)
+    switch (*mode) {
+    case TokenMode::Direct:
         return Mode::Direct;
-    if (number == 3)
+    case TokenMode::Stable:
         return Mode::Stable;
+    case TokenMode::Central:
+        break;
+    }
     return Mode::Central;
 }
 
@@ -273,10 +275,10 @@ QString GetAccessToken(const Settings &settings, HttpClient &http, const QString
                   refusedToken);
 }
 
-QString GetAccessToken(const QString &appid, const QString &appsecret, const QString &mode,
-                       const QString &server, HttpClient &http, bool forceRenew)
+QString GetAccessToken(const Settings &connection, const QString &appid, const QString &appsecret,
+                       const QString &mode, const QString &server, HttpClient &http, bool forceRenew)
 {
-    Settings settings = gobal().snapshot();
+    Settings settings = connection;
     settings.appid = appid;
     settings.appsecret = appsecret;
     settings.get_token_mod = mode;

@@ -29,7 +29,7 @@ public:
 // clock lies between 0 and 6000 s (mode 3: also 300 s short of the stored expires_in); an empty or
 // malformed token, or an in_time that is NULL, unreadable or in the future, makes it renew.
 // Only the connection fields and appid, appsecret, get_token_mod and token_server of `settings`
-// are read; the shared settings are not.
+// are read.
 //
 // refusedToken: empty for a normal call. Non-empty when WeChat refused that token (40001, 40014,
 // 42001). Modes 1 and 3 renew only while the cache still holds it (another copy may have renewed
@@ -41,10 +41,11 @@ public:
 // A refused or unusable answer leaves the cache rows unchanged.
 QString GetAccessToken(const Settings &settings, HttpClient &http, const QString &refusedToken = {});
 
-// The same with the connection fields of the shared settings. forceRenew renews even though the
-// cache looks fresh (mode 3: with force_refresh, under the same 30 s rule).
-QString GetAccessToken(const QString &appid, const QString &appsecret, const QString &mode,
-                       const QString &server, HttpClient &http, bool forceRenew = false);
+// The same with the connection fields of `connection` and the account given. forceRenew renews
+// even though the cache looks fresh (mode 3: with force_refresh, under the same 30 s rule).
+QString GetAccessToken(const Settings &connection, const QString &appid, const QString &appsecret,
+                       const QString &mode, const QString &server, HttpClient &http,
+                       bool forceRenew = false);
 
 // The clock the 30 s rule between forced stable-token refreshes reads (an empty function: the
 // steady clock), and a way to forget every refresh forced so far. For tests.

@@ -20,26 +20,20 @@ namespace veltrano {
 namespace {
 
 // The login limit of every connection test, so a silent server cannot keep the dialog waiting.
-constexpr int kTestLoginSeconds = 4;
 
-// Tries the typed values themselves, before anything is written: a failed test must leave the
-// working config.ini and the shared settings as they were.
-// The typed values, tested before anything is written; the cause of a failure, empty on success.
-// A save is an explicit act, so a SQLite file that does not exist yet is created here.
+// The typed values themselves, tested before anything is written, so a failed test leaves the
+// working config.ini and the live values as they were; the cause of a failure, empty on success.
 QString connects(const Settings &typed)
 {
-    try {
-        Database db(typed, kTestLoginSeconds, MissingFile::Create);
+    QString cause;
+    if (TestConnection(typed, &cause))
         return QString();
-    } catch (const std::exception &e) {
-        const QString cause = QString::fromUtf8(e.what());
-        return cause.isEmpty() ? QStringLiteral("?") : cause;
-    }
+    return cause.isEmpty() ? QStringLiteral("?") : cause;
 }
 
 } // namespace
 
-Form2::Form2(QWidget *parent) : SettingsWindow(parent)
+Form2::Form2(SharedSettings &live, QWidget *parent) : SettingsWindow(live, parent)
 {
     setObjectName(QStringLiteral("Form2"));
     setWindowTitle(QStringLiteral("数据库配置"));
@@ -92,8 +86,9 @@ void Form2::buildControls()
 
 void Form2::loadSettings()
 {
-    LoadConnectionSettings();
-    const Settings s = gobal().snapshot();
+    Settings s = live().snapshot();
+    LoadConnectionSettings(s);
+    live().update([&](Settings &v) { copyConnection(s, v); });
     Text1[0]->setText(s.host);
     Text1[1]->setText(s.uid);
     Text1[2]->setText(s.pwd);
@@ -128,7 +123,7 @@ void Form2::keyPressEvent(QKeyEvent *event)
 
 Settings Form2::typedSettings() const
 {
-    Settings typed = gobal().snapshot();
+    Settings typed = live().snapshot();
     typed.host = Text1[0]->text();
     typed.uid = Text1[1]->text();
     typed.pwd = Text1[2]->text();
@@ -136,18 +131,6 @@ Settings Form2::typedSettings() const
     typed.driver = driverKind->currentIndex() == kSqlite ? QStringLiteral("sqlite")
                                                          : QStringLiteral("sqlserver");
     return typed;
-}
-
-bool Form2::writeSettings(const Settings &typed)
-{
-    const QString file = configFilePath();
-    const auto write = [&file](const char *key, const QString &value) {
-        return WriteProfileValue(file, QStringLiteral("con"), QString::fromLatin1(key), value);
-    };
-    // The four keys of the connection in their order, then the kind of database.
-    return write("host", typed.host) && write("uid", typed.uid)
-           && write("pwd", ShiftPassword(typed.pwd, true)) && write("db", typed.db)
-           && write("driver", typed.driver);
 }
 
 void Form2::SaveConnectionSettings()
@@ -162,7 +145,7 @@ void Form2::SaveConnectionSettings()
                             ui::showMessage(this, text, QStringLiteral("提示"));
                             return;
                         }
-                        if (!writeSettings(typed)) {
+                        if (!WriteConnectionSettings(typed)) {
                             ui::showMessage(
                                 this,
                                 QStringLiteral("配置文件写入失败，请检查程序所在文件夹是否可写！\n%1")
@@ -171,7 +154,9 @@ void Form2::SaveConnectionSettings()
                             return;
                         }
                         // Every later database action builds its connection from the file's values.
-                        LoadConnectionSettings();
+                        Settings written = live().snapshot();
+                        LoadConnectionSettings(written);
+                        live().update([&](Settings &v) { copyConnection(written, v); });
                         close();
                     });
 }

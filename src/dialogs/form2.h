@@ -14,7 +14,7 @@ namespace veltrano {
 class Form2 : public SettingsWindow {
     Q_OBJECT
 public:
-    explicit Form2(QWidget *parent = nullptr);
+    explicit Form2(SharedSettings &live, QWidget *parent = nullptr);
 
     // Rows of the four connection values: 0 server, 1 login, 2 password, 3 database (or file).
     QLabel *Label1[4] = {};
@@ -28,8 +28,8 @@ public:
 
 public Q_SLOTS:
     // Tests a connection with the typed values; only when it opens are they written to
-    // config.ini (and read back into the shared settings) and the dialog closed. A failed test
-    // says so and leaves config.ini, the shared settings and the typed values as they are.
+    // config.ini (and read back into the live values) and the dialog closed. A failed test
+    // says so and leaves config.ini, the live values and the typed values as they are.
     void SaveConnectionSettings();
 
 protected:
@@ -37,7 +37,6 @@ protected:
 
 private:
     Settings typedSettings() const;
-    static bool writeSettings(const Settings &typed);
     void buildControls();
     void loadSettings();
     void showDriverKind(int kind);

@@ -29,18 +29,18 @@ struct Schedule {
     QString temp, temp_timer, cust, cust_timer;
 };
 
-Schedule loadSchedule()
+Schedule loadSchedule(SharedSettings &live)
 {
-    // Whatever the load left in the shared values is what the boxes show, as after a failed load.
-    const Settings s = ReloadSettings();
+    // Whatever the load left in the live values is what the boxes show, as after a failed load.
+    const Settings s = ReloadSettings(live);
     return {s.temp, s.temp_timer, s.cust, s.cust_timer};
 }
 
 // Each value is stored as the decimal text of its number; a value that is no number fails the
-// save before anything is written. A stored schedule goes into the shared settings at once, so a
+// save before anything is written. A stored schedule goes into the live values at once, so a
 // running service counts against the new interval from its next tick (a shorter one is due at
 // once when the minutes already counted reach it). Empty when stored; otherwise the cause.
-QString storeSchedule(const Settings &connection, const std::array<QString, 4> &boxTexts)
+QString storeSchedule(SharedSettings &live, const std::array<QString, 4> &boxTexts)
 {
     std::array<QString, 4> values;
     for (size_t i = 0; i < values.size(); ++i) {
@@ -49,11 +49,11 @@ QString storeSchedule(const Settings &connection, const std::array<QString, 4> &
             return QStringLiteral("“%1”不是整数").arg(boxTexts[i]);
     }
     try {
-        StoreParameters(connection, {{QStringLiteral("cust"), values[0]},
+        StoreParameters(live.snapshot(), {{QStringLiteral("cust"), values[0]},
                                      {QStringLiteral("cust_timer"), values[1]},
                                      {QStringLiteral("temp"), values[2]},
                                      {QStringLiteral("temp_timer"), values[3]}});
-        gobal().update([&values](Settings &s) {
+        live.update([&values](Settings &s) {
             s.cust = values[0];
             s.cust_timer = values[1];
             s.temp = values[2];
@@ -77,7 +77,7 @@ bool intervalInRange(const QString &text)
 
 } // namespace
 
-Form3::Form3(QWidget *parent) : SettingsWindow(parent)
+Form3::Form3(SharedSettings &live, QWidget *parent) : SettingsWindow(live, parent)
 {
     setObjectName(QStringLiteral("Form3"));
     setWindowTitle(QStringLiteral("定时设置"));
@@ -146,7 +146,7 @@ void Form3::buildControls()
 
 void Form3::startLoading()
 {
-    runInBackground(&loadSchedule, [this](const Schedule &s) {
+    runInBackground([&live = live()] { return loadSchedule(live); }, [this](const Schedule &s) {
         Text2->setText(s.temp);
         Text1->setText(s.temp_timer);
         Text4->setText(s.cust);
@@ -210,10 +210,9 @@ bool Form3::readyToClose()
 
 void Form3::SaveSchedule()
 {
-    const Settings connection = gobal().snapshot();
     const std::array<QString, 4> texts = {Text4->text(), Text3->text(), Text2->text(),
                                           Text1->text()};
-    runInBackground([connection, texts] { return storeSchedule(connection, texts); },
+    runInBackground([&live = live(), texts] { return storeSchedule(live, texts); },
                     [this](const QString &cause) {
                         m_saved = true;
                         // The note in the dialog goes with it; the log keeps what became of the

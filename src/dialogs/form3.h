@@ -12,7 +12,7 @@ namespace veltrano {
 class Form3 : public SettingsWindow {
     Q_OBJECT
 public:
-    explicit Form3(QWidget *parent = nullptr);
+    explicit Form3(SharedSettings &live, QWidget *parent = nullptr);
 
     QLabel *Label3 = nullptr;
     QLineEdit *Text1 = nullptr; // temp_timer: minutes between batches, 1 to 30

@@ -26,10 +26,10 @@ struct Account {
     QString appid, appsecret, get_token_mod, token_server;
 };
 
-Account loadAccount()
+Account loadAccount(SharedSettings &live)
 {
-    // Whatever the load left in the shared values is what the boxes show, as after a failed load.
-    const Settings s = ReloadSettings();
+    // Whatever the load left in the live values is what the boxes show, as after a failed load.
+    const Settings s = ReloadSettings(live);
     return {s.appid, s.appsecret, s.get_token_mod, s.token_server};
 }
 
@@ -53,16 +53,20 @@ QString storeAccount(const Settings &connection, const std::array<QString, 4> &v
 // included) falls back to direct exchange.
 int modeShown(const QString &storedMode)
 {
-    bool ok = false;
-    const double mode = storedMode.trimmed().toDouble(&ok);
-    if (!ok || mode == 1.0)
+    switch (tokenMode(storedMode).value_or(TokenMode::Direct)) {
+    case TokenMode::Direct:
         return 1;
-    return mode == 3.0 ? 3 : 2;
+    case TokenMode::Stable:
+        return 3;
+    case TokenMode::Central:
+        break;
+    }
+    return 2;
 }
 
 } // namespace
 
-Form5::Form5(QWidget *parent) : SettingsWindow(parent)
+Form5::Form5(SharedSettings &live, QWidget *parent) : SettingsWindow(live, parent)
 {
     setObjectName(QStringLiteral("Form5"));
     setWindowTitle(QStringLiteral("公众号设置"));
@@ -166,7 +170,7 @@ void Form5::enableBoxes()
 
 void Form5::startLoading()
 {
-    runInBackground(&loadAccount, [this](const Account &a) {
+    runInBackground([&live = live()] { return loadAccount(live); }, [this](const Account &a) {
         showMode(modeShown(a.get_token_mod));
         Text1->setText(a.appid);
         Text2->setText(a.appsecret);
@@ -198,7 +202,7 @@ void Form5::SaveAccountSettings()
         close();
         return;
     }
-    const Settings connection = gobal().snapshot();
+    const Settings connection = live().snapshot();
     const QString mode = Option2->isChecked()   ? QStringLiteral("1")
                          : Option3->isChecked() ? QStringLiteral("3")
                                                 : QStringLiteral("2");

@@ -13,7 +13,7 @@ namespace veltrano {
 class Form5 : public SettingsWindow {
     Q_OBJECT
 public:
-    explicit Form5(QWidget *parent = nullptr);
+    explicit Form5(SharedSettings &live, QWidget *parent = nullptr);
 
     QLabel *Label1 = nullptr;
     QRadioButton *Option2 = nullptr; // "直接换取(建议)": mode "1"

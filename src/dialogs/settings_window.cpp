@@ -7,7 +7,8 @@
 
 namespace veltrano {
 
-SettingsWindow::SettingsWindow(QWidget *parent) : QWidget(parent, Qt::Window)
+SettingsWindow::SettingsWindow(SharedSettings &live, QWidget *parent)
+    : QWidget(parent, Qt::Window), m_live(live)
 {
     ui::closeOnEscape(this);
 }

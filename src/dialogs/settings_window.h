@@ -1,10 +1,11 @@
 // What the settings dialogs share: database work off the GUI thread, and a close that waits for it.
 #pragma once
 
-#include <QFutureWatcher>
+#include "core/async.h"
+#include "core/settings.h"
+
 #include <QThreadPool>
 #include <QWidget>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <functional>
 
@@ -17,7 +18,8 @@ namespace veltrano {
 class SettingsWindow : public QWidget {
     Q_OBJECT
 public:
-    explicit SettingsWindow(QWidget *parent = nullptr);
+    // `live` holds the program's settings; it outlives the window.
+    explicit SettingsWindow(SharedSettings &live, QWidget *parent = nullptr);
 
     // True while loading, saving or testing runs in the background.
     bool isBusy() const { return m_busy; }
@@ -29,15 +31,13 @@ protected:
     {
         using Result = decltype(work());
         beginWork();
-        auto *watcher = new QFutureWatcher<Result>(this);
-        connect(watcher, &QFutureWatcherBase::finished, this,
-                [this, watcher, done = std::move(done)]() mutable {
-                    const Result result = watcher->result();
-                    watcher->deleteLater();
+        runThen(*QThreadPool::globalInstance(), this, std::move(work),
+                [this, done = std::move(done)](const Result &result) mutable {
                     endWork([&] { done(result); });
                 });
-        watcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(), std::move(work)));
     }
+
+    SharedSettings &live() const { return m_live; }
 
     // Asked when the window is to close and no work runs: true lets it go now; false keeps it
     // open, for instance because the close has just started a save (see closeWhenIdle).
@@ -52,6 +52,7 @@ private:
     void beginWork();
     void endWork(const std::function<void()> &applyResult);
 
+    SharedSettings &m_live;
     bool m_busy = false;
     bool m_closeAsked = false;
     bool m_closed = false;

@@ -65,19 +65,6 @@ WorkbookExportOutcome failed(const QString &message)
 
 } // namespace
 
-QThreadPool &exportPool()
-{
-    // Its own thread, so a batch that falls due during a long export runs on time and an export
-    // never waits for a batch; one thread, so two exports never write at once.
-    static QThreadPool *pool = [] {
-        auto *p = new QThreadPool;
-        p->setMaxThreadCount(1);
-        p->setExpiryTimeout(-1);
-        return p;
-    }();
-    return *pool;
-}
-
 // What the worker hands back; shared, so a window that has gone away leaves nothing dangling.
 struct FollowerExport::RunState {
     WorkbookExportOutcome outcome;
@@ -115,8 +102,8 @@ void setWorkbookOpener(std::function<bool(const QString &)> opener)
     place().opener = std::move(opener);
 }
 
-WorkbookExportOutcome exportFollowersToWorkbook(const QString &folder, const QDateTime &when,
-                                                const FollowerExportControl &control)
+WorkbookExportOutcome exportFollowersToWorkbook(const Settings &connection, const QString &folder,
+                                                const QDateTime &when, const FollowerExportControl &control)
 {
     QDir dir(folder);
     if (!dir.mkpath(QStringLiteral(".")))
@@ -129,7 +116,7 @@ WorkbookExportOutcome exportFollowersToWorkbook(const QString &folder, const QDa
     WorkbookExportOutcome out;
     try {
         FollowerWorkbook book(partPath);
-        out.export_ = ExportFollowers(book, control);
+        out.export_ = ExportFollowers(connection, book, control);
         const bool cancelled = control.cancelled && control.cancelled();
         if (out.export_.status != FollowerExportOutcome::Status::Finished || cancelled) {
             book.discard();
@@ -150,7 +137,8 @@ WorkbookExportOutcome exportFollowersToWorkbook(const QString &folder, const QDa
     return out;
 }
 
-FollowerExport::FollowerExport(QWidget *window) : QObject(window), m_window(window)
+FollowerExport::FollowerExport(SharedSettings &live, QThreadPool &pool, QWidget *window)
+    : QObject(window), m_live(live), m_pool(pool), m_window(window)
 {
     m_progressTimer.setInterval(100);
     connect(&m_progressTimer, &QTimer::timeout, this, &FollowerExport::onProgress);
@@ -199,14 +187,14 @@ bool FollowerExport::start()
     const QDateTime when = QDateTime::currentDateTime();
     auto state = std::make_shared<RunState>();
     m_state = state;
-    m_watcher.setFuture(QtConcurrent::run(&exportPool(), [folder, when, state](QPromise<void> &promise) {
+    m_watcher.setFuture(QtConcurrent::run(&m_pool, [connection = m_live.snapshot(), folder, when, state](QPromise<void> &promise) {
         FollowerExportControl control;
         control.cancelled = [&promise] { return promise.isCanceled(); };
         control.progress = [&state](qint64 read, qint64 total) {
             state->total = total;
             state->read = read;
         };
-        state->outcome = exportFollowersToWorkbook(folder, when, control);
+        state->outcome = exportFollowersToWorkbook(connection, folder, when, control);
     }));
     m_progressTimer.start();
     return true;

@@ -39,19 +39,17 @@ struct WorkbookExportOutcome {
 // The work itself, for the export's thread: the export into a workbook written under a temporary name in
 // `folder` (created when missing) and renamed to exportFileName(when) once complete. A cancel or a
 // failure leaves no file behind.
-WorkbookExportOutcome exportFollowersToWorkbook(const QString &folder, const QDateTime &when,
+WorkbookExportOutcome exportFollowersToWorkbook(const Settings &connection, const QString &folder,
+                                                const QDateTime &when,
                                                 const FollowerExportControl &control = {});
-
-// The export's own thread, apart from the send batches' worker. The program waits for it before
-// it ends (a run still under way is cancelled with its window and stops within a fraction of a
-// second).
-QThreadPool &exportPool();
 
 // One run of the command, owned by the window that started it.
 class FollowerExport : public QObject {
     Q_OBJECT
 public:
-    explicit FollowerExport(QWidget *window);
+    // `live` holds the program's settings and `pool` is the export's own thread, apart from the send
+    // batches' worker; both outlive the run.
+    explicit FollowerExport(SharedSettings &live, QThreadPool &pool, QWidget *window);
     // A run still under way is cancelled; its thread drops the file and stops within a fraction of
     // a second.
     ~FollowerExport() override;
@@ -72,6 +70,8 @@ private:
     void onProgress();
     void onFinished();
 
+    SharedSettings &m_live;
+    QThreadPool &m_pool;
     QPointer<QWidget> m_window;
     QPointer<QProgressDialog> m_progress;
     struct RunState;

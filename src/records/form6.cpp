@@ -1,6 +1,8 @@
 // The viewer's window: the two boxes, the query off the GUI thread, the list and its status line.
 #include "records/form6.h"
 
+#include "core/async.h"
+
 #include "ui/app_icon.h"
 #include "ui/window_keys.h"
 
@@ -8,13 +10,11 @@
 #include <QBoxLayout>
 #include <QComboBox>
 #include <QEvent>
-#include <QFutureWatcher>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPushButton>
 #include <QTableView>
 #include <QThreadPool>
-#include <QtConcurrent/QtConcurrentRun>
 
 namespace veltrano {
 namespace {
@@ -92,7 +92,7 @@ private:
     QList<QStringList> m_rows;
 };
 
-Form6::Form6(QWidget *parent) : QWidget(parent, Qt::Window)
+Form6::Form6(SharedSettings &live, QWidget *parent) : QWidget(parent, Qt::Window), m_live(live)
 {
     setObjectName(QStringLiteral("Form6"));
     setWindowTitle(QStringLiteral("发送记录"));
@@ -226,16 +226,11 @@ void Form6::runQuery()
     statusLine->setText(QStringLiteral("正在查询……"));
 
     // Off the GUI thread, so an unreachable server never freezes the window; the shared pool, not
-    // the batch worker, so a query never waits behind a batch or an export. The watcher is a child
-    // of the window: once the window is gone, a late result is simply dropped.
-    auto *watcher = new QFutureWatcher<SendRecordResult>(this);
-    connect(watcher, &QFutureWatcher<SendRecordResult>::finished, this, [this, watcher, generation] {
-        watcher->deleteLater();
-        showResult(generation, watcher->result());
-    });
-    watcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [type, period] {
-        return querySendRecords(type, period);
-    }));
+    // the batch worker, so a query never waits behind a batch or an export. Once the window is
+    // gone, a late result is simply dropped.
+    runThen(*QThreadPool::globalInstance(), this,
+            [&live = m_live, type, period] { return querySendRecords(live, type, period); },
+            [this, generation](const SendRecordResult &result) { showResult(generation, result); });
 }
 
 void Form6::showResult(int generation, const SendRecordResult &result)

@@ -1,6 +1,8 @@
 // The send-record viewer: pick a message type and a recent period, and list what was sent.
 #pragma once
 
+#include "core/settings.h"
+
 #include "core/send_records.h"
 
 #include <QWidget>
@@ -18,7 +20,7 @@ class Form6 : public QWidget {
     Q_OBJECT
 public:
     // Opens with "模板消息" and "最近一天" and starts the first query at once.
-    explicit Form6(QWidget *parent = nullptr);
+    explicit Form6(SharedSettings &live, QWidget *parent = nullptr);
     ~Form6() override;
 
     // The column headers and their designed widths in pixels (twips at 96 dpi); a column is
@@ -53,6 +55,7 @@ private:
     void runQuery();
     void showResult(int generation, const SendRecordResult &result);
 
+    SharedSettings &m_live;
     SendRecordModel *m_model = nullptr;
     int m_generation = 0;
     bool m_querying = false;

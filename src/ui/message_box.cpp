@@ -3,12 +3,15 @@
 
 #include <QQueue>
 
+#include <functional>
+
 namespace veltrano::ui {
 namespace {
 struct Seam {
     bool enabled = false;
     QQueue<QMessageBox::StandardButton> answers;
     QList<ShownMessage> shown;
+    std::function<void(const ShownMessage &)> unanswered;
 };
 
 Seam &seam()
@@ -17,13 +20,25 @@ Seam &seam()
     return s;
 }
 
-QMessageBox::StandardButton firstButton(QMessageBox::StandardButtons buttons)
+// What Escape presses: the only button, or the one that declines.
+QMessageBox::StandardButton escapeButton(QMessageBox::StandardButtons buttons)
 {
-    for (uint bit = QMessageBox::FirstButton; bit <= QMessageBox::LastButton; bit <<= 1) {
-        if (buttons.testFlag(QMessageBox::StandardButton(bit)))
-            return QMessageBox::StandardButton(bit);
+    for (const QMessageBox::StandardButton b : {QMessageBox::Ok, QMessageBox::Cancel, QMessageBox::Close,
+                                                QMessageBox::Abort, QMessageBox::No, QMessageBox::Ignore}) {
+        if (buttons == b)
+            return b;
+    }
+    for (const QMessageBox::StandardButton b : {QMessageBox::Cancel, QMessageBox::Close, QMessageBox::Abort,
+                                                QMessageBox::No, QMessageBox::Ignore}) {
+        if (buttons.testFlag(b))
+            return b;
     }
     return QMessageBox::NoButton;
+}
+
+bool isQuestion(QMessageBox::StandardButtons buttons)
+{
+    return (buttons.toInt() & (buttons.toInt() - 1)) != 0; // more than one button
 }
 } // namespace
 
@@ -32,8 +47,14 @@ QMessageBox::StandardButton showMessage(QWidget *parent, const QString &text, co
 {
     Seam &s = seam();
     if (s.enabled) {
-        s.shown.append({text, title, buttons, icon});
-        return s.answers.isEmpty() ? firstButton(buttons) : s.answers.dequeue();
+        const ShownMessage message{text, title, buttons, icon};
+        s.shown.append(message);
+        if (!s.answers.isEmpty())
+            return s.answers.dequeue();
+        // A question nobody answered in advance is a test that does not know what it asks for.
+        if (isQuestion(buttons) && s.unanswered)
+            s.unanswered(message);
+        return escapeButton(buttons);
     }
     QMessageBox box(icon, title, text, buttons, parent);
     // Texts here may carry a server's answer (an HTML error page, say): shown as sent, never rendered.
@@ -50,6 +71,11 @@ void setEnabled(bool on)
 void answerNext(QMessageBox::StandardButton answer)
 {
     seam().answers.enqueue(answer);
+}
+
+void onUnansweredQuestion(std::function<void(const ShownMessage &)> handler)
+{
+    seam().unanswered = std::move(handler);
 }
 
 QList<ShownMessage> shown()

@@ -5,6 +5,8 @@
 #include <QMessageBox>
 #include <QString>
 
+#include <functional>
+
 class QWidget;
 
 namespace veltrano::ui {
@@ -18,7 +20,8 @@ struct ShownMessage {
 };
 
 // Shows a modal box, its text as plain text, and returns the button pressed. In test mode nothing
-// is shown: the box is recorded and answered with the next queued answer, or with its first button.
+// is shown: the box is recorded and answered with the next queued answer, or else as Escape would
+// (a question without a queued answer is also reported to the handler given below).
 QMessageBox::StandardButton showMessage(QWidget *parent, const QString &text, const QString &title,
                                         QMessageBox::StandardButtons buttons = QMessageBox::Ok,
                                         QMessageBox::Icon icon = QMessageBox::NoIcon);
@@ -27,6 +30,8 @@ QMessageBox::StandardButton showMessage(QWidget *parent, const QString &text, co
 namespace testing {
 void setEnabled(bool on);
 void answerNext(QMessageBox::StandardButton answer);
+// Called for a box of more than one button shown with no answer queued.
+void onUnansweredQuestion(std::function<void(const ShownMessage &)> handler);
 QList<ShownMessage> shown();
 void reset(); // forget shown boxes and queued answers
 } // namespace testing

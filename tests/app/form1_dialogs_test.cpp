@@ -1,4 +1,5 @@
 // The main window's settings entries: one dialog each, brought back when chosen again.
+#include "support/live_settings.h"
 #include "app/form1.h"
 #include "core/database.h"
 #include "dialogs/form2.h"
@@ -58,7 +59,7 @@ TEST(Form1, SettingsEntriesOpenOneDialogEach)
             db.exec(db.sql().updateParam, {QStringLiteral("3"), QString::fromLatin1(key)});
     }
     ui::testing::reset();
-    Form1 main;
+    Form1 main(testsupport::liveSettings());
     for (QAction *entry : {main.dataconfig, main.timeconfig, main.wxconfig})
         EXPECT_TRUE(entry->isEnabled()) << entry->objectName().toStdString();
 

@@ -1,4 +1,5 @@
 // The main window after start-up, its log order and the background button.
+#include "support/live_settings.h"
 #include "app/form1.h"
 #include "app/log_view.h"
 #include "core/logger.h"
@@ -35,7 +36,7 @@ TEST(Form1, StartsStoppedWithTheUsageNote)
 {
     testsupport::TempAppFolder folder; // no config.ini, no skin
     QFile ini(folder.file("config.ini"));
-    Form1 w;
+    Form1 w(testsupport::liveSettings());
     w.show();
     EXPECT_EQ(w.windowTitle(), "Veltrano");
     EXPECT_EQ(w.centralWidget()->size(), QSize(654, 272));
@@ -55,7 +56,7 @@ TEST(Form1, StartsStoppedWithTheUsageNote)
     EXPECT_EQ(w.Timer1->interval(), 1000);
     EXPECT_EQ(w.svrflag, 0);
     EXPECT_FALSE(w.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
-    EXPECT_EQ(gobal().snapshot().host, "");
+    EXPECT_EQ(testsupport::liveSettings().snapshot().host, "");
     EXPECT_FALSE(ini.exists()) << "start-up must not write the settings file";
 
     QStringList menu;
@@ -78,8 +79,8 @@ TEST(Form1, StartupReadsTheConnectionSettings)
 {
     testsupport::TempAppFolder folder;
     ASSERT_TRUE(folder.writeConfig("host=server1\nuid=sa\npwd=fgh\ndb=msg\n"));
-    Form1 w;
-    const Settings s = gobal().snapshot();
+    Form1 w(testsupport::liveSettings());
+    const Settings s = testsupport::liveSettings().snapshot();
     EXPECT_EQ(s.host, "server1");
     EXPECT_EQ(s.pwd, "abc");
 }
@@ -88,7 +89,7 @@ TEST(Form1, LogPutsNewestFirstAboveTheUsageNote)
 {
     testsupport::TempAppFolder folder;
     DailyLogFile file(folder.path());
-    Form1 w;
+    Form1 w(testsupport::liveSettings());
     w.AddLogLine("  第一行");
     w.AddLogLine("  second");
     const QStringList lines = logLines(w);
@@ -113,7 +114,7 @@ TEST(Form1, LogPutsNewestFirstAboveTheUsageNote)
 TEST(Form1, LogKeepsTheNewestLinesOfABurstFromAnotherThread)
 {
     testsupport::TempAppFolder folder;
-    Form1 w;
+    Form1 w(testsupport::liveSettings());
     QSignalSpy inserted(&w.Text1->model(), &QAbstractItemModel::rowsInserted);
     const int count = Form1::kMaxLogLines + 3;
     QtConcurrent::run([count] {
@@ -133,7 +134,7 @@ TEST(Form1, QuitmeMinimisesWhereTheHotKeyCannotBeBound)
     // The offscreen platform has no global hot keys: hiding would leave no way back.
     testsupport::TempAppFolder folder;
     ui::testing::reset();
-    Form1 w;
+    Form1 w(testsupport::liveSettings());
     w.show();
     ASSERT_FALSE(hotKeyBound());
     w.quitme->click();
@@ -150,7 +151,7 @@ TEST(Form1, QuitmeMinimisesWhereTheHotKeyCannotBeBound)
 TEST(Form1, TheHotKeySignalTogglesTheWindow)
 {
     testsupport::TempAppFolder folder;
-    Form1 w;
+    Form1 w(testsupport::liveSettings());
     w.show();
     Q_EMIT HotKeySignals::instance().toggleMainWindow();
     QTRY_VERIFY(!w.isVisible());
@@ -164,7 +165,7 @@ TEST(Form1, ButtonsGrowWithLargerTextAndPushTheLogDown)
 {
     testsupport::TempAppFolder folder;
     testsupport::LargerText larger;
-    Form1 w;
+    Form1 w(testsupport::liveSettings());
     w.show();
     int right = 0;
     for (QPushButton *b : {w.startsvr, w.endsvr, w.quitme}) {

@@ -1,4 +1,5 @@
 // SQL Server up to the connection: the connection string, and the real FreeTDS driver on 127.0.0.1.
+#include "support/live_settings.h"
 #include "core/database.h"
 #include "core/profile.h"
 #include "core/settings.h"
@@ -49,8 +50,8 @@ TEST(ConnectionString, LanServerWithDriver18AsWith17UnlessStrictEncryptionIsAske
 
     testsupport::TempAppFolder folder;
     ASSERT_TRUE(folder.writeConfig("host=h\nencrypt=strict\n"));
-    LoadConnectionSettings();
-    EXPECT_EQ(gobal().snapshot().encrypt, "strict");
+    testsupport::loadConnection();
+    EXPECT_EQ(testsupport::liveSettings().snapshot().encrypt, "strict");
 }
 
 TEST(SqlServer, SchemaScriptReadsTheSameInEveryCodePage)
@@ -86,7 +87,7 @@ TEST(ConnectionString, FreeTdsTakesBracesAsTheyStandAndRefusesWhatItCannotCarry)
     ASSERT_TRUE(folder.writeConfig("host=h\nuid=u\ndb=d\n"));
     ASSERT_TRUE(WriteProfileValue(configFilePath(), "con", "pwd", ShiftPassword("a};b", true)));
     QString cause;
-    EXPECT_FALSE(TestConnection(&cause));
+    EXPECT_FALSE(TestConnection(testsupport::loadConnection(), &cause));
     EXPECT_EQ(cause, "FreeTDS 不能传递含有 \"};\" 的连接设置 pwd，请修改");
     // FreeTDS ends a braced value at "};", so such a value would split the string: refuse it.
     EXPECT_THROW(BuildConnectionString("FreeTDS", "h", "u", "a};Database=master", "d"), DbError);
@@ -262,8 +263,8 @@ TEST(SqlServer, TestConnectionFalseWhenThePortIsClosed)
     ASSERT_TRUE(WriteProfileValue(ini, "con", "uid", "sa"));
     ASSERT_TRUE(WriteProfileValue(ini, "con", "pwd", ShiftPassword("secret", true)));
     ASSERT_TRUE(WriteProfileValue(ini, "con", "db", "veltrano"));
-    EXPECT_FALSE(TestConnection());
-    EXPECT_EQ(gobal().snapshot().host, closed.host());
+    EXPECT_FALSE(TestConnection(testsupport::loadConnection()));
+    EXPECT_EQ(testsupport::liveSettings().snapshot().host, closed.host());
 }
 
 TEST(SqlServer, SilentServerEndsAtTheLoginTimeOut)

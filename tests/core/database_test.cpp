@@ -1,4 +1,5 @@
 // The message database on a real SQLite file, and SQL Server up to the connection through FreeTDS.
+#include "support/live_settings.h"
 #include "core/database.h"
 #include "core/logger.h"
 #include "core/profile.h"
@@ -26,22 +27,17 @@ Settings sqliteAt(const QString &file)
 }
 
 // Puts a mark in every parameter field, so a test can tell which ones a load replaced.
-void markParameters(const QString &mark)
+void markParameters(Settings &s, const QString &mark)
 {
-    gobal().update([&](Settings &s) {
-        for (QString *f : {&s.appid, &s.appsecret, &s.get_token_mod, &s.token_server, &s.temp,
-                           &s.temp_timer, &s.cust, &s.cust_timer, &s.access_token, &s.expires_in,
-                           &s.in_time})
-            *f = mark;
-    });
+    for (QString *f : {&s.appid, &s.appsecret, &s.get_token_mod, &s.token_server, &s.temp,
+                       &s.temp_timer, &s.cust, &s.cust_timer})
+        *f = mark;
 }
 
-// The eleven fields in the order the load copies them.
-QStringList copyOrderValues()
+// The eight mirrored fields in the order the load copies them.
+QStringList copyOrderValues(const Settings &s)
 {
-    const Settings s = gobal().snapshot();
-    return {s.appid, s.appsecret, s.get_token_mod, s.cust, s.cust_timer, s.temp,
-            s.temp_timer, s.token_server, s.access_token, s.expires_in, s.in_time};
+    return {s.appid, s.appsecret, s.get_token_mod, s.cust, s.cust_timer, s.temp, s.temp_timer, s.token_server};
 }
 
 void setParam(Database &db, const QString &name, const QVariant &value)
@@ -182,75 +178,74 @@ TEST(Database, FailedStatementThrowsWithTheDriversWords)
 
 
 // The load copies appid, appsecret, get_token_mod, cust, cust_timer, temp, temp_timer,
-// token_server, access_token, expires_in, in_time, in this order.
+// token_server, access_token, expires_in, in_time, in this order; the last three are the token
+// cache's, which no field mirrors.
 class LoadParametersTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        gobal().update([](Settings &s) { s = sqliteAt("v.db"); });
         Database db(sqliteAt("v.db"), 0, MissingFile::Create);
-        const char *keys[] = {"appid", "appsecret", "get_token_mod", "cust", "cust_timer", "temp",
-                              "temp_timer", "token_server", "access_token", "expires_in", "in_time"};
-        for (const char *key : keys)
-            setParam(db, key, QStringLiteral("new-%1").arg(QLatin1String(key)));
-        markParameters("old");
+        for (const ParameterKey &key : kParameterKeys)
+            setParam(db, key.name, QStringLiteral("new-%1").arg(QLatin1String(key.name)));
+        markParameters(into, "old");
     }
-    void load() { LoadParameters("", "", "", "v.db"); }
+    // A failure changes nothing and is thrown.
+    void load(const Settings &connection = sqliteAt("v.db"))
+    {
+        try {
+            Database db(connection);
+            LoadParameters(db, into);
+        } catch (const DbError &) {
+        }
+    }
 
     testsupport::TempAppFolder folder;
+    Settings into;
 };
 
 TEST_F(LoadParametersTest, CopiesEveryKey)
 {
     load();
-    EXPECT_EQ(copyOrderValues(),
+    EXPECT_EQ(copyOrderValues(into),
               QStringList({"new-appid", "new-appsecret", "new-get_token_mod", "new-cust",
-                           "new-cust_timer", "new-temp", "new-temp_timer", "new-token_server",
-                           "new-access_token", "new-expires_in", "new-in_time"}));
+                           "new-cust_timer", "new-temp", "new-temp_timer", "new-token_server"}));
 }
 
-TEST_F(LoadParametersTest, MissingRowStopsTheCopyAtItsKey)
+TEST_F(LoadParametersTest, MissingRowOrNullValueStopsTheCopyAtItsKey)
 {
     {
         Database db(sqliteAt("v.db"));
         db.exec("delete from sysParam where ParamName='cust'");
     }
     load();
-    EXPECT_EQ(copyOrderValues(),
+    EXPECT_EQ(copyOrderValues(into),
               QStringList({"new-appid", "new-appsecret", "new-get_token_mod", "old", "old", "old",
-                           "old", "old", "old", "old", "old"}));
-}
+                           "old", "old"}));
 
-TEST_F(LoadParametersTest, NullValueStopsTheCopyAtItsKey)
-{
     {
         Database db(sqliteAt("v.db"));
+        db.exec("insert into sysParam (ParamName, ParamValue) values ('cust', 'new-cust')");
         db.exec("update sysParam set ParamValue=NULL where ParamName='token_server'");
     }
+    markParameters(into, "old");
     load();
-    EXPECT_EQ(copyOrderValues(),
+    EXPECT_EQ(copyOrderValues(into),
               QStringList({"new-appid", "new-appsecret", "new-get_token_mod", "new-cust",
-                           "new-cust_timer", "new-temp", "new-temp_timer", "old", "old", "old",
-                           "old"}));
+                           "new-cust_timer", "new-temp", "new-temp_timer", "old"}));
 
-    // The last key alone missing keeps only in_time; an empty value is a value, not a stop.
+    // An empty value is a value, not a stop.
     {
         Database db(sqliteAt("v.db"));
         db.exec("update sysParam set ParamValue='' where ParamName='token_server'");
-        db.exec("delete from sysParam where ParamName='in_time'");
     }
-    markParameters("old");
     load();
-    const QStringList values = copyOrderValues();
-    EXPECT_EQ(values.at(7), "");
-    EXPECT_EQ(values.at(9), "new-expires_in");
-    EXPECT_EQ(values.at(10), "old");
+    EXPECT_EQ(into.token_server, "");
 }
 
 TEST_F(LoadParametersTest, FailedConnectionOrQueryChangesNothing)
 {
-    LoadParameters("", "", "", "no-such-folder/v.db");
-    EXPECT_EQ(copyOrderValues(), QStringList(11, "old"));
+    load(sqliteAt("no-such-folder/v.db"));
+    EXPECT_EQ(copyOrderValues(into), QStringList(8, "old"));
 
     {
         // A sysParam that has lost its value column fails every key's query.
@@ -258,7 +253,7 @@ TEST_F(LoadParametersTest, FailedConnectionOrQueryChangesNothing)
         db.exec("alter table sysParam drop column ParamValue");
     }
     load();
-    EXPECT_EQ(copyOrderValues(), QStringList(11, "old"));
+    EXPECT_EQ(copyOrderValues(into), QStringList(8, "old"));
 
     {
         Database db(sqliteAt("v.db"));
@@ -266,40 +261,20 @@ TEST_F(LoadParametersTest, FailedConnectionOrQueryChangesNothing)
         db.exec("drop table sysParam");
     }
     load();
-    EXPECT_EQ(copyOrderValues(), QStringList(11, "old"));
+    EXPECT_EQ(copyOrderValues(into), QStringList(8, "old"));
 
     // A driver the file does not name is a failed connection as well.
-    gobal().update([](Settings &s) { s.driver = "sqlserver"; });
-    LoadParameters("", "", "", "v.db");
-    EXPECT_EQ(copyOrderValues(), QStringList(11, "old"));
-}
-
-TEST_F(LoadParametersTest, OpenConnectionOverloadReadsTheSameWay)
-{
-    Database db(sqliteAt("v.db"));
-    db.exec("delete from sysParam where ParamName='appsecret'");
-    LoadParameters(db);
-    EXPECT_EQ(copyOrderValues(), QStringList({"new-appid", "old", "old", "old", "old", "old", "old",
-                                              "old", "old", "old", "old"}));
-
-    // Into a record of the caller's own: the shared one is left alone, and a failure is thrown.
-    Settings own;
-    own.appsecret = "mine";
-    markParameters("shared");
-    LoadParameters(db, own);
-    EXPECT_EQ(own.appid, "new-appid");
-    EXPECT_EQ(own.appsecret, "mine");
-    EXPECT_EQ(gobal().snapshot().appid, "shared");
-    db.exec("drop view SEND_REC");
-    db.exec("drop table sysParam");
-    EXPECT_THROW(LoadParameters(db, own), DbError);
+    Settings server = sqliteAt("v.db");
+    server.driver = "sqlserver";
+    load(server);
+    EXPECT_EQ(copyOrderValues(into), QStringList(8, "old"));
 }
 
 TEST(TestConnection, FalseWithoutConfigFile)
 {
     testsupport::TempAppFolder folder;
-    EXPECT_FALSE(TestConnection());
-    EXPECT_TRUE(gobal().snapshot().host.isEmpty());
+    EXPECT_FALSE(TestConnection(testsupport::loadConnection()));
+    EXPECT_TRUE(testsupport::liveSettings().snapshot().host.isEmpty());
 }
 
 TEST(TestConnection, SqliteFileThatCannotBeOpened)
@@ -307,15 +282,15 @@ TEST(TestConnection, SqliteFileThatCannotBeOpened)
     testsupport::TempAppFolder folder;
     ASSERT_TRUE(QDir(folder.path()).mkdir("a-folder"));
     useConnection("", "a-folder", "sqlite");
-    EXPECT_FALSE(TestConnection());
+    EXPECT_FALSE(TestConnection(testsupport::loadConnection()));
     useConnection("", "missing/v.db", "sqlite");
     QString cause;
-    EXPECT_FALSE(TestConnection(&cause));
+    EXPECT_FALSE(TestConnection(testsupport::loadConnection(), &cause));
     EXPECT_TRUE(cause.contains(folder.file("missing/v.db"))) << cause.toStdString();
     EXPECT_FALSE(QDir(folder.file("missing")).exists());
 
     useConnection("", "v.db", "sqlite");
-    EXPECT_TRUE(TestConnection());
+    EXPECT_TRUE(TestConnection(testsupport::loadConnection()));
     EXPECT_TRUE(QFile::exists(folder.file("v.db")));
 }
 
@@ -327,7 +302,7 @@ TEST(TestConnection, SqliteFileThatIsNotADatabase)
     junk.write(QByteArray(4096, 'x'));
     junk.close();
     useConnection("", "notes.db", "sqlite");
-    EXPECT_FALSE(TestConnection());
+    EXPECT_FALSE(TestConnection(testsupport::loadConnection()));
 }
 
 // The SQL Server statements as the catalogue means them, with the values as parameters.

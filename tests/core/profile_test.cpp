@@ -1,4 +1,5 @@
 // The settings file keeps the Windows profile semantics, and every typed password comes back.
+#include "support/live_settings.h"
 #include "core/profile.h"
 #include "core/settings.h"
 #include "support/temp_app_folder.h"
@@ -66,9 +67,9 @@ TEST(Profile, ConnectionValuesAreReadWhole)
     ASSERT_GT(path.toUtf8().size(), 119);
     ASSERT_TRUE(WriteProfileValue(ini, "con", "db", path));
     ASSERT_TRUE(WriteProfileValue(ini, "con", "pwd", ShiftPassword(QString(200, u'p'), true)));
-    LoadConnectionSettings();
-    EXPECT_EQ(gobal().snapshot().db, path);
-    EXPECT_EQ(gobal().snapshot().pwd, QString(200, u'p'));
+    testsupport::loadConnection();
+    EXPECT_EQ(testsupport::liveSettings().snapshot().db, path);
+    EXPECT_EQ(testsupport::liveSettings().snapshot().pwd, QString(200, u'p'));
     EXPECT_EQ(ReadProfileValue(ini, "con", "db"), path);
     // A buffer size still cuts as the Windows call does, never inside a character.
     EXPECT_EQ(ReadProfileValue(ini, "con", "pwd", 120).size(), 119);
@@ -84,8 +85,8 @@ TEST(Profile, AByteOrderMarkIsAcceptedAndKept)
     EXPECT_EQ(ReadProfileValue(ini, "con", "host"), "srv");
     ASSERT_TRUE(WriteProfileValue(ini, "con", "db", "q.db"));
     EXPECT_EQ(readAll(ini), "\xEF\xBB\xBF[con]\r\nhost=srv\r\ndriver=sqlite\r\ndb=q.db\r\n");
-    LoadConnectionSettings();
-    EXPECT_EQ(gobal().snapshot().driver, "sqlite");
+    testsupport::loadConnection();
+    EXPECT_EQ(testsupport::liveSettings().snapshot().driver, "sqlite");
 }
 
 TEST(Profile, RefusesLineBreaksThatWouldSplitTheLine)
@@ -132,13 +133,13 @@ TEST(ShiftPassword, AwkwardCharactersSurviveTheFile)
 TEST(Profile, LoadConnectionSettingsFillsTheSharedFields)
 {
     testsupport::TempAppFolder folder;
-    LoadConnectionSettings();
-    Settings s = gobal().snapshot();
+    testsupport::loadConnection();
+    Settings s = testsupport::liveSettings().snapshot();
     EXPECT_EQ(s.host + s.uid + s.pwd + s.db, "");
 
     writeAll(folder.file("config.ini"), "[con]\nhost=10.0.0.5\nuid=sa\npwd=fgh\ndb=wx\ndriver=sqlite\n");
-    LoadConnectionSettings();
-    s = gobal().snapshot();
+    testsupport::loadConnection();
+    s = testsupport::liveSettings().snapshot();
     EXPECT_EQ(s.host, "10.0.0.5");
     EXPECT_EQ(s.uid, "sa");
     EXPECT_EQ(s.pwd, "abc");

@@ -1,4 +1,5 @@
 // One batch end to end: a real SQLite queue, the fake WeChat API over HTTP, and what gets stored.
+#include "support/live_settings.h"
 #include "core/http_client.h"
 #include "core/logger.h"
 #include "core/send_batch.h"
@@ -73,8 +74,9 @@ TEST_F(SendBatch, PostsUpToTheBatchSizeAndStoresEachAnswer)
     for (int n = 0; n < 25; ++n)
         ids.push_back(queue.add(n % 5 == 4 ? customBody(n) : templateBody(n), n % 5 == 4 ? 2 : 1));
 
+    BatchReport report;
     for (int expectedPending : {15, 5, 0}) {
-        const BatchReport report = RunSendBatch();
+        report = testsupport::runBatch();
         EXPECT_FALSE(report.endedEarly);
         EXPECT_EQ(queue.pending(), expectedPending);
     }
@@ -92,14 +94,14 @@ TEST_F(SendBatch, PostsUpToTheBatchSizeAndStoresEachAnswer)
         EXPECT_EQ(queue.stat(ids[i]).toString(), sends[i].answer);
         EXPECT_FALSE(queue.sendtime(ids[i]).isNull());
     }
-    EXPECT_EQ(gobal().snapshot().cur_token, fake.lastIssuedToken());
-    EXPECT_EQ(gobal().snapshot().last_result, sends.back().answer);
+    EXPECT_EQ(report.token, fake.lastIssuedToken());
+    EXPECT_EQ(report.lastResult, sends.back().answer);
     EXPECT_EQ(log.count(QStringLiteral("  发送结果：") + sends.back().answer), 5);
 }
 
 TEST_F(SendBatch, NoPendingRowStillTakesTheTokenAndLogsNothing)
 {
-    RunSendBatch();
+    testsupport::runBatch();
     EXPECT_EQ(fake.tokenCalls(), 1);
     EXPECT_EQ(fake.sendCount(), 0);
     EXPECT_TRUE(log.isEmpty());
@@ -109,7 +111,7 @@ TEST_F(SendBatch, AnAnswerWithAnApostropheIsStored)
 {
     fake.setSendError(45015, "response out of time limit or subscription is canceled, it's late");
     const qlonglong id = queue.add(customBody(1), 2);
-    RunSendBatch();
+    testsupport::runBatch();
     EXPECT_TRUE(queue.stat(id).toString().contains("it's late"));
 }
 
@@ -119,7 +121,7 @@ TEST_F(SendBatch, UnknownKindAndNullBodyAreMarkedLocallyNotPosted)
     const qlonglong empty = queue.add(QVariant(), 1);
     const qlonglong broken = queue.add(QByteArray("{\"touser\":\"o\xff\xfe\"}"), 1);
     const qlonglong good = queue.add(templateBody(2), 1);
-    const BatchReport report = RunSendBatch();
+    const BatchReport report = testsupport::runBatch();
     EXPECT_EQ(report.markedLocally, 3);
     EXPECT_TRUE(queue.stat(broken).toString().contains("UTF-8"));
     EXPECT_EQ(report.posted, 1);
@@ -137,14 +139,14 @@ TEST_F(SendBatch, TransportFailureLeavesTheRowPendingAndEndsTheBatch)
     const qlonglong third = queue.add(templateBody(3), 1);
     fake.failNext("/cgi-bin/message/template/send", 1, FakeWeChat::Fault::drop());
     queue.load();
-    RunSendBatch(); // token first, then the first post drops
+    testsupport::runBatch(); // token first, then the first post drops
     EXPECT_TRUE(queue.stat(first).isNull());
     EXPECT_TRUE(queue.stat(second).isNull());
     EXPECT_TRUE(queue.stat(third).isNull());
     EXPECT_EQ(fake.sendCount(), 1);
     EXPECT_TRUE(logged("  消息")) << log.join('\n').toStdString();
 
-    RunSendBatch();
+    testsupport::runBatch();
     EXPECT_EQ(queue.pending(), 0);
 }
 
@@ -153,7 +155,7 @@ TEST_F(SendBatch, AnEmptyAppidIsNamedAsTheCause)
     queue.setParam("appid", "");
     queue.load();
     queue.add(templateBody(1), 1);
-    const BatchReport report = RunSendBatch();
+    const BatchReport report = testsupport::runBatch();
     EXPECT_FALSE(report.ran);
     EXPECT_TRUE(report.failure.endsWith("appid 为空")) << report.failure.toStdString();
     EXPECT_EQ(fake.tokenCalls(), 0);
@@ -174,7 +176,7 @@ TEST_F(SendBatch, TheStableTokenIsNotDisturbedByAnotherProgramsExchange)
         HttpClient http;
         http.Post(fake.base() + "/cgi-bin/token?grant_type=client_credential&appid=wxAPP&secret=SECRET");
     });
-    const BatchReport report = RunSendBatch();
+    const BatchReport report = testsupport::runBatch();
     other.waitForFinished();
     EXPECT_EQ(report.posted, 6);
     EXPECT_EQ(fake.stableTokenCalls(), 1);
@@ -187,7 +189,7 @@ TEST_F(SendBatch, ATokenThatCannotBeHadSkipsTheBatch)
 {
     fake.setTokenError(40013, "invalid appid");
     queue.add(templateBody(1), 1);
-    RunSendBatch();
+    testsupport::runBatch();
     EXPECT_EQ(fake.sendCount(), 0);
     EXPECT_EQ(queue.pending(), 1);
     EXPECT_TRUE(logged("  获取ACCESS_TOKEN失败")) << log.join('\n').toStdString();
@@ -197,8 +199,8 @@ TEST_F(SendBatch, ABatchSizeThatIsNotAWholeNumberRunsNoBatch)
 {
     queue.add(templateBody(1), 1);
     for (const char *bad : {"", "ten", "2.5", "-1"}) {
-        gobal().update([&](Settings &s) { s.temp = bad; });
-        RunSendBatch();
+        testsupport::liveSettings().update([&](Settings &s) { s.temp = bad; });
+        testsupport::runBatch();
     }
     EXPECT_EQ(fake.tokenCalls(), 0);
     EXPECT_EQ(fake.sendCount(), 0);
@@ -209,11 +211,11 @@ TEST_F(SendBatch, ARefusedTokenIsRenewedOnceAndTheRowPostedAgain)
 {
     const qlonglong id = queue.add(templateBody(1), 1);
     const qlonglong next = queue.add(customBody(2), 2);
-    RunSendBatch(); // caches a token and sends both
+    testsupport::runBatch(); // caches a token and sends both
     const qlonglong late = queue.add(templateBody(3), 1);
     fake.refuseCurrentTokenOnce(); // another program took a newer token meanwhile
     queue.load();
-    RunSendBatch();
+    const BatchReport report = testsupport::runBatch();
 
     EXPECT_EQ(fake.tokenCalls(), 2);
     const auto sends = fake.sends();
@@ -222,7 +224,7 @@ TEST_F(SendBatch, ARefusedTokenIsRenewedOnceAndTheRowPostedAgain)
     EXPECT_EQ(sends[3].token, fake.lastIssuedToken());
     EXPECT_EQ(queue.stat(late).toString(), sends[3].answer);
     EXPECT_TRUE(queue.stat(late).toString().contains("\"errcode\":0"));
-    EXPECT_EQ(gobal().snapshot().cur_token, fake.lastIssuedToken());
+    EXPECT_EQ(report.token, fake.lastIssuedToken());
     EXPECT_FALSE(queue.stat(id).isNull());
     EXPECT_FALSE(queue.stat(next).isNull());
 }
@@ -233,7 +235,7 @@ TEST_F(SendBatch, ATokenRefusedOnEveryRowIsRenewedOncePerBatch)
     const qlonglong first = queue.add(templateBody(1), 1);
     queue.add(templateBody(2), 1);
     queue.add(templateBody(3), 1);
-    const BatchReport report = RunSendBatch();
+    const BatchReport report = testsupport::runBatch();
     EXPECT_TRUE(report.endedEarly);
     EXPECT_EQ(fake.tokenCalls(), 2) << "the first token and one renewal, never one per row";
     EXPECT_EQ(fake.sendCount(), 2) << "the row is posted once more with the new token, then the batch ends";
@@ -250,12 +252,12 @@ TEST_F(SendBatch, AnswersThatSayNotNowLeaveTheRowPending)
     fake.failNext(path, 1, FakeWeChat::Fault::error(45011, "api minute-quota reach limit"));
     fake.failNext(path, 1, FakeWeChat::Fault::serverError());
     for (int batch = 1; batch <= 3; ++batch) {
-        const BatchReport report = RunSendBatch();
+        const BatchReport report = testsupport::runBatch();
         EXPECT_TRUE(report.endedEarly);
         EXPECT_EQ(fake.sendCount(), batch) << "the batch ends at the first such answer";
         EXPECT_EQ(queue.pending(), 2);
     }
-    RunSendBatch();
+    testsupport::runBatch();
     EXPECT_EQ(queue.pending(), 0);
     EXPECT_TRUE(queue.stat(id).toString().contains("\"errcode\":0"));
 }
@@ -266,9 +268,9 @@ TEST_F(SendBatch, ARowThatIsNeverAcceptedIsGivenUpAfterFiveTries)
     const qlonglong next = queue.add(templateBody(2), 1);
     fake.failNext("/cgi-bin/message/template/send", kMaxTries, FakeWeChat::Fault::busy());
     for (int batch = 1; batch < kMaxTries; ++batch)
-        RunSendBatch();
+        testsupport::runBatch();
     EXPECT_TRUE(queue.stat(poison).isNull());
-    const BatchReport report = RunSendBatch();
+    const BatchReport report = testsupport::runBatch();
     EXPECT_EQ(report.markedLocally, 1);
     EXPECT_TRUE(queue.stat(poison).toString().startsWith("本地错误"));
     EXPECT_TRUE(queue.stat(poison).toString().contains("system error")) << "it names the last answer";
@@ -281,7 +283,7 @@ TEST_F(SendBatch, AnAnswerIsStoredAndLoggedBoundedOnOneLine)
     const QString huge = QStringLiteral("first line\n  发送结果：forged") + QString(10 * 1024 * 1024, u'x');
     fake.setSendError(48001, huge);
     const qlonglong id = queue.add(templateBody(1), 1);
-    RunSendBatch();
+    testsupport::runBatch();
     const QString stored = queue.stat(id).toString();
     EXPECT_LE(stored.size(), kMaxStoredAnswer);
     EXPECT_TRUE(stored.endsWith("个字符）")) << "a visible cut mark";
@@ -297,11 +299,11 @@ TEST_F(SendBatch, WeChatBusyLeavesTheRowPendingAndEndsTheBatch)
     const qlonglong first = queue.add(templateBody(1), 1);
     queue.add(templateBody(2), 1);
     fake.failNext("/cgi-bin/message/template/send", 1, FakeWeChat::Fault::busy());
-    RunSendBatch();
+    testsupport::runBatch();
     EXPECT_EQ(fake.sendCount(), 1);
     EXPECT_EQ(queue.pending(), 2);
     EXPECT_TRUE(queue.stat(first).isNull());
-    RunSendBatch();
+    testsupport::runBatch();
     EXPECT_EQ(queue.pending(), 0);
 }
 
@@ -320,7 +322,7 @@ TEST_F(SendBatch, AnAnswerThatCannotBeStoredIsKeptNotPostedAgain)
                    : QStringLiteral("drop trigger refuse"));
     };
     refuse(true);
-    const BatchReport report = RunSendBatch();
+    const BatchReport report = testsupport::runBatch();
     EXPECT_TRUE(report.endedEarly);
     EXPECT_EQ(report.unstored, 1);
     EXPECT_EQ(fake.sendCount(), 2) << "nothing more is posted once an answer could not be stored";
@@ -328,13 +330,13 @@ TEST_F(SendBatch, AnAnswerThatCannotBeStoredIsKeptNotPostedAgain)
     EXPECT_TRUE(queue.stat(second).isNull());
     EXPECT_TRUE(logged("  发送结果：")) << "the answer of the unrecorded post is still logged";
 
-    RunSendBatch(); // the trigger still refuses: the rows behind move on
+    testsupport::runBatch(); // the trigger still refuses: the rows behind move on
     EXPECT_EQ(fake.sendCount(), 3);
     EXPECT_FALSE(queue.stat(third).isNull());
     EXPECT_TRUE(queue.stat(second).isNull());
 
     refuse(false);
-    RunSendBatch();
+    testsupport::runBatch();
     EXPECT_EQ(fake.sendCount(), 3) << "the kept answer is written back, never posted again";
     EXPECT_EQ(queue.stat(second).toString(), fake.sends().at(1).answer);
 }
@@ -343,18 +345,18 @@ TEST_F(SendBatch, ParametersAreReloadedBeforeEveryRow)
 {
     queue.add(templateBody(1), 1);
     queue.setParam("temp_timer", "7");
-    RunSendBatch();
-    EXPECT_EQ(gobal().snapshot().temp_timer, "7");
+    testsupport::runBatch();
+    EXPECT_EQ(testsupport::liveSettings().snapshot().temp_timer, "7");
 }
 
 class SendBatchInFlight : public SendBatch {
 protected:
     SendBatchInFlight()
     {
-        gobal().update([](Settings &s) { s.posts_in_flight = QStringLiteral("8"); });
+        testsupport::liveSettings().update([](Settings &s) { s.posts_in_flight = QStringLiteral("8"); });
         fake.setLatency(20);
     }
-    ~SendBatchInFlight() override { gobal().update([](Settings &s) { s.posts_in_flight.clear(); }); }
+    ~SendBatchInFlight() override { testsupport::liveSettings().update([](Settings &s) { s.posts_in_flight.clear(); }); }
 
     // The answer the fake gave to the post of this body (the latest, if posted more than once).
     QString answerFor(const QByteArray &body) const
@@ -372,7 +374,7 @@ TEST_F(SendBatchInFlight, EachRowGetsItsOwnAnswer)
     std::vector<std::pair<qlonglong, QByteArray>> rows;
     for (int n = 0; n < 10; ++n)
         rows.emplace_back(queue.add(templateBody(n), 1), templateBody(n));
-    const BatchReport report = RunSendBatch();
+    const BatchReport report = testsupport::runBatch();
     EXPECT_EQ(report.posted, 10);
     EXPECT_EQ(fake.sendCount(), 10);
     for (const auto &[id, body] : rows)
@@ -389,7 +391,7 @@ TEST_F(SendBatchInFlight, ABatchLargerThanOneReadPostsEveryRowOnce)
     queue.setParam("temp", QString::number(rows - 1));
     queue.load();
     fake.setLatency(1);
-    const BatchReport report = RunSendBatch();
+    const BatchReport report = testsupport::runBatch();
     EXPECT_EQ(report.posted, rows - 1);
     EXPECT_EQ(fake.sendCount(), rows - 1);
     QSet<QByteArray> bodies;
@@ -413,7 +415,7 @@ TEST_F(SendBatch, ADatabaseFailureWhileAPostIsOnItsWayStillStoresItsAnswer)
         Database db(queue.connection());
         db.exec(QStringLiteral("alter table sysParam rename to sysParam_gone"));
     });
-    const BatchReport report = RunSendBatch();
+    const BatchReport report = testsupport::runBatch();
     breaker.waitForFinished();
     EXPECT_TRUE(report.endedEarly);
     EXPECT_TRUE(report.failure.startsWith("数据库操作失败")) << report.failure.toStdString();
@@ -430,7 +432,7 @@ TEST_F(SendBatchInFlight, BusyEndsTheBatchOnceThePostsOnTheirWayAreStored)
     for (int n = 0; n < 12; ++n)
         queue.add(templateBody(n), 1);
     fake.failNext("/cgi-bin/message/template/send", 1, FakeWeChat::Fault::busy());
-    const BatchReport report = RunSendBatch();
+    const BatchReport report = testsupport::runBatch();
     EXPECT_TRUE(report.endedEarly);
     // Posts that were answered before the busy answer came back made room for others; after it,
     // nothing more went out, and every other answer on its way was stored.
@@ -442,11 +444,11 @@ TEST_F(SendBatchInFlight, BusyEndsTheBatchOnceThePostsOnTheirWayAreStored)
 TEST_F(SendBatchInFlight, ARefusedTokenIsRenewedOnceForAllPostsOnTheirWay)
 {
     queue.add(templateBody(100), 1);
-    RunSendBatch(); // caches a token
+    testsupport::runBatch(); // caches a token
     for (int n = 0; n < 8; ++n)
         queue.add(templateBody(n), 1);
     fake.refuseCurrentTokenOnce();
-    const BatchReport report = RunSendBatch();
+    const BatchReport report = testsupport::runBatch();
     EXPECT_EQ(fake.tokenCalls(), 2);
     EXPECT_EQ(report.posted, 8);
     EXPECT_EQ(queue.pending(), 0);

@@ -1,4 +1,5 @@
 // The viewer's query on a real SQLite file: the period table, the type as typed, NULL fields, failures.
+#include "support/live_settings.h"
 #include "core/database.h"
 #include "core/profile.h"
 #include "core/send_records.h"
@@ -50,9 +51,9 @@ TEST(SendRecords, EachPeriodReachesBackItsOffsetFromNow)
 {
     testsupport::TempAppFolder folder;
     ASSERT_TRUE(folder.writeConfig("driver=sqlite\ndb=msg.db\n"));
-    LoadConnectionSettings();
+    testsupport::loadConnection();
     {
-        Database db(gobal().snapshot(), 0, MissingFile::Create);
+        Database db(testsupport::liveSettings().snapshot(), 0, MissingFile::Create);
         const QString ok = "{\"errcode\":0,\"errmsg\":\"ok\"}";
         // Half a day either side of each offset, so an offset one day off shows.
         for (double days : {0.5, 1.5, 7.5, 8.5, 30.5, 31.5, 90.5, 91.5})
@@ -62,17 +63,17 @@ TEST(SendRecords, EachPeriodReachesBackItsOffsetFromNow)
         db.exec("insert into tempmsg (msg, kind, openid) values ('{}', 1, 'oPending')");
     }
 
-    EXPECT_EQ(openids(querySendRecords("模板消息", "最近一天")), QStringList({"o0.5"}));
-    EXPECT_EQ(openids(querySendRecords("模板消息", "最近一周")), QStringList({"o0.5", "o1.5", "o7.5"}));
-    EXPECT_EQ(openids(querySendRecords("模板消息", "最近一月")),
+    EXPECT_EQ(openids(querySendRecords(testsupport::liveSettings(), "模板消息", "最近一天")), QStringList({"o0.5"}));
+    EXPECT_EQ(openids(querySendRecords(testsupport::liveSettings(), "模板消息", "最近一周")), QStringList({"o0.5", "o1.5", "o7.5"}));
+    EXPECT_EQ(openids(querySendRecords(testsupport::liveSettings(), "模板消息", "最近一月")),
               QStringList({"o0.5", "o1.5", "o7.5", "o8.5", "o30.5"}));
-    EXPECT_EQ(openids(querySendRecords("模板消息", "最近三月")),
+    EXPECT_EQ(openids(querySendRecords(testsupport::liveSettings(), "模板消息", "最近三月")),
               QStringList({"o0.5", "o1.5", "o7.5", "o8.5", "o30.5", "o31.5", "o90.5"}));
-    EXPECT_EQ(openids(querySendRecords("模板消息", "最近两天")), QStringList({"o0.5"}));
-    EXPECT_EQ(openids(querySendRecords("客服消息", "最近一天")), QStringList({"oCustomer"}));
+    EXPECT_EQ(openids(querySendRecords(testsupport::liveSettings(), "模板消息", "最近两天")), QStringList({"o0.5"}));
+    EXPECT_EQ(openids(querySendRecords(testsupport::liveSettings(), "客服消息", "最近一天")), QStringList({"oCustomer"}));
     // The type text is used as typed, bound: no match, no error, even with an apostrophe.
     for (const char *type : {"", "模板", "模板消息'", "' or ''='"}) {
-        const SendRecordResult r = querySendRecords(QString::fromUtf8(type), "最近三月");
+        const SendRecordResult r = querySendRecords(testsupport::liveSettings(), QString::fromUtf8(type), "最近三月");
         EXPECT_TRUE(r.ok) << type << ": " << r.error.toStdString();
         EXPECT_TRUE(r.rows.isEmpty()) << type;
     }
@@ -82,16 +83,16 @@ TEST(SendRecords, FieldsAsTextWithNullAsEmpty)
 {
     testsupport::TempAppFolder folder;
     ASSERT_TRUE(folder.writeConfig("driver=sqlite\ndb=msg.db\n"));
-    LoadConnectionSettings();
+    testsupport::loadConnection();
     const QString sent = hoursAgo(2);
     {
-        Database db(gobal().snapshot(), 0, MissingFile::Create);
+        Database db(testsupport::liveSettings().snapshot(), 0, MissingFile::Create);
         addSent(db, 1, "oFirst", "{\"errcode\":43004,\"errmsg\":\"require subscribe\"}", sent);
         // A local error text is no JSON: its status code is NULL.
         addSent(db, 1, "oSecond", "消息类型无效", sent);
         addSent(db, 1, "oThird", "{\"errcode\":0,\"errmsg\":\"ok\"}", sent);
     }
-    const SendRecordResult r = querySendRecords("模板消息", "最近一天");
+    const SendRecordResult r = querySendRecords(testsupport::liveSettings(), "模板消息", "最近一天");
     ASSERT_TRUE(r.ok) << r.error.toStdString();
     ASSERT_EQ(r.rows.size(), 3);
     // The send time keeps its seconds; WeChat's errmsg follows the six fields.
@@ -112,18 +113,18 @@ TEST(SendRecords, FailuresSayWhy)
     testsupport::TempAppFolder folder;
     // A database file whose folder does not exist cannot be opened.
     ASSERT_TRUE(folder.writeConfig("driver=sqlite\ndb=no/such/folder/msg.db\n"));
-    SendRecordResult r = querySendRecords("模板消息", "最近一天");
+    SendRecordResult r = querySendRecords(testsupport::liveSettings(), "模板消息", "最近一天");
     EXPECT_FALSE(r.ok);
     EXPECT_FALSE(r.error.isEmpty());
 
     // A database without SEND_REC.
     ASSERT_TRUE(folder.writeConfig("driver=sqlite\ndb=msg.db\n"));
-    LoadConnectionSettings();
+    testsupport::loadConnection();
     {
-        Database db(gobal().snapshot(), 0, MissingFile::Create);
+        Database db(testsupport::liveSettings().snapshot(), 0, MissingFile::Create);
         db.exec("drop view SEND_REC");
     }
-    r = querySendRecords("模板消息", "最近一天");
+    r = querySendRecords(testsupport::liveSettings(), "模板消息", "最近一天");
     EXPECT_FALSE(r.ok);
     EXPECT_TRUE(r.error.contains("SEND_REC")) << r.error.toStdString();
 }
@@ -132,7 +133,7 @@ TEST(SendRecords, ReloadsTheSettingsFileAndTheParameters)
 {
     testsupport::TempAppFolder folder;
     ASSERT_TRUE(folder.writeConfig("driver=sqlite\ndb=msg.db\n"));
-    gobal().update([](Settings &s) { s.db.clear(); s.driver.clear(); s.appid = "old"; });
+    testsupport::liveSettings().update([](Settings &s) { s.db.clear(); s.driver.clear(); s.appid = "old"; });
     {
         Settings connection;
         connection.driver = "sqlite";
@@ -140,8 +141,8 @@ TEST(SendRecords, ReloadsTheSettingsFileAndTheParameters)
         Database db(connection, 0, MissingFile::Create);
         db.exec(db.sql().updateParam, {"wxNEW", "appid"});
     }
-    EXPECT_TRUE(querySendRecords("模板消息", "最近一天").ok);
-    const Settings s = gobal().snapshot();
+    EXPECT_TRUE(querySendRecords(testsupport::liveSettings(), "模板消息", "最近一天").ok);
+    const Settings s = testsupport::liveSettings().snapshot();
     EXPECT_EQ(s.db, "msg.db");
     EXPECT_EQ(s.appid, "wxNEW");
 }

@@ -1,13 +1,17 @@
-// The window-free send service: two copies on one queue, and log lines that outlive every window.
+// The send service as the window and --service both drive it: the schedule, start and stop, the
+// lease between copies, values mended while it runs, and log lines that outlive every window.
 #include "core/app_context.h"
 #include "core/logger.h"
 #include "core/send_service.h"
+#include "core/sender_lease.h"
 #include "support/fake_wechat.h"
+#include "support/live_settings.h"
 #include "support/sqlite_queue.h"
 
 #include <QDir>
 #include <QFile>
 #include <QSignalSpy>
+#include <QTest>
 #include <QtConcurrent/QtConcurrentRun>
 #include <gtest/gtest.h>
 
@@ -16,38 +20,166 @@ using testsupport::FakeWeChat;
 
 namespace {
 
-bool startAndWait(SendService &service, const Settings &settings)
+bool startAndWait(SendService &service)
 {
     QSignalSpy finished(&service, &SendService::startFinished);
-    service.setSettings(settings);
     service.start();
-    return finished.wait(10000) && finished.at(0).at(0).toBool();
+    return (!finished.isEmpty() || finished.wait(10000)) && finished.at(0).at(0).toBool();
 }
+
+QByteArray templateBody(int n)
+{
+    return QStringLiteral(R"({"touser":"o%1","template_id":"T","data":{}})").arg(n).toUtf8();
+}
+
+// A queue with an account, the fake API and the log; each test makes its own services on `live`.
+class Service : public ::testing::Test {
+protected:
+    Service() : api(fake)
+    {
+        queue.setParam("appid", "wxAPP");
+        queue.setParam("appsecret", "SECRET");
+        queue.setParam("temp", "5");
+        QObject::connect(&Logger::instance(), &Logger::lineLogged, &receiver,
+                         [this](const QDateTime &, const QString &line) { log << line; });
+    }
+
+    // Ticks as the one-second timer would, until a batch begins; the tick it began on, or 0. The
+    // worker's minute upkeep is waited for, as a second between ticks would.
+    static int tickUntilBatch(SendService &service, int most = 400)
+    {
+        for (int t = 1; t <= most; ++t) {
+            service.tick();
+            if (service.isBatchRunning())
+                return t;
+            service.waitForIdle();
+        }
+        return 0;
+    }
+
+    static bool waitBatch(SendService &service)
+    {
+        return QTest::qWaitFor([&] { return !service.isBatchRunning(); }, 20000);
+    }
+
+    int logged(const QString &part) const { return int(log.filter(part).size()); }
+
+    testsupport::SqliteQueue queue;
+    FakeWeChat fake;
+    testsupport::ScopedApiBase api;
+    SharedSettings live;
+    QObject receiver;
+    QStringList log;
+};
 
 } // namespace
 
-// Two copies on one queue: only the lease holder posts, the other names it and takes over once the
-// holder stops.
-TEST(SendService, TwoCopiesOnOneQueuePostEveryRowOnce)
+// Interval 1: the first batch on tick 60, then every 59; ticks during a batch are not counted; a
+// stop during a batch takes effect after it; a restart goes on counting where the stop left off.
+TEST_F(Service, TheScheduleCountsTicksAndABatchRunsToItsEnd)
 {
-    testsupport::SqliteQueue queue;
-    FakeWeChat fake;
-    testsupport::ScopedApiBase api(fake);
+    queue.setParam("temp_timer", "1");
+    for (int n = 0; n < 5; ++n)
+        queue.add(templateBody(n), 1);
+    fake.setLatency(100); // long enough to stop while the batch runs
+
+    SendService service(live);
+    ASSERT_TRUE(startAndWait(service));
+    EXPECT_EQ(service.pendingCount(), 5) << "counted at start, before any batch";
+    EXPECT_EQ(tickUntilBatch(service), 60);
+    EXPECT_EQ(service.secondsCounted(), 1);
+    EXPECT_EQ(service.minutesCounted(), 0);
+    service.tick(); // falls due during the batch: not counted
+    EXPECT_EQ(service.secondsCounted(), 1);
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fake.sendCount() > 0; }, 10000));
+    service.stop();
+    ASSERT_TRUE(waitBatch(service));
+    EXPECT_EQ(queue.pending(), 0) << "the batch ran to its end";
+    EXPECT_EQ(service.lastReport()->posted, 5);
+
+    for (int n = 0; n < 5; ++n)
+        queue.add(templateBody(10 + n), 1);
+    ASSERT_TRUE(startAndWait(service));
+    for (int t = 0; t < 20; ++t)
+        service.tick();
+    EXPECT_EQ(service.secondsCounted(), 21) << "a restart goes on from the counted seconds";
+    EXPECT_EQ(tickUntilBatch(service), 59 - 21 + 1) << "every later batch 59 ticks after the one before";
+    ASSERT_TRUE(waitBatch(service));
+    EXPECT_EQ(fake.sendCount(), 10);
+}
+
+// A batch asked for, but not begun when the service stops, never begins.
+TEST_F(Service, AStopBeforeABatchBeginsMeansItNeverBegins)
+{
+    queue.add(templateBody(1), 1);
+    queue.setParam("temp_timer", "2");
+    SendService service(live);
+    ASSERT_TRUE(startAndWait(service));
+    service.waitForIdle();
+    QSignalSpy finished(&service, &SendService::batchFinished);
+    {
+        // Another writer holds the database: the lease's upkeep waits on it, and the batch waits
+        // behind the upkeep on the worker.
+        Database writer(queue.connection());
+        writer.exec(QStringLiteral("begin immediate"));
+        for (int t = 0; t < 200 && !service.isBatchRunning(); ++t)
+            service.tick(); // the first minute's upkeep, then the batch at the second
+        ASSERT_TRUE(service.isBatchRunning());
+        service.stop();
+        writer.exec(QStringLiteral("rollback"));
+    }
+    ASSERT_TRUE(finished.wait(40000));
+    EXPECT_FALSE(finished.at(0).at(0).value<BatchReport>().ran);
+    EXPECT_EQ(fake.sendCount(), 0);
+    EXPECT_EQ(queue.pending(), 1);
+}
+
+// Values mended in sysParam while the service runs count from the next batch, though the batches
+// before stopped early: an empty appid, a batch size that is no number, an interval that is none.
+TEST_F(Service, AValueFixedInSysParamReachesARunningService)
+{
+    queue.setParam("appid", "");
+    queue.setParam("temp", "abc");
+    queue.add(templateBody(1), 1);
+    SendService service(live);
+    ASSERT_TRUE(startAndWait(service));
+    EXPECT_EQ(logged("appid 为空"), 1);
+    service.runBatchNow();
+    ASSERT_TRUE(waitBatch(service));
+    EXPECT_EQ(logged("“abc”不是整数"), 1);
+
     queue.setParam("appid", "wxAPP");
-    queue.setParam("appsecret", "SECRET");
     queue.setParam("temp", "5");
+    queue.setParam("temp_timer", "-5");
+    service.runBatchNow();
+    ASSERT_TRUE(waitBatch(service));
+    EXPECT_EQ(fake.sendCount(), 1);
+
+    queue.add(templateBody(2), 1);
+    EXPECT_EQ(tickUntilBatch(service, 3 * 60), 0);
+    EXPECT_EQ(logged("“-5”不是正整数"), 1) << "logged once while it stays";
+    queue.setParam("temp_timer", "abc");
+    EXPECT_EQ(tickUntilBatch(service, 2 * 60), 0);
+    EXPECT_EQ(logged("“abc”不是整数，不会发送消息"), 1) << "and again when it changes";
+
+    queue.setParam("temp_timer", "1");
+    EXPECT_GT(tickUntilBatch(service, 3 * 60), 0) << "looked at again every minute";
+    ASSERT_TRUE(waitBatch(service));
+    EXPECT_EQ(fake.sendCount(), 2);
+}
+
+// Two copies on one queue: only the lease holder posts, the other names it and takes over once the
+// holder stops, or once the lease of a copy that died has expired.
+TEST_F(Service, OneCopyPostsAndAnotherTakesOverAStoppedOrDeadOne)
+{
     for (int n = 0; n < 20; ++n)
-        queue.add(QStringLiteral(R"({"touser":"o%1","template_id":"T","data":{}})").arg(n), 1);
+        queue.add(templateBody(n), 1);
     fake.setLatency(30);
 
-    QStringList log;
-    QObject receiver;
-    QObject::connect(&Logger::instance(), &Logger::lineLogged, &receiver,
-                     [&](const QDateTime &, const QString &line) { log << line; });
-
-    SendService first, second;
-    ASSERT_TRUE(startAndWait(first, queue.connection()));
-    ASSERT_TRUE(startAndWait(second, queue.connection()));
+    SendService first(live), second(live);
+    ASSERT_TRUE(startAndWait(first));
+    ASSERT_TRUE(startAndWait(second));
     for (int round = 0; round < 2; ++round) {
         QSignalSpy a(&first, &SendService::batchFinished), b(&second, &SendService::batchFinished);
         first.runBatchNow();
@@ -56,17 +188,39 @@ TEST(SendService, TwoCopiesOnOneQueuePostEveryRowOnce)
         ASSERT_TRUE(!b.isEmpty() || b.wait(20000));
     }
     EXPECT_EQ(fake.sendCount(), 10) << "two batches of five, all from the holder";
-    EXPECT_EQ(queue.pending(), 10);
     EXPECT_FALSE(log.filter(QStringLiteral("另一个副本正在发送")).isEmpty());
     EXPECT_TRUE(log.filter(QStringLiteral("另一个副本正在发送")).first().contains(QStringLiteral("进程 ")));
 
     first.stop(); // gives the lease up: the other copy takes over at once
     first.waitForIdle();
-    QSignalSpy b(&second, &SendService::batchFinished);
     second.runBatchNow();
-    ASSERT_TRUE(b.wait(20000));
-    EXPECT_TRUE(b.at(0).at(0).value<BatchReport>().ran);
+    ASSERT_TRUE(waitBatch(second));
+    EXPECT_TRUE(second.lastReport()->ran);
     EXPECT_EQ(queue.pending(), 5);
+    second.stop();
+    second.waitForIdle();
+
+    // A copy that died holding the lease never gives it up; its expiry does.
+    SenderLease dead;
+    {
+        Database db(queue.connection());
+        ASSERT_TRUE(dead.acquire(db));
+    }
+    SendService third(live);
+    ASSERT_TRUE(startAndWait(third));
+    third.runBatchNow();
+    ASSERT_TRUE(waitBatch(third));
+    EXPECT_FALSE(third.lastReport()->ran);
+    {
+        Database db(queue.connection());
+        db.exec(QStringLiteral("update sysParam set ParamValue='2000-01-01 00:00:00' || substr(ParamValue, 20) "
+                               "where ParamName=?"),
+                {SenderLease::kParamName});
+    }
+    third.runBatchNow();
+    ASSERT_TRUE(waitBatch(third));
+    EXPECT_TRUE(third.lastReport()->ran);
+    EXPECT_EQ(queue.pending(), 0);
 
     QSet<QByteArray> bodies;
     for (const auto &send : fake.sends())

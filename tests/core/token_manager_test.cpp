@@ -1,5 +1,6 @@
 // The access token: cache age by the database clock, renewal and its three rows, the stable token,
 // the central server.
+#include "support/live_settings.h"
 #include "core/database.h"
 #include "core/http_client.h"
 #include "core/settings.h"
@@ -31,18 +32,18 @@ class TokenTest : public ::testing::Test {
 protected:
     TokenTest() : base(fake)
     {
-        gobal().update([](Settings &s) {
+        testsupport::liveSettings().update([](Settings &s) {
             s = Settings();
             s.driver = QStringLiteral("sqlite");
             s.db = QStringLiteral("veltrano.db");
         });
-        Database created(gobal().snapshot(), 0, MissingFile::Create);
+        Database created(testsupport::liveSettings().snapshot(), 0, MissingFile::Create);
         ForgetForcedRefreshes();
         SetForcedRefreshClock([this] { return clock; });
     }
     ~TokenTest() override
     {
-        gobal().update([](Settings &s) { s = Settings(); });
+        testsupport::liveSettings().update([](Settings &s) { s = Settings(); });
         ForgetForcedRefreshes();
         SetForcedRefreshClock({});
     }
@@ -50,7 +51,7 @@ protected:
     // The account as a caller of the settings overload holds it; the connection is the fixture's.
     Settings account(const QString &mode)
     {
-        Settings s = gobal().snapshot();
+        Settings s = testsupport::liveSettings().snapshot();
         s.appid = QStringLiteral("wx1");
         s.appsecret = QStringLiteral("secret");
         s.get_token_mod = mode;
@@ -74,7 +75,7 @@ protected:
 
     void run(const QString &statement, const QVariantList &values = {})
     {
-        Database db(gobal().snapshot());
+        Database db(testsupport::liveSettings().snapshot());
         db.exec(statement, values);
     }
 
@@ -85,7 +86,7 @@ protected:
 
     std::optional<QString> param(const QString &name)
     {
-        Database db(gobal().snapshot());
+        Database db(testsupport::liveSettings().snapshot());
         QSqlQuery q = db.exec(QStringLiteral("select ParamValue from sysParam where ParamName=?"), {name});
         if (!q.next() || q.value(0).isNull())
             return std::nullopt;
@@ -97,7 +98,7 @@ protected:
     // The database clock in seconds, local time as the dialect keeps it.
     qint64 dbNow()
     {
-        Database db(gobal().snapshot());
+        Database db(testsupport::liveSettings().snapshot());
         QSqlQuery q = db.exec(QStringLiteral("select cast(strftime('%s', 'now', 'localtime') as integer)"));
         q.next();
         return q.value(0).toLongLong();
@@ -105,7 +106,7 @@ protected:
 
     qint64 tokenAge()
     {
-        Database db(gobal().snapshot());
+        Database db(testsupport::liveSettings().snapshot());
         QSqlQuery q = db.exec(db.sql().tokenAge);
         q.next();
         return q.value(0).toLongLong();
@@ -129,7 +130,7 @@ protected:
                                "where ParamName='in_time'"),
                 {before - age});
             const int calls = fake.tokenCalls();
-            const QString token = GetAccessToken("wx1", "secret", "1", QString(), http);
+            const QString token = GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1", QString(), http);
             if (dbNow() == before)
                 return {token, fake.tokenCalls() - calls};
         }
@@ -142,7 +143,7 @@ protected:
     {
         setParam("access_token", token);
         setParam("expires_in", "7200");
-        Database db(gobal().snapshot());
+        Database db(testsupport::liveSettings().snapshot());
         db.exec(db.sql().touchInTime);
     }
 
@@ -177,7 +178,7 @@ TEST_F(TokenTest, AgeOf6000SecondsKeepsTheCachedTokenAnd6001Renews)
 
     // Fresh again: the next call takes the new token from the cache.
     const int calls = fake.tokenCalls();
-    EXPECT_EQ(GetAccessToken("wx1", "secret", "1", QString(), http), renewed);
+    EXPECT_EQ(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1", QString(), http), renewed);
     EXPECT_EQ(fake.tokenCalls(), calls);
 }
 
@@ -221,7 +222,7 @@ TEST_F(TokenTest, ARefusedExchangeLeavesTheThreeRowsAndTheNextCallAsksAgain)
 
     fake.setTokenError(40013, "invalid appid");
     try {
-        GetAccessToken("wx1", "secret", "1", QString(), http);
+        GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1", QString(), http);
         FAIL() << "an error answer must raise";
     } catch (const TokenError &e) {
         const QString message = QString::fromUtf8(e.what());
@@ -239,7 +240,7 @@ TEST_F(TokenTest, ARefusedExchangeLeavesTheThreeRowsAndTheNextCallAsksAgain)
     for (const QString &answer : unusable) {
         fake.setTokenAnswer(answer);
         try {
-            GetAccessToken("wx1", "secret", "1", QString(), http);
+            GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1", QString(), http);
             ADD_FAILURE() << "accepted " << answer.toStdString();
         } catch (const TokenError &e) {
             EXPECT_EQ(QString::fromUtf8(e.what()), answer);
@@ -249,10 +250,10 @@ TEST_F(TokenTest, ARefusedExchangeLeavesTheThreeRowsAndTheNextCallAsksAgain)
 
     fake.clearTokenError();
     fake.failNext("/cgi-bin/token", 1, FakeWeChat::Fault::drop());
-    EXPECT_THROW(GetAccessToken("wx1", "secret", "1", QString(), http), HttpError);
+    EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1", QString(), http), HttpError);
     EXPECT_EQ(rows(), before);
 
-    const QString token = GetAccessToken("wx1", "secret", "1", QString(), http);
+    const QString token = GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1", QString(), http);
     EXPECT_EQ(fake.tokenCalls(), 9);
     EXPECT_EQ(token, fake.lastIssuedToken());
     EXPECT_EQ(param("access_token"), token);
@@ -263,7 +264,7 @@ TEST_F(TokenTest, RenewalStoresTheLifetimeAndSendsTheCredentialsEncoded)
     makeStale();
     fake.setCredentials("wx1&x", "s+c/r=t");
     fake.setTokenLifetime(5400);
-    const QString token = GetAccessToken("wx1&x", "s+c/r=t", "1", QString(), http);
+    const QString token = GetAccessToken(testsupport::liveSettings().snapshot(), "wx1&x", "s+c/r=t", "1", QString(), http);
     EXPECT_EQ(token, fake.lastIssuedToken());
     EXPECT_EQ(param("expires_in"), "5400");
     EXPECT_EQ(fake.requests()[0].method, "POST");
@@ -274,8 +275,8 @@ TEST_F(TokenTest, RenewalStoresTheLifetimeAndSendsTheCredentialsEncoded)
 TEST_F(TokenTest, ForcedRenewalAsksEvenThoughTheCacheIsFresh)
 {
     makeFresh("CACHED");
-    EXPECT_EQ(GetAccessToken("wx1", "secret", "1", QString(), http), "CACHED");
-    const QString token = GetAccessToken("wx1", "secret", "1", QString(), http, true);
+    EXPECT_EQ(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1", QString(), http), "CACHED");
+    const QString token = GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1", QString(), http, true);
     EXPECT_EQ(token, fake.lastIssuedToken());
     EXPECT_EQ(param("access_token"), token);
     EXPECT_EQ(param("expires_in"), "7200");
@@ -286,17 +287,17 @@ TEST_F(TokenTest, ModeTextIsANumberWithBlanksAllowed)
 {
     makeFresh("CACHED");
     for (const char *mode : {"1", " 1", "01", "1 ", "1.0"})
-        EXPECT_EQ(GetAccessToken("wx1", "secret", mode, fake.centralServerUrl(), http), "CACHED") << mode;
+        EXPECT_EQ(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", mode, fake.centralServerUrl(), http), "CACHED") << mode;
     EXPECT_EQ(fake.centralCalls(), 0);
 
     for (const char *mode : {"", " ", "abc", "1a", "nan"})
-        EXPECT_THROW(GetAccessToken("wx1", "secret", mode, fake.centralServerUrl(), http), TokenError)
+        EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", mode, fake.centralServerUrl(), http), TokenError)
             << "'" << mode << "'";
     EXPECT_TRUE(fake.requests().empty()) << "nothing is requested for a mode that is no number";
 
     // Every number but 1 and 3 has always meant the central server.
     for (const char *mode : {"2", "0", "-3", "1.5"})
-        EXPECT_FALSE(GetAccessToken("wx1", "secret", mode, fake.centralServerUrl(), http).isEmpty());
+        EXPECT_FALSE(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", mode, fake.centralServerUrl(), http).isEmpty());
     EXPECT_EQ(fake.centralCalls(), 4);
 }
 
@@ -306,9 +307,9 @@ TEST_F(TokenTest, CentralServerIsPostedToTrimmedAndTouchesNoRow)
     makeStale();
     const Rows before = rows();
     // Not even a database is needed: the connection settings below could not be opened.
-    gobal().update([](Settings &s) { s.driver = QStringLiteral("no such driver"); });
+    testsupport::liveSettings().update([](Settings &s) { s.driver = QStringLiteral("no such driver"); });
 
-    const QString token = GetAccessToken("wx1", "secret", "2", fake.centralServerUrl(), http);
+    const QString token = GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2", fake.centralServerUrl(), http);
     EXPECT_EQ(token, fake.lastIssuedToken()) << "the answer's line break is gone";
     EXPECT_FALSE(token.contains('\n'));
     const auto requests = fake.requests();
@@ -318,28 +319,28 @@ TEST_F(TokenTest, CentralServerIsPostedToTrimmedAndTouchesNoRow)
     EXPECT_EQ(requests[0].header("Content-Length"), QStringList{"0"});
 
     fake.setCentralAnswer(" \t TOKEN_FROM_CENTRAL \r\n\r\n");
-    EXPECT_EQ(GetAccessToken("wx1", "secret", "2", fake.centralServerUrl(), http), "TOKEN_FROM_CENTRAL");
+    EXPECT_EQ(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2", fake.centralServerUrl(), http), "TOKEN_FROM_CENTRAL");
     // A forced renewal simply asks again.
-    EXPECT_EQ(GetAccessToken("wx1", "secret", "2", fake.centralServerUrl(), http, true), "TOKEN_FROM_CENTRAL");
+    EXPECT_EQ(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2", fake.centralServerUrl(), http, true), "TOKEN_FROM_CENTRAL");
     EXPECT_EQ(fake.centralCalls(), 3);
     EXPECT_EQ(fake.tokenCalls(), 0);
 
-    gobal().update([](Settings &s) { s.driver = QStringLiteral("sqlite"); });
+    testsupport::liveSettings().update([](Settings &s) { s.driver = QStringLiteral("sqlite"); });
     EXPECT_EQ(rows(), before);
 }
 
 TEST_F(TokenTest, CentralServerFailuresRaise)
 {
-    EXPECT_THROW(GetAccessToken("wx1", "secret", "2", QString(), http), TokenError);
-    EXPECT_THROW(GetAccessToken("wx1", "secret", "2", "  ", http), TokenError);
+    EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2", QString(), http), TokenError);
+    EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2", "  ", http), TokenError);
     EXPECT_TRUE(fake.requests().empty());
 
     // An error page or an empty answer is no token.
-    EXPECT_THROW(GetAccessToken("wx1", "secret", "2", fake.base() + "/central/nothing", http), TokenError);
+    EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2", fake.base() + "/central/nothing", http), TokenError);
     fake.failNext("/central/token", 1, FakeWeChat::Fault::serverError());
-    EXPECT_THROW(GetAccessToken("wx1", "secret", "2", fake.centralServerUrl(), http), TokenError);
+    EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2", fake.centralServerUrl(), http), TokenError);
     fake.setCentralAnswer("\r\n");
-    EXPECT_THROW(GetAccessToken("wx1", "secret", "2", fake.centralServerUrl(), http), TokenError);
+    EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2", fake.centralServerUrl(), http), TokenError);
 
     // A 200 answer that cannot be a token: markup, white space inside, JSON, too long.
     for (const QString &answer : {QStringLiteral("<html><body>登录</body></html>"),
@@ -359,7 +360,7 @@ TEST_F(TokenTest, CentralServerFailuresRaise)
     EXPECT_EQ(GetAccessToken(account("2"), http), QString(512, u'T'));
 
     fake.failNext("/central/token", 1, FakeWeChat::Fault::drop());
-    EXPECT_THROW(GetAccessToken("wx1", "secret", "2", fake.centralServerUrl(), http), HttpError);
+    EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2", fake.centralServerUrl(), http), HttpError);
 }
 
 TEST_F(TokenTest, ARefusedTokenIsRenewedOnlyWhileTheCacheStillHoldsIt)

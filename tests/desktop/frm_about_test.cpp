@@ -1,4 +1,5 @@
 // The about box: its texts, its one non-modal instance from the menu, and the system-information button.
+#include "support/live_settings.h"
 #include "app/form1.h"
 #include "desktop/frm_about.h"
 #include "support/larger_text.h"
@@ -61,7 +62,7 @@ TEST(frmAbout, LargerTextStillFits)
 TEST(frmAbout, OpensOnceWithoutBlockingAndLoadsAnewAfterClosing)
 {
     testsupport::TempAppFolder folder;
-    Form1 w;
+    Form1 w(testsupport::liveSettings());
     w.show();
     ASSERT_TRUE(w.abt->isEnabled());
     QPointer<frmAbout> first = openAbout(w);

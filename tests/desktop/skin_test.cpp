@@ -1,4 +1,5 @@
 // The skin step of start-up: which calls it makes for which folder, and that the blue skin applies.
+#include "support/live_settings.h"
 #include "app/form1.h"
 #include "desktop/skin.h"
 #include "support/temp_app_folder.h"
@@ -153,7 +154,7 @@ TEST_F(Skin, TheShippedBlueSkinParsesAndColoursTheWidgets)
 TEST_F(Skin, StartUpAttachesTheSkinAndKeepsTheClientArea)
 {
     copyRepositorySkin();
-    Form1 w;
+    Form1 w(testsupport::liveSettings());
     w.show();
     EXPECT_FALSE(qApp->styleSheet().isEmpty());
     EXPECT_EQ(w.centralWidget()->size(), QSize(654, 272));

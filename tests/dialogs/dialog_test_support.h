@@ -1,6 +1,7 @@
 // What the dialog tests share: an application folder with a real SQLite database, and waiting.
 #pragma once
 
+#include "support/live_settings.h"
 #include "core/database.h"
 #include "core/profile.h"
 #include "core/settings.h"
@@ -38,7 +39,7 @@ public:
     explicit DialogTestFolder(const QByteArray &configIni)
     {
         writeFile(file("config.ini"), configIni);
-        gobal().update([](Settings &s) { s = Settings(); });
+        testsupport::liveSettings().update([](Settings &s) { s = Settings(); });
         ui::testing::reset();
     }
 

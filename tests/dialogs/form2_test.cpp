@@ -1,4 +1,5 @@
 // The connection dialog: what it shows, what it writes to config.ini, and when it closes.
+#include "support/live_settings.h"
 #include "dialogs/form2.h"
 #include "dialog_test_support.h"
 #include "core/logger.h"
@@ -31,7 +32,7 @@ TEST(Form2, ShowsTheSettingsFileWithThePasswordAsTyped)
     DialogTestFolder empty("");
     QFile::remove(empty.file("config.ini"));
     {
-        Form2 w;
+        Form2 w(testsupport::liveSettings());
         EXPECT_EQ(w.windowTitle(), "数据库配置");
         for (int row = 0; row < 4; ++row) {
             EXPECT_EQ(w.Text1[row]->text(), "") << row;
@@ -48,7 +49,7 @@ TEST(Form2, ShowsTheSettingsFileWithThePasswordAsTyped)
     }
     DialogTestFolder folder(
         "[con]\r\nhost=srv\r\nuid=sa\r\npwd=fgh\r\ndb=msg.db\r\ndriver=sqlite\r\n");
-    Form2 w;
+    Form2 w(testsupport::liveSettings());
     EXPECT_EQ(w.Text1[0]->text(), "srv");
     EXPECT_EQ(w.Text1[1]->text(), "sa");
     EXPECT_EQ(w.Text1[2]->text(), "abc");
@@ -73,9 +74,9 @@ TEST(Form2, AConnectionThatFailsKeepsTheWorkingFileAndTheTypedValues)
     QObject receiver;
     QObject::connect(&Logger::instance(), &Logger::lineLogged, &receiver,
                      [&](const QDateTime &, const QString &line) { logged << line; });
-    Form2 w;
+    Form2 w(testsupport::liveSettings());
     w.show();
-    const Settings before = gobal().snapshot();
+    const Settings before = testsupport::liveSettings().snapshot();
     // Nothing listens on 127.0.0.1's SQL Server port here, so the login cannot succeed.
     w.driverKind->setCurrentIndex(Form2::kSqlServer);
     const QString password = "wrong pw;}{'";
@@ -97,8 +98,8 @@ TEST(Form2, AConnectionThatFailsKeepsTheWorkingFileAndTheTypedValues)
     EXPECT_EQ(w.driverKind->currentIndex(), Form2::kSqlServer);
     // The file that worked is kept byte for byte, and so are the shared settings built from it.
     EXPECT_EQ(readFile(folder.file("config.ini")), working);
-    EXPECT_EQ(gobal().snapshot().db, before.db);
-    EXPECT_EQ(gobal().snapshot().host, before.host);
+    EXPECT_EQ(testsupport::liveSettings().snapshot().db, before.db);
+    EXPECT_EQ(testsupport::liveSettings().snapshot().host, before.host);
 
     // The same with a SQLite file that cannot be opened; the dialog stays usable for a retry.
     ui::testing::reset();
@@ -127,7 +128,7 @@ TEST(Form2, AConnectionThatFailsKeepsTheWorkingFileAndTheTypedValues)
 TEST(Form2, ASuccessfulSaveClosesWithoutAMessage)
 {
     DialogTestFolder folder("");
-    Form2 w;
+    Form2 w(testsupport::liveSettings());
     w.show();
     w.driverKind->setCurrentIndex(Form2::kSqlite);
     type(w, "", "", "", "data/veltrano.db");
@@ -142,7 +143,7 @@ TEST(Form2, ASuccessfulSaveClosesWithoutAMessage)
     EXPECT_EQ(ini.split(u'\n', Qt::SkipEmptyParts),
               QStringList({"[con]", "host=", "uid=", "pwd=", "db=data/veltrano.db",
                            "driver=sqlite"}));
-    EXPECT_EQ(gobal().snapshot().db, "data/veltrano.db") << "the saved file is read back";
+    EXPECT_EQ(testsupport::liveSettings().snapshot().db, "data/veltrano.db") << "the saved file is read back";
 }
 
 TEST(Form2, ReopeningShowsThePasswordAsTyped)
@@ -150,7 +151,7 @@ TEST(Form2, ReopeningShowsThePasswordAsTyped)
     DialogTestFolder folder("");
     const QString password = "p a;s}s{~'中";
     {
-        Form2 w;
+        Form2 w(testsupport::liveSettings());
         w.driverKind->setCurrentIndex(Form2::kSqlite);
         w.Text1[2]->setText(password);
         w.Text1[3]->setText("test.db");
@@ -158,7 +159,7 @@ TEST(Form2, ReopeningShowsThePasswordAsTyped)
         ASSERT_TRUE(waitIdle(w));
         EXPECT_TRUE(ui::testing::shown().isEmpty());
     }
-    Form2 w;
+    Form2 w(testsupport::liveSettings());
     EXPECT_EQ(w.Text1[2]->text(), password);
 }
 
@@ -167,7 +168,7 @@ TEST(Form2, ClosingWithoutSavingLeavesTheFileAlone)
     const QByteArray before = "[con]\r\nhost=srv\r\nuid=sa\r\npwd=fgh\r\ndb=msg\r\n";
     DialogTestFolder folder(before);
     for (bool escape : {false, true}) {
-        Form2 w;
+        Form2 w(testsupport::liveSettings());
         w.show();
         ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
         type(w, "other", "x", "y", "z");
@@ -185,7 +186,7 @@ TEST(Form2, ClosingWithoutSavingLeavesTheFileAlone)
 TEST(Form2, TabGoesThroughTheControlsInOrder)
 {
     DialogTestFolder folder("");
-    Form2 w;
+    Form2 w(testsupport::liveSettings());
     w.show();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
     w.driverKind->setFocus();
@@ -202,7 +203,7 @@ TEST(Form2, TabGoesThroughTheControlsInOrder)
 TEST(Form2, AFileThatCannotBeWrittenIsReported)
 {
     DialogTestFolder folder("[con]\r\ndb=test.db\r\ndriver=sqlite\r\n");
-    Form2 w; // shows the working settings
+    Form2 w(testsupport::liveSettings()); // shows the working settings
     w.show();
     // A folder where config.ini should be: no write can succeed, whoever runs the test.
     QFile::remove(folder.file("config.ini"));
@@ -215,5 +216,5 @@ TEST(Form2, AFileThatCannotBeWrittenIsReported)
     EXPECT_EQ(shown[0].title, "提示！");
     EXPECT_TRUE(shown[0].text.startsWith("配置文件写入失败")) << shown[0].text.toStdString();
     EXPECT_TRUE(w.isVisible());
-    EXPECT_EQ(gobal().snapshot().db, "test.db") << "the shared settings keep what was read";
+    EXPECT_EQ(testsupport::liveSettings().snapshot().db, "test.db") << "the shared settings keep what was read";
 }

@@ -1,4 +1,5 @@
 // The schedule dialog on a real SQLite database: loading, the number boxes, saving on close.
+#include "support/live_settings.h"
 #include "core/logger.h"
 #include "dialogs/form3.h"
 #include "dialog_test_support.h"
@@ -39,7 +40,7 @@ TEST(Form3, LoadsTheFourValuesIntoTheirBoxes)
 {
     DialogTestFolder folder;
     presetSchedule(folder, "15", "12", "3", "4");
-    Form3 w;
+    Form3 w(testsupport::liveSettings());
     w.show();
     ASSERT_TRUE(waitIdle(w));
     EXPECT_EQ(w.windowTitle(), "定时设置");
@@ -60,7 +61,7 @@ TEST(Form3, IntervalIsCorrectedWhenTheBoxIsLeft)
 {
     DialogTestFolder folder;
     presetSchedule(folder, "10", "5", "10", "5");
-    Form3 w;
+    Form3 w(testsupport::liveSettings());
     ASSERT_TRUE(showAndWaitIdle(w));
     const std::pair<const char *, const char *> cases[] = {
         {"0", "5"}, {"31", "5"}, {"", "5"}, {"99999999999999999999", "5"},
@@ -90,7 +91,7 @@ TEST(Form3, NumberBoxesTakeDigitsOnly)
 {
     DialogTestFolder folder;
     presetSchedule(folder, "10", "5", "10", "5");
-    Form3 w;
+    Form3 w(testsupport::liveSettings());
     w.show();
     ASSERT_TRUE(waitIdle(w));
     for (QLineEdit *box : {w.Text1, w.Text2}) {
@@ -135,7 +136,7 @@ TEST(Form3, CloseStoresEachBoxAsItsNumber)
 {
     DialogTestFolder folder;
     presetSchedule(folder, "15", "12", "007", " 4");
-    Form3 w;
+    Form3 w(testsupport::liveSettings());
     w.show();
     ASSERT_TRUE(waitIdle(w));
     w.Text1->setText("007");
@@ -147,7 +148,7 @@ TEST(Form3, CloseStoresEachBoxAsItsNumber)
     EXPECT_EQ(folder.param("cust"), "7");
     EXPECT_EQ(folder.param("cust_timer"), "4");
     // The running service reads the shared settings every tick: they hold the new values at once.
-    const Settings shared = gobal().snapshot();
+    const Settings shared = testsupport::liveSettings().snapshot();
     EXPECT_EQ(shared.temp_timer, "7");
     EXPECT_EQ(shared.temp, "25");
     EXPECT_EQ(shared.cust, "7");
@@ -158,14 +159,14 @@ TEST(Form3, EscClosesAndSavesLikeTheCloseBox)
 {
     DialogTestFolder folder;
     presetSchedule(folder, "15", "12", "3", "4");
-    Form3 w;
+    Form3 w(testsupport::liveSettings());
     ASSERT_TRUE(showAndWaitIdle(w));
     w.Text1->setFocus();
     w.Text1->setText("9");
     QTest::keyClick(w.Text1, Qt::Key_Escape);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !w.isVisible() && !w.isBusy(); }, 30000));
     EXPECT_EQ(folder.param("temp_timer"), "9");
-    EXPECT_EQ(gobal().snapshot().temp_timer, "9");
+    EXPECT_EQ(testsupport::liveSettings().snapshot().temp_timer, "9");
 }
 
 TEST(Form3, ClosingWhileInTheIntervalBoxCorrectsItFirst)
@@ -173,7 +174,7 @@ TEST(Form3, ClosingWhileInTheIntervalBoxCorrectsItFirst)
     DialogTestFolder folder;
     presetSchedule(folder, "10", "12", "10", "5");
     for (const char *typed : {"0", "", "45"}) {
-        Form3 w;
+        Form3 w(testsupport::liveSettings());
         ASSERT_TRUE(showAndWaitIdle(w));
         QSignalSpy logged(&Logger::instance(), &Logger::lineLogged);
         w.Text1->setFocus();
@@ -191,7 +192,7 @@ TEST(Form3, ClosingWhileInTheIntervalBoxCorrectsItFirst)
             EXPECT_EQ(logged.size(), 0);
         }
     }
-    Form3 w;
+    Form3 w(testsupport::liveSettings());
     ASSERT_TRUE(showAndWaitIdle(w));
     w.Text2->setFocus();
     w.Text2->setText("");
@@ -203,13 +204,13 @@ TEST(Form3, UnreachableDatabaseFailsOnceAndCloses)
 {
     DialogTestFolder folder(unreachableConfig());
     // The failed load leaves the shared values as they were, and the boxes show them.
-    gobal().update([](Settings &s) {
+    testsupport::liveSettings().update([](Settings &s) {
         s.temp = "9";
         s.temp_timer = "8";
         s.cust = "7";
         s.cust_timer = "6";
     });
-    Form3 w;
+    Form3 w(testsupport::liveSettings());
     w.show();
     ASSERT_TRUE(waitIdle(w));
     EXPECT_EQ(w.Text1->text(), "8");
@@ -232,7 +233,7 @@ TEST(Form3, ACustomerValueThatIsNoNumberFailsTheSaveAndWritesNothing)
 {
     DialogTestFolder folder;
     presetSchedule(folder, "15", "12", "", "4");
-    Form3 w;
+    Form3 w(testsupport::liveSettings());
     w.show();
     ASSERT_TRUE(waitIdle(w));
     w.Text1->setText("20");
@@ -246,7 +247,7 @@ TEST(Form3, ClosingDuringTheLoadSavesTheLoadedValues)
 {
     DialogTestFolder folder;
     presetSchedule(folder, "15", "12", "3", "4");
-    Form3 w;
+    Form3 w(testsupport::liveSettings());
     w.show();
     w.close(); // before the load has come back: the boxes still hold their initial texts
     ASSERT_TRUE(QTest::qWaitFor([&] { return !w.isVisible() && !w.isBusy(); }, 30000));
@@ -261,7 +262,7 @@ TEST(Form3, LargerTextStillFits)
 {
     DialogTestFolder folder;
     LargerText larger;
-    Form3 w;
+    Form3 w(testsupport::liveSettings());
     w.show();
     ASSERT_TRUE(waitIdle(w));
     EXPECT_GE(w.width(), 363);

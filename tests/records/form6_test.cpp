@@ -1,4 +1,5 @@
 // The record viewer's window: its controls, the query on opening and on "查询", a failure keeps the list.
+#include "support/live_settings.h"
 #include "app/form1.h"
 #include "core/database.h"
 #include "core/profile.h"
@@ -32,12 +33,12 @@ public:
     Records()
     {
         EXPECT_TRUE(folder.writeConfig("driver=sqlite\ndb=msg.db\n"));
-        LoadConnectionSettings();
-        Database created(gobal().snapshot(), 0, MissingFile::Create);
+        testsupport::loadConnection();
+        Database created(testsupport::liveSettings().snapshot(), 0, MissingFile::Create);
     }
     void add(int kind, const QString &openid, const QVariant &stat, double hoursAgo = 1)
     {
-        Database db(gobal().snapshot());
+        Database db(testsupport::liveSettings().snapshot());
         db.exec("insert into tempmsg (msg, kind, openid, stat, sendtime) values (?, ?, ?, ?, ?)",
                 {"{}", kind, openid, stat,
                  QDateTime::currentDateTime().addSecs(qint64(-hoursAgo * 3600)).toString("yyyy-MM-dd HH:mm:ss")});
@@ -76,7 +77,7 @@ void query(Form6 &w, const QString &type, const QString &period)
 TEST(Form6, ControlsColumnsAndPresentation)
 {
     Records records;
-    Form6 w;
+    Form6 w(testsupport::liveSettings());
     EXPECT_EQ(w.windowTitle(), "发送记录");
     EXPECT_EQ(w.size(), QSize(729, 360));
     EXPECT_EQ(w.Label1->text(), "消息类型：");
@@ -140,7 +141,7 @@ TEST(Form6, OpensWithTodaysTemplateMessagesAndQueriesOnEveryClick)
     records.add(1, "oTemplateOld", "{\"errcode\":0,\"errmsg\":\"ok\"}", 24 * 5);
     records.add(2, "oCustomer", "{\"errcode\":45015,\"errmsg\":\"response out of time limit\"}", 3);
 
-    Form6 w;
+    Form6 w(testsupport::liveSettings());
     EXPECT_TRUE(w.isQuerying()) << "the first query starts as the window opens";
     ASSERT_TRUE(waitForQuery(w));
     EXPECT_EQ(column(w, 2), QStringList({"oTemplateNew"}));
@@ -178,7 +179,7 @@ TEST(Form6, NullFieldsAndApostrophes)
     records.add(1, "oA", "{\"errcode\":0,\"errmsg\":\"ok\"}");
     records.add(1, "oB", "不是 JSON 的本地错误"); // its status code is NULL
     records.add(1, "oC", "{\"errcode\":40003,\"errmsg\":\"invalid openid\"}");
-    Form6 w;
+    Form6 w(testsupport::liveSettings());
     ASSERT_TRUE(waitForQuery(w));
     EXPECT_EQ(column(w, 2), QStringList({"oA", "oB", "oC"}));
     EXPECT_EQ(cell(w, 1, 4), "");
@@ -197,7 +198,7 @@ TEST(Form6, AFailedQueryKeepsTheListAndSaysWhy)
 {
     Records records;
     records.add(1, "oKept", "{\"errcode\":0,\"errmsg\":\"ok\"}");
-    Form6 w;
+    Form6 w(testsupport::liveSettings());
     ASSERT_TRUE(waitForQuery(w));
     ASSERT_EQ(column(w, 2), QStringList({"oKept"}));
 
@@ -219,7 +220,7 @@ TEST(Form6, OnlyTheLatestQueryFillsTheList)
     Records records;
     records.add(1, "oTemplate", "{\"errcode\":0}");
     records.add(2, "oCustomer", "{\"errcode\":0}");
-    Form6 w;
+    Form6 w(testsupport::liveSettings());
     // Two more clicks before the first query has come back: the list shows the last one asked.
     w.Combo1->setEditText("模板消息");
     w.Command1->click();
@@ -232,7 +233,7 @@ TEST(Form6, OnlyTheLatestQueryFillsTheList)
 TEST(Form6, TheMenuOpensOneViewer)
 {
     Records records;
-    Form1 main;
+    Form1 main(testsupport::liveSettings());
     ASSERT_TRUE(main.chakan->isEnabled());
     main.chakan->trigger();
     Form6 *viewer = main.form6();
@@ -255,7 +256,7 @@ TEST(Form6, FailuresShowWeChatsMessageAndTimesTheirSeconds)
     Records records;
     records.add(1, "oA", "{\"errcode\":40003,\"errmsg\":\"invalid openid\"}");
     records.add(1, "oB", "{\"errcode\":0,\"errmsg\":\"ok\"}");
-    Form6 w;
+    Form6 w(testsupport::liveSettings());
     ASSERT_TRUE(waitForQuery(w));
     const QAbstractItemModel *model = w.ListView1->model();
     for (int c : {3, 4})
@@ -270,7 +271,7 @@ TEST(Form6, FailuresShowWeChatsMessageAndTimesTheirSeconds)
 TEST(Form6, EscClosesTheViewer)
 {
     Records records;
-    auto *w = new Form6;
+    auto *w = new Form6(testsupport::liveSettings());
     w->setAttribute(Qt::WA_DeleteOnClose);
     QPointer<Form6> viewer = w;
     w->show();
@@ -286,7 +287,7 @@ TEST(Form6, ColumnsHoldTheirTextAtLargerSize)
     const QString openid = "oAbCdEfGhIjKlMnOpQrStUvWxYz0"; // 28 characters, as WeChat's are
     records.add(1, openid, "{\"errcode\":43004,\"errmsg\":\"require subscribe\"}");
     LargerText larger;
-    Form6 w;
+    Form6 w(testsupport::liveSettings());
     w.show();
     ASSERT_TRUE(waitForQuery(w));
     ASSERT_EQ(column(w, 2), QStringList({openid}));

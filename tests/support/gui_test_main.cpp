@@ -1,4 +1,5 @@
-// Entry point of the GUI tests: a QApplication on the offscreen platform, message boxes answered.
+// Entry point of the GUI tests: a QApplication on the offscreen platform, message boxes answered
+// only as a test queued it.
 #include "ui/message_box.h"
 
 #include <QApplication>
@@ -11,6 +12,9 @@ int main(int argc, char **argv)
     QApplication::setApplicationName(QStringLiteral("Veltrano"));
     QApplication::setQuitOnLastWindowClosed(false);
     veltrano::ui::testing::setEnabled(true);
+    veltrano::ui::testing::onUnansweredQuestion([](const veltrano::ui::ShownMessage &m) {
+        ADD_FAILURE() << "a question was shown with no answer queued: " << m.text.toStdString();
+    });
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

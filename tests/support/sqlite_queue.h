@@ -1,6 +1,7 @@
 // A message queue on a real SQLite file in a temporary application folder, for cycle tests and benches.
 #pragma once
 
+#include "support/live_settings.h"
 #include "core/database.h"
 #include "core/profile.h"
 #include "core/settings.h"
@@ -11,7 +12,7 @@
 
 namespace veltrano::testsupport {
 
-// config.ini names an SQLite file in the folder; the shared settings hold its connection fields.
+// config.ini names an SQLite file in the folder; the live settings hold its connection fields.
 class SqliteQueue {
 public:
     SqliteQueue()
@@ -20,11 +21,11 @@ public:
                           QStringLiteral("queue.db"));
         WriteProfileValue(configFilePath(), QStringLiteral("con"), QStringLiteral("driver"),
                           QStringLiteral("sqlite"));
-        LoadConnectionSettings();
+        testsupport::loadConnection();
         Database created(connection(), 0, MissingFile::Create);
     }
 
-    Settings connection() const { return gobal().snapshot(); }
+    Settings connection() const { return testsupport::liveSettings().snapshot(); }
 
     void setParam(const QString &name, const QString &value)
     {
@@ -51,11 +52,13 @@ public:
         return q.next() ? q.value(0).toInt() : -1;
     }
 
-    // Loads sysParam into the shared settings, as the service start does.
+    // Loads sysParam into the live values, as the service start does.
     void load() const
     {
-        const Settings s = connection();
-        LoadParameters(s.host, s.uid, s.pwd, s.db);
+        Settings s = connection();
+        Database db(s);
+        LoadParameters(db, s);
+        liveSettings().update([&](Settings &v) { copyParameters(s, v); });
     }
 
 private:

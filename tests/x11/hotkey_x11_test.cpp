@@ -1,4 +1,5 @@
 // The global hot key against a real X server (Xvfb), pressed with xdotool like a user would.
+#include "support/live_settings.h"
 #include "app/form1.h"
 #include "desktop/hotkey.h"
 #include "support/temp_app_folder.h"
@@ -126,7 +127,7 @@ TEST_F(HotKeyX11, TogglesTheMainWindowWithAnyLockState)
     ASSERT_TRUE(x.connected());
     PassedOn behindTheHook(x.keypad0()); // installed before the hook, so it is called after it
 
-    Form1 w;
+    Form1 w(testsupport::liveSettings());
     w.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
     ASSERT_TRUE(hotKeyBound());
@@ -167,7 +168,7 @@ TEST_F(HotKeyX11, TogglesTheMainWindowWithAnyLockState)
 
 TEST_F(HotKeyX11, BackgroundButtonHidesWhenBound)
 {
-    Form1 w;
+    Form1 w(testsupport::liveSettings());
     w.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
     ASSERT_TRUE(hotKeyBound());
@@ -191,7 +192,7 @@ TEST_F(HotKeyX11, HeldByAnotherProgramIsNotBound)
     for (int locks : {0, int(XCB_MOD_MASK_2), int(XCB_MOD_MASK_LOCK), XCB_MOD_MASK_2 | XCB_MOD_MASK_LOCK})
         ASSERT_EQ(other->grabKeypad0(uint16_t(XCB_MOD_MASK_CONTROL | locks)), 0);
 
-    Form1 w;
+    Form1 w(testsupport::liveSettings());
     w.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
     EXPECT_TRUE(hotKeyState().HookInstalled);

@@ -90,14 +90,15 @@ int main(int argc, char **argv)
     }
 
     try {
-        LoadConnectionSettings();
-        { Database created(gobal().snapshot(), 0, MissingFile::Create); }
-        StoreParameters(gobal().snapshot(), {{QStringLiteral("appid"), QStringLiteral("wxdemo0000000001")},
+        Settings connection;
+        LoadConnectionSettings(connection);
+        { Database created(connection, 0, MissingFile::Create); }
+        StoreParameters(connection, {{QStringLiteral("appid"), QStringLiteral("wxdemo0000000001")},
                                              {QStringLiteral("appsecret"), QStringLiteral("demo-secret")},
                                              {QStringLiteral("get_token_mod"), QStringLiteral("1")},
                                              {QStringLiteral("temp"), QStringLiteral("10")},
                                              {QStringLiteral("temp_timer"), QStringLiteral("1")}});
-        Database db(gobal().snapshot());
+        Database db(connection);
         for (int n = 0; n < 12; ++n) {
             const QString openid = QStringLiteral("oDEMO%1").arg(n + 1, 23, 10, QChar(u'0'));
             const bool custom = n % 3 == 2;
