@@ -38,6 +38,9 @@ struct FollowerExportControl {
     // Asked often, also while requests are under way; true ends the export within a fraction of a
     // second, abandons the requests in flight and hands nothing more to the sink.
     std::function<bool()> cancelled;
+    // A new token for one WeChat refused (40001, 40014, 42001), asked for once per run; empty: such
+    // a refusal ends the export like any other.
+    std::function<QString(const QString &refused)> renewToken;
 };
 
 struct FollowerExportOutcome {

@@ -12,6 +12,8 @@
 #include "core/token_manager.h"
 
 #include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QJsonValue>
 #include <QStringDecoder>
 
@@ -50,7 +52,7 @@ Verdict judge(const QString &answer, int httpStatus)
 {
     if (httpStatus < 200 || httpStatus > 299)
         return Verdict::NotNow;
-    const auto object = ParseJson(answer);
+    const auto object = LeadingJsonObject(answer);
     if (!object || !object->value(QStringLiteral("errcode")).isDouble())
         return Verdict::NotNow;
     switch (object->value(QStringLiteral("errcode")).toInt()) {
@@ -70,7 +72,7 @@ Verdict judge(const QString &answer, int httpStatus)
 
 bool accepted(const QString &answer)
 {
-    const auto object = ParseJson(answer);
+    const auto object = LeadingJsonObject(answer);
     return object && object->value(QStringLiteral("errcode")).toInt(-1) == 0;
 }
 
@@ -94,13 +96,6 @@ struct InFlight {
     QString token;
     bool retried = false;
 };
-
-QString messageUrl(int kind, const QString &token)
-{
-    return apiUrl((kind == 1 ? QStringLiteral("/cgi-bin/message/template/send?access_token=")
-                             : QStringLiteral("/cgi-bin/message/custom/send?access_token="))
-                  + urlValue(token));
-}
 
 class Batch {
 public:
@@ -353,10 +348,15 @@ void Batch::settle(Database &db, const HttpMulti::Answer &reply)
     m_inFlight.erase(found);
     const QString &id = post.id;
 
-    if (!reply.error.isEmpty()) {
-        // Nothing came back: the message may or may not have gone out, so it stays pending.
+    if (reply.failure == HttpMulti::Failure::NothingSent) {
+        // The message cannot have gone out: it stays pending and costs no try.
         say(QStringLiteral("  消息%1发送失败，保留待发，本批次结束：").arg(id) + logExcerpt(reply.error, kMaxLoggedAnswer));
         end(QStringLiteral("消息%1发送失败：").arg(id) + reply.error);
+        return;
+    }
+    if (reply.failure != HttpMulti::Failure::None) {
+        // The message may have gone out: a try, so a post that always fails this way is given up.
+        giveUpOrWait(db, id, QStringLiteral("已发出，未收到回答：") + reply.error);
         return;
     }
     const QString &answer = reply.body;
@@ -479,6 +479,20 @@ QString storedAnswer(const QString &answer)
     if (answer.size() <= kMaxStoredAnswer)
         return answer;
     const QString mark = QStringLiteral("…（回答过长，已截断，共%1个字符）").arg(answer.size());
+    // Cut, a WeChat answer would no longer be JSON and read as failed: its verdict is kept whole
+    // instead, with the note where the rest went.
+    if (const auto object = LeadingJsonObject(answer); object && object->value(QStringLiteral("errcode")).isDouble()) {
+        QJsonObject verdict;
+        for (const QString &key : {QStringLiteral("errcode"), QStringLiteral("errmsg"), QStringLiteral("msgid")}) {
+            const QJsonValue value = object->value(key);
+            if (value.isString() && value.toString().size() > 1024)
+                verdict.insert(key, value.toString().left(1024) + QStringLiteral("…"));
+            else if (!value.isUndefined())
+                verdict.insert(key, value);
+        }
+        verdict.insert(QStringLiteral("note"), mark.mid(1));
+        return QString::fromUtf8(QJsonDocument(verdict).toJson(QJsonDocument::Compact));
+    }
     return answer.left(kMaxStoredAnswer - mark.size()) + mark;
 }
 

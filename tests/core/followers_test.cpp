@@ -203,7 +203,7 @@ TEST(Followers, FailuresShowTheLastAnswerByTheNoticeTable)
     {
         FakeWeChat fake;
         fake.setFollowerCount(3);
-        fake.setUserGetError(48001, "api unauthorized");
+        fake.failNext("/cgi-bin/user/get", -1, FakeWeChat::Fault::error(48001, "api unauthorized"));
         Rows rows;
         const auto out = fetch(fake, rows);
         EXPECT_EQ(out.status, FollowerExportOutcome::Status::Failed);
@@ -215,7 +215,7 @@ TEST(Followers, FailuresShowTheLastAnswerByTheNoticeTable)
     {
         FakeWeChat fake;
         fake.setFollowerCount(3);
-        fake.setUserGetError(40013, "invalid appid");
+        fake.failNext("/cgi-bin/user/get", -1, FakeWeChat::Fault::error(40013, "invalid appid"));
         Rows rows;
         const auto out = fetch(fake, rows);
         EXPECT_EQ(out.status, FollowerExportOutcome::Status::Failed);
@@ -259,6 +259,32 @@ TEST(Followers, FailuresShowTheLastAnswerByTheNoticeTable)
         EXPECT_TRUE(rows.rows.empty());
         EXPECT_TRUE(out.message.startsWith("{\"total\":3")) << out.message.toStdString();
     }
+}
+
+TEST(Followers, ARefusedTokenIsRenewedOnceAndTheRefusedRequestAskedAgain)
+{
+    FakeWeChat fake;
+    fake.setFollowerCount(250);
+    fake.setPageSize(100);
+    QStringList refused;
+    FollowerExportControl control;
+    control.renewToken = [&](const QString &token) {
+        refused << token;
+        return QStringLiteral("TOKEN2");
+    };
+
+    fake.failNext("/cgi-bin/user/get", 1, FakeWeChat::Fault::error(40001, "invalid credential"));
+    Rows all;
+    EXPECT_EQ(fetch(fake, all, control).status, FollowerExportOutcome::Status::Finished);
+    EXPECT_EQ(all.openids(), fake.followers());
+    EXPECT_EQ(refused, QStringList{kToken});
+    EXPECT_TRUE(listTargets(fake).at(1).contains("access_token=TOKEN2"));
+
+    // Refused again after its renewal: the export ends and renews no more.
+    fake.failNext(kBatchGet, -1, FakeWeChat::Fault::error(42001, "access_token expired"));
+    Rows rows;
+    EXPECT_EQ(fetch(fake, rows, control).status, FollowerExportOutcome::Status::Failed);
+    EXPECT_EQ(refused.size(), 2);
 }
 
 TEST(Followers, NoticeTable)

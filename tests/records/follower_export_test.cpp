@@ -179,7 +179,7 @@ TEST(FollowerExport, FailuresShowTheirNoticeAndLeaveNoFile)
     {
         FakeWeChat fake;
         fake.setFollowerCount(3);
-        fake.setUserGetError(48001, "api unauthorized");
+        fake.failNext("/cgi-bin/user/get", -1, FakeWeChat::Fault::error(48001, "api unauthorized"));
         ExportSetup setup(fake);
         Form1 w;
         ASSERT_TRUE(setup.runFromMenu(w));
@@ -197,7 +197,7 @@ TEST(FollowerExport, FailuresShowTheirNoticeAndLeaveNoFile)
     {
         FakeWeChat fake;
         fake.setFollowerCount(3);
-        fake.setUserGetError(40013, "invalid appid");
+        fake.failNext("/cgi-bin/user/get", -1, FakeWeChat::Fault::error(40013, "invalid appid"));
         ExportSetup setup(fake);
         Form1 w;
         ASSERT_TRUE(setup.runFromMenu(w));
@@ -225,7 +225,7 @@ TEST(FollowerExport, FailuresShowTheirNoticeAndLeaveNoFile)
     {
         FakeWeChat fake;
         fake.setFollowerCount(3);
-        fake.setTokenError(40013, "invalid appid");
+        fake.failNext("/cgi-bin/token", -1, FakeWeChat::Fault::error(40013, "invalid appid"));
         ExportSetup setup(fake);
         Form1 w;
         ASSERT_TRUE(setup.runFromMenu(w));
