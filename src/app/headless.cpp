@@ -5,6 +5,7 @@
 #include "core/database.h"
 #include "core/logger.h"
 #include "core/profile.h"
+#include "core/secrets.h"
 #include "core/send_service.h"
 #include "core/settings.h"
 
@@ -34,7 +35,7 @@ void log(const QString &message)
 
 void printError(const QString &text)
 {
-    const QByteArray line = (text + u'\n').toUtf8();
+    const QByteArray line = (maskSecrets(text) + u'\n').toUtf8();
     std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
     std::fflush(stderr);
 }

@@ -5,6 +5,7 @@
 #include "core/database.h"
 #include "core/http_client.h"
 #include "core/logger.h"
+#include "core/secrets.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -263,10 +264,15 @@ QString askCentralServer(const QString &server, HttpClient &http)
 
 QString obtain(const Settings &settings, HttpClient &http, Renewal renewal, const QString &refusedToken)
 {
+    // Whatever a later line quotes (an error page repeating the request URL, say), these two
+    // never reach the log.
+    rememberSecret(settings.appsecret);
+    rememberSecret(refusedToken);
     const Mode mode = modeOf(settings.get_token_mod);
     const QString token = mode == Mode::Central
                               ? askCentralServer(settings.token_server, http)
                               : cachedOrRenewed(settings, http, mode, renewal, refusedToken);
+    rememberSecret(token);
     return token;
 }
 
