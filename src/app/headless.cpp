@@ -3,6 +3,7 @@
 
 #include "core/app_context.h"
 #include "core/database.h"
+#include "core/failure_text.h"
 #include "core/logger.h"
 #include "core/profile.h"
 #include "core/secrets.h"
@@ -162,7 +163,7 @@ int runHeadless(HeadlessMode mode)
             Database db(settings, 4, MissingFile::Fail);
             LoadParameters(db, settings);
         } catch (const std::exception &e) {
-            printError(QStringLiteral("服务启动失败，请检查数据库连接是否正确！") + QString::fromUtf8(e.what()));
+            printError(QStringLiteral("服务启动失败，请检查数据库连接是否正确！") + causeOf(e));
             return kExitFailed;
         }
         service.setSettings(settings);

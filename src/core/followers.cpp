@@ -99,12 +99,12 @@ public:
         try {
             return loop();
         } catch (const ExportSinkError &e) {
-            return fail(QString::fromUtf8(e.what()));
+            return fail(causeOf(e));
         } catch (const std::exception &e) {
             if (cancelled())
                 return cancel();
             // A request that got no answer: the notice follows the last answer that did arrive.
-            Logger::instance().log(QStringLiteral("  粉丝导出失败：") + QString::fromUtf8(e.what()));
+            Logger::instance().log(QStringLiteral("  粉丝导出失败：") + causeOf(e));
             return fail();
         }
     }
@@ -448,7 +448,7 @@ FollowerExportOutcome ExportFollowers(FollowerSink &sink, const FollowerExportCo
         // No answer has arrived yet, so the notice is the one that points at the settings, and
         // the cause follows it: the box and the log say the same.
         out.status = FollowerExportOutcome::Status::Failed;
-        out.message = failureText(followerExportFailureText(QString()), QString::fromUtf8(e.what()));
+        out.message = failureText(followerExportFailureText(QString()), causeOf(e));
         Logger::instance().log(QStringLiteral("  ") + out.message);
         return out;
     }

@@ -5,6 +5,7 @@
 #include "core/answer_ledger.h"
 #include "core/app_context.h"
 #include "core/database.h"
+#include "core/failure_text.h"
 #include "core/http_client.h"
 #include "core/logger.h"
 #include "core/sender_lease.h"
@@ -33,11 +34,6 @@ struct PendingRow {
 void log(const QString &message)
 {
     Logger::instance().log(message);
-}
-
-QString causeOf(const std::exception &e)
-{
-    return QString::fromUtf8(e.what());
 }
 
 // What an answer means for its row.

@@ -32,7 +32,7 @@ QString connects(const Settings &typed)
         Database db(typed, kTestLoginSeconds, MissingFile::Create);
         return QString();
     } catch (const std::exception &e) {
-        const QString cause = QString::fromUtf8(e.what());
+        const QString cause = causeOf(e);
         return cause.isEmpty() ? QStringLiteral("?") : cause;
     }
 }
