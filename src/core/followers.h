@@ -59,12 +59,14 @@ QString followerExportFailureText(const QString &lastAnswer);
 // a time, up to four requests in flight, handing each profile to the sink in list order. A hundred
 // refused for one openid (40003) is asked for again one follower at a time; a follower who left
 // (subscribe 0, no errcode, members missing) gets a row with subscribe and openid only. The token
-// goes into every request as given. Never throws: every failure comes back as an outcome.
+// goes into every request as given, until WeChat refuses it and control.renewToken gives another.
+// Never throws: every failure comes back as an outcome.
 FollowerExportOutcome FetchFollowers(const QString &token, FollowerSink &sink,
                                      const FollowerExportControl &control = {});
 
 // The whole export after the user has confirmed: LoadParameters with the shared connection fields
-// (config.ini is not read again), GetAccessToken into cur_token, then FetchFollowers.
+// (config.ini is not read again), GetAccessToken into cur_token, then FetchFollowers, which renews
+// a refused token once through GetAccessToken.
 FollowerExportOutcome ExportFollowers(FollowerSink &sink, const FollowerExportControl &control = {});
 
 } // namespace veltrano

@@ -59,9 +59,10 @@ size_t readBody(char *buffer, size_t size, size_t count, void *source)
     return size_t(n);
 }
 
-// Curl rewinds a body only to send the request once more on a new connection, when a kept-alive
-// one died under it (and after the body may well have reached the server). Refusing the rewind
-// fails the request instead, so no message goes out twice without the program knowing.
+// Curl rewinds a body to send the request once more: after a redirect or an authentication round
+// (the program asks for neither), and on a new connection when a kept-alive one died under the
+// request, by which time the body may well have reached the server. Refusing the rewind fails the
+// request instead, so no message goes out twice without the program knowing.
 int refuseRewind(void *, curl_off_t, int)
 {
     return CURL_SEEKFUNC_FAIL;

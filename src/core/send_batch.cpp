@@ -475,8 +475,8 @@ QString storedAnswer(const QString &answer)
     if (answer.size() <= kMaxStoredAnswer)
         return answer;
     const QString mark = QStringLiteral("…（回答过长，已截断，共%1个字符）").arg(answer.size());
-    // Cut, a WeChat answer would no longer be JSON and read as failed: its verdict is kept whole
-    // instead, with the note where the rest went.
+    // Cut, a WeChat answer would no longer be JSON, and a delivered message would read as failed:
+    // its verdict is kept as a small object instead, with a note that the rest is gone.
     if (const auto object = LeadingJsonObject(answer); object && object->value(QStringLiteral("errcode")).isDouble()) {
         QJsonObject verdict;
         for (const QString &key : {QStringLiteral("errcode"), QStringLiteral("errmsg"), QStringLiteral("msgid")}) {

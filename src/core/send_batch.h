@@ -68,7 +68,8 @@ BatchReport RunSendBatch(BatchContext &context);
 // batch alone: for tools and tests that run a single batch without a service.
 BatchReport RunSendBatch();
 
-// The text stored for an answer: whole up to kMaxStoredAnswer characters, cut with a mark beyond.
+// The text stored for an answer: whole up to kMaxStoredAnswer characters. Beyond, a WeChat answer
+// is stored as {"errcode","errmsg","msgid","note"} and any other text is cut with a mark.
 QString storedAnswer(const QString &answer);
 
 } // namespace veltrano

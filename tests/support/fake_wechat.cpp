@@ -540,10 +540,11 @@ struct FakeWeChat::State {
     Answer answerFor(const httplib::Request &req, const std::multimap<std::string, std::string> &query,
                      const std::string &body, const std::optional<Fault> &fault)
     {
-        Answer answer;
         using Kind = Fault::Kind;
-        const Kind kind = fault ? fault->kind : Kind::Delay;
-        switch (kind) {
+        if (!fault || fault->kind == Kind::Delay)
+            return route(req, query, body);
+        Answer answer;
+        switch (fault->kind) {
         case Kind::ErrorAnswer:
             return errorAnswer(fault->errcode, utf8(fault->text));
         case Kind::Text:
@@ -570,7 +571,7 @@ struct FakeWeChat::State {
         case Kind::Delay:
             break;
         }
-        return route(req, query, body);
+        return answer;
     }
 
     void recordSend(const httplib::Request &req, const std::multimap<std::string, std::string> &query,
