@@ -173,6 +173,19 @@ TEST(FollowerExport, AnEmptyListGivesOnlyTheHeaderRow)
                                            "province", "subscribe_time"}));
 }
 
+TEST(FollowerExport, ATokenRefusedMidwayIsRenewedAndTheExportFinishes)
+{
+    FakeWeChat fake;
+    fake.setFollowerCount(3);
+    fake.failNext("/cgi-bin/user/get", 1, FakeWeChat::Fault::error(40001, "invalid credential"));
+    ExportSetup setup(fake);
+    Form1 w;
+    ASSERT_TRUE(setup.runFromMenu(w));
+    ASSERT_EQ(setup.opened.size(), 1) << shownTexts().join("|").toStdString();
+    EXPECT_EQ(testsupport::readXlsxSheet(setup.opened.first()).rows.size(), 4);
+    EXPECT_EQ(fake.tokenCalls(), 2) << "renewed once";
+}
+
 TEST(FollowerExport, FailuresShowTheirNoticeAndLeaveNoFile)
 {
     // No right to the follower interface: the 48001 notice followed by the answer.
