@@ -59,7 +59,8 @@ int main(int argc, char **argv)
     {
         HttpMulti multi(1);
         const auto start = Clock::now();
-        multi.start(0, apiUrl(QLatin1String(endpoint::kUserGet) + QStringLiteral("?access_token=TOKEN")));
+        multi.start(0, apiUrl(QLatin1String(endpoint::kUserGet)
+                              + QStringLiteral("?access_token=TOKEN")));
         const QString page = answerOf(multi).body;
         const double ms = millisecondsSince(start);
         std::printf("user/get page of 10000 openids: %lld bytes in %.1f ms\n",

@@ -166,8 +166,8 @@ private:
                 const int at = h.nextSingle++;
                 ++h.outstanding;
                 ask(tagOf(m_firstSeq + i, at + 1),
-                    {endpoint::kUserInfo,
-                     QStringLiteral("&openid=") + urlValue(h.openids[at]) + QStringLiteral("&lang=zh_CN")});
+                    {endpoint::kUserInfo, QStringLiteral("&openid=") + urlValue(h.openids[at])
+                                              + QStringLiteral("&lang=zh_CN")});
             }
         }
         while (m_multi.hasFreeSlot() && m_window.size() < size_t(kWindow) && !m_pending.empty()
@@ -214,7 +214,7 @@ private:
     }
 
     // A token WeChat refused (it was renewed elsewhere, say) is renewed once for the run; the
-    // request, and every other one that went with the refused token, is made again with the new one.
+    // request, and every other one that carried the refused token, is made again with the new one.
     bool askedAgain(const HttpMulti::Answer &answer, const Request &request)
     {
         const std::optional<QJsonObject> object = ParseJson(answer.body);

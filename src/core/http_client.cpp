@@ -346,7 +346,8 @@ std::vector<HttpMulti::Answer> HttpMulti::wait(int timeoutMs)
             answer.status = int(status);
             answer.body = QString::fromUtf8(slot->answer.data);
         } else {
-            answer.failure = nothingSent(slot->curl, result) ? Failure::NothingSent : Failure::NoAnswer;
+            answer.failure =
+                nothingSent(slot->curl, result) ? Failure::NothingSent : Failure::NoAnswer;
             answer.error = QString::fromStdString(failureReason(result, slot->error));
         }
         slot->answer.clear();

@@ -87,7 +87,7 @@ public:
     // Whether a request that got no complete answer can have reached the server.
     enum class Failure {
         None,        // a complete answer came
-        NothingSent, // refused, unresolved, no connection in time, TLS refused: not one byte went out
+        NothingSent, // refused, unresolved, no connection in time, TLS refused: no byte went out
         NoAnswer,    // the request went out (perhaps whole) and no usable answer came back
     };
     struct Answer {

@@ -477,14 +477,16 @@ QString storedAnswer(const QString &answer)
     const QString mark = QStringLiteral("…（回答过长，已截断，共%1个字符）").arg(answer.size());
     // Cut, a WeChat answer would no longer be JSON, and a delivered message would read as failed:
     // its verdict is kept as a small object instead, with a note that the rest is gone.
-    if (const auto object = LeadingJsonObject(answer); object && object->value(QStringLiteral("errcode")).isDouble()) {
+    const auto object = LeadingJsonObject(answer);
+    if (object && object->value(QStringLiteral("errcode")).isDouble()) {
         QJsonObject verdict;
-        for (const QString &key : {QStringLiteral("errcode"), QStringLiteral("errmsg"), QStringLiteral("msgid")}) {
-            const QJsonValue value = object->value(key);
+        for (const char *key : {"errcode", "errmsg", "msgid"}) {
+            const QString name = QLatin1String(key);
+            const QJsonValue value = object->value(name);
             if (value.isString() && value.toString().size() > 1024)
-                verdict.insert(key, value.toString().left(1024) + QStringLiteral("…"));
+                verdict.insert(name, value.toString().left(1024) + QStringLiteral("…"));
             else if (!value.isUndefined())
-                verdict.insert(key, value);
+                verdict.insert(name, value);
         }
         verdict.insert(QStringLiteral("note"), mark.mid(1));
         return QString::fromUtf8(QJsonDocument(verdict).toJson(QJsonDocument::Compact));

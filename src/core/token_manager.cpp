@@ -187,7 +187,8 @@ Cache readCache(Database &db, Mode mode)
 
 QString exchange(const Settings &settings, HttpClient &http)
 {
-    return http.Post(apiUrl(QLatin1String(endpoint::kToken) + QStringLiteral("?grant_type=client_credential&appid=")
+    return http.Post(apiUrl(QLatin1String(endpoint::kToken)
+                            + QStringLiteral("?grant_type=client_credential&appid=")
                             + urlValue(settings.appid) + QStringLiteral("&secret=")
                             + urlValue(settings.appsecret)));
 }
@@ -252,13 +253,16 @@ QString askCentralServer(const QString &server, HttpClient &http)
     const QString answer = http.Post(server);
     // An error page is no token: passed on, it would go with every post of the batch.
     if (http.lastStatus() < 200 || http.lastStatus() > 299)
-        fail(QStringLiteral("中控服务器返回 HTTP %1：%2").arg(http.lastStatus()).arg(logExcerpt(answer, kQuotedCentral)));
+        fail(QStringLiteral("中控服务器返回 HTTP %1：%2")
+                 .arg(http.lastStatus())
+                 .arg(logExcerpt(answer, kQuotedCentral)));
     // A line break after the token would end up inside every request that carries it.
     const QString token = answer.trimmed();
     if (token.isEmpty())
         fail(QStringLiteral("中控服务器没有返回 access_token"));
     if (const QString why = whyNoToken(token); !why.isEmpty())
-        fail(QStringLiteral("中控服务器返回的不是 access_token（%1）：%2").arg(why, logExcerpt(answer, kQuotedCentral)));
+        fail(QStringLiteral("中控服务器返回的不是 access_token（%1）：%2")
+                 .arg(why, logExcerpt(answer, kQuotedCentral)));
     return token;
 }
 

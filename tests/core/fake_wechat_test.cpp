@@ -25,7 +25,8 @@ int errcode(const QString &answer)
     return parsed(answer).value("errcode").toInt(0);
 }
 
-QString send(HttpClient &http, int kind, const QString &token, const QByteArray &body = R"({"touser":"oA"})")
+QString send(HttpClient &http, int kind, const QString &token,
+             const QByteArray &body = R"({"touser":"oA"})")
 {
     return http.Post(messageUrl(kind, token), body);
 }
@@ -115,10 +116,11 @@ TEST(FakeWeChat, TokenEndpointChecksItsQuery)
     ScopedApiBase base(fake);
     HttpClient http;
 
-    EXPECT_EQ(errcode(ask(http, "/cgi-bin/token?grant_type=client_credential&appid=wx2&secret=x")), 40013);
-    EXPECT_EQ(errcode(ask(http, "/cgi-bin/token?grant_type=client_credential&appid=wx1&secret=s&+1")), 40125)
+    const QString exchange = QStringLiteral("/cgi-bin/token?grant_type=client_credential");
+    EXPECT_EQ(errcode(ask(http, exchange + "&appid=wx2&secret=x")), 40013);
+    EXPECT_EQ(errcode(ask(http, exchange + "&appid=wx1&secret=s&+1")), 40125)
         << "an unencoded secret arrives cut short";
-    EXPECT_EQ(errcode(ask(http, "/cgi-bin/token?grant_type=client_credential&appid=wx1&secret=" + urlValue("s&+1"))), 0);
+    EXPECT_EQ(errcode(ask(http, exchange + "&appid=wx1&secret=" + urlValue("s&+1"))), 0);
     EXPECT_EQ(fake.tokenCalls(), 3);
 }
 
