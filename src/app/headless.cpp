@@ -3,8 +3,10 @@
 
 #include "core/app_context.h"
 #include "core/database.h"
+#include "core/failure_text.h"
 #include "core/logger.h"
 #include "core/profile.h"
+#include "core/secrets.h"
 #include "core/send_service.h"
 #include "core/settings.h"
 #include "core/stop_signals.h"
@@ -24,7 +26,7 @@ void log(const QString &message)
 
 void printError(const QString &text)
 {
-    const QByteArray line = (text + u'\n').toUtf8();
+    const QByteArray line = (maskSecrets(text) + u'\n').toUtf8();
     std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
     std::fflush(stderr);
 }
@@ -108,7 +110,7 @@ int runHeadless(HeadlessMode mode, SharedSettings &live)
             Database db(settings, 4, MissingFile::Fail);
             LoadParameters(db, settings);
         } catch (const std::exception &e) {
-            printError(QStringLiteral("服务启动失败，请检查数据库连接是否正确！") + QString::fromUtf8(e.what()));
+            printError(QStringLiteral("服务启动失败，请检查数据库连接是否正确！") + causeOf(e));
             return kExitFailed;
         }
         live.update([&](Settings &s) { copyParameters(settings, s); });

@@ -3,6 +3,7 @@
 #include "core/database.h"
 
 #include "core/app_context.h"
+#include "core/failure_text.h"
 #include "core/logger.h"
 #include "core/profile.h"
 #include "core/schema.h"
@@ -327,7 +328,7 @@ bool TestConnection(const Settings &connection, QString *cause)
         return true;
     } catch (const std::exception &e) {
         if (cause)
-            *cause = QString::fromUtf8(e.what());
+            *cause = causeOf(e);
         return false;
     }
 }

@@ -1,7 +1,9 @@
-// A fixed failure text followed by its cause, as one line for both the message box and the log.
+// Failure texts: a fixed text followed by its cause, and the cause an exception carries.
 #pragma once
 
 #include <QString>
+
+#include <exception>
 
 namespace veltrano {
 
@@ -16,6 +18,12 @@ inline QString failureText(const QString &fixed, const QString &cause)
     folded.replace(QLatin1Char('\n'), QLatin1Char(' '));
     folded = folded.trimmed();
     return folded.isEmpty() ? fixed : fixed + folded;
+}
+
+// What an exception says, as the program's text (every exception of the program speaks UTF-8).
+inline QString causeOf(const std::exception &e)
+{
+    return QString::fromUtf8(e.what());
 }
 
 } // namespace veltrano

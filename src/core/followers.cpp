@@ -14,6 +14,7 @@
 #include <QJsonObject>
 
 #include <deque>
+#include <map>
 #include <optional>
 
 namespace veltrano {
@@ -89,7 +90,7 @@ struct Hundred {
 class FollowerRun {
 public:
     FollowerRun(const QString &token, FollowerSink &sink, const FollowerExportControl &control)
-        : m_multi(kSlots), m_base(apiBase()), m_token(urlValue(token)), m_sink(sink), m_control(control)
+        : m_multi(kSlots), m_base(apiBase()), m_token(token), m_sink(sink), m_control(control)
     {
     }
 
@@ -98,12 +99,12 @@ public:
         try {
             return loop();
         } catch (const ExportSinkError &e) {
-            return fail(QString::fromUtf8(e.what()));
+            return fail(causeOf(e));
         } catch (const std::exception &e) {
             if (cancelled())
                 return cancel();
             // A request that got no answer: the notice follows the last answer that did arrive.
-            Logger::instance().log(QStringLiteral("  粉丝导出失败：") + QString::fromUtf8(e.what()));
+            Logger::instance().log(QStringLiteral("  粉丝导出失败：") + causeOf(e));
             return fail();
         }
     }
@@ -133,6 +134,11 @@ private:
                     m_multi.abortAll();
                     throw HttpError(answer.error.toStdString());
                 }
+                const auto sent = m_sent.find(answer.tag);
+                const Request request = sent->second;
+                m_sent.erase(sent);
+                if (askedAgain(answer, request))
+                    continue;
                 m_out.lastAnswer = answer.body;
                 if (answer.tag == kListTag)
                     readListPage(answer.body);
@@ -159,10 +165,9 @@ private:
             while (h.single && h.nextSingle < int(h.openids.size()) && m_multi.hasFreeSlot()) {
                 const int at = h.nextSingle++;
                 ++h.outstanding;
-                m_multi.start(tagOf(m_firstSeq + i, at + 1),
-                              m_base + QStringLiteral("/cgi-bin/user/info?access_token=") + m_token
-                                  + QStringLiteral("&openid=") + urlValue(h.openids[at])
-                                  + QStringLiteral("&lang=zh_CN"));
+                ask(tagOf(m_firstSeq + i, at + 1),
+                    {endpoint::kUserInfo, QStringLiteral("&openid=") + urlValue(h.openids[at])
+                                              + QStringLiteral("&lang=zh_CN")});
             }
         }
         while (m_multi.hasFreeSlot() && m_window.size() < size_t(kWindow) && !m_pending.empty()
@@ -180,17 +185,52 @@ private:
             m_window.push_back(std::move(h));
             const QByteArray body =
                 QJsonDocument(QJsonObject{{QStringLiteral("user_list"), list}}).toJson(QJsonDocument::Compact);
-            m_multi.start(tagOf(m_firstSeq + m_window.size() - 1, 0),
-                          m_base + QStringLiteral("/cgi-bin/user/info/batchget?access_token=") + m_token,
-                          true, body);
+            ask(tagOf(m_firstSeq + m_window.size() - 1, 0), {endpoint::kBatchGet, {}, true, body});
         }
     }
 
     void startList()
     {
         m_listInFlight = true;
-        m_multi.start(kListTag, m_base + QStringLiteral("/cgi-bin/user/get?access_token=") + m_token
-                                    + QStringLiteral("&next_openid=") + urlValue(m_next));
+        ask(kListTag, {endpoint::kUserGet, QStringLiteral("&next_openid=") + urlValue(m_next)});
+    }
+
+    // A request as it was made, so that it can be made again with a renewed token.
+    struct Request {
+        const char *path = nullptr;
+        QString query{}; // what follows the token
+        bool post = false;
+        QByteArray body{};
+        QString token{};
+    };
+
+    void ask(quint64 tag, Request request)
+    {
+        request.token = m_token;
+        m_multi.start(tag, m_base + QLatin1String(request.path) + QStringLiteral("?access_token=")
+                               + urlValue(m_token) + request.query,
+                      request.post, request.body);
+        m_sent[tag] = std::move(request);
+    }
+
+    // A token WeChat refused (it was renewed elsewhere, say) is renewed once for the run; the
+    // request, and every other one that carried the refused token, is made again with the new one.
+    bool askedAgain(const HttpMulti::Answer &answer, const Request &request)
+    {
+        const std::optional<QJsonObject> object = ParseJson(answer.body);
+        const qint64 code = object ? errcodeOf(*object) : 0;
+        if ((code != 40001 && code != 40014 && code != 42001) || !m_control.renewToken)
+            return false;
+        if (request.token == m_token) {
+            if (m_renewed)
+                return false;
+            m_renewed = true;
+            Logger::instance().log(QStringLiteral("  ACCESS_TOKEN被拒绝，重新获取后继续导出粉丝：")
+                                   + logExcerpt(answer.body));
+            m_token = m_control.renewToken(m_token);
+        }
+        ask(answer.tag, request);
+        return true;
     }
 
     void readListPage(const QString &answer)
@@ -333,7 +373,9 @@ private:
 
     HttpMulti m_multi;
     const QString m_base;  // read once: it is the same for every request of the run
-    const QString m_token; // as it goes into a query
+    QString m_token;
+    bool m_renewed = false; // the run renews a refused token once
+    std::map<quint64, Request> m_sent; // the requests in flight, by tag
     FollowerSink &m_sink;
     const FollowerExportControl &m_control;
     FollowerExportOutcome m_out;
@@ -394,7 +436,14 @@ FollowerExportOutcome ExportFollowers(const Settings &connection, FollowerSink &
                 http.setAbortCheck(control.cancelled);
             token = GetAccessToken(s, s.appid, s.appsecret, s.get_token_mod, s.token_server, http);
         }
-        return FetchFollowers(token, sink, control);
+        FollowerExportControl renewing = control;
+        renewing.renewToken = [&s, &control](const QString &refused) {
+            HttpClient http;
+            if (control.cancelled)
+                http.setAbortCheck(control.cancelled);
+            return GetAccessToken(s, http, refused);
+        };
+        return FetchFollowers(token, sink, renewing);
     } catch (const std::exception &e) {
         if (control.cancelled && control.cancelled()) {
             out.status = FollowerExportOutcome::Status::Cancelled;
@@ -403,7 +452,7 @@ FollowerExportOutcome ExportFollowers(const Settings &connection, FollowerSink &
         // No answer has arrived yet, so the notice is the one that points at the settings, and
         // the cause follows it: the box and the log say the same.
         out.status = FollowerExportOutcome::Status::Failed;
-        out.message = failureText(followerExportFailureText(QString()), QString::fromUtf8(e.what()));
+        out.message = failureText(followerExportFailureText(QString()), causeOf(e));
         Logger::instance().log(QStringLiteral("  ") + out.message);
         return out;
     }

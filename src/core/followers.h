@@ -40,6 +40,9 @@ struct FollowerExportControl {
     // Asked often, also while requests are under way; true ends the export within a fraction of a
     // second, abandons the requests in flight and hands nothing more to the sink.
     std::function<bool()> cancelled;
+    // A new token for one WeChat refused (40001, 40014, 42001), asked for once per run; empty: such
+    // a refusal ends the export like any other.
+    std::function<QString(const QString &refused)> renewToken;
 };
 
 struct FollowerExportOutcome {
@@ -58,12 +61,13 @@ QString followerExportFailureText(const QString &lastAnswer);
 // a time, up to four requests in flight, handing each profile to the sink in list order. A hundred
 // refused for one openid (40003) is asked for again one follower at a time; a follower who left
 // (subscribe 0, no errcode, members missing) gets a row with subscribe and openid only. The token
-// goes into every request as given. Never throws: every failure comes back as an outcome.
+// goes into every request as given, until WeChat refuses it and control.renewToken gives another.
+// Never throws: every failure comes back as an outcome.
 FollowerExportOutcome FetchFollowers(const QString &token, FollowerSink &sink,
                                      const FollowerExportControl &control = {});
 
 // The whole export after the user has confirmed: LoadParameters on the connection given (config.ini
-// is not read again), GetAccessToken, then FetchFollowers.
+// is not read again), GetAccessToken, then FetchFollowers, which renews a refused token once.
 FollowerExportOutcome ExportFollowers(const Settings &connection, FollowerSink &sink,
                                       const FollowerExportControl &control = {});
 

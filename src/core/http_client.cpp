@@ -9,18 +9,73 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <cstring>
 #include <functional>
 #include <mutex>
+#include <utility>
 
 namespace veltrano {
 namespace {
 
 std::once_flag curlGlobalOnce;
 
+// What arrives for one request: the answer up to kMaxAnswerBytes; past that the transfer stops.
+struct Sink {
+    QByteArray data;
+    bool tooLong = false;
+
+    void clear()
+    {
+        data.clear();
+        tooLong = false;
+    }
+};
+
 size_t appendBody(char *data, size_t size, size_t count, void *target)
 {
-    static_cast<QByteArray *>(target)->append(data, qsizetype(size * count));
-    return size * count;
+    auto *sink = static_cast<Sink *>(target);
+    const size_t bytes = size * count;
+    if (sink->data.size() + qsizetype(bytes) > kMaxAnswerBytes) {
+        sink->tooLong = true;
+        return 0; // curl ends the transfer at once
+    }
+    sink->data.append(data, qsizetype(bytes));
+    return bytes;
+}
+
+// The body of a post, handed to curl as it asks for it.
+struct Upload {
+    QByteArray body;
+    qsizetype offset = 0;
+};
+
+size_t readBody(char *buffer, size_t size, size_t count, void *source)
+{
+    auto *upload = static_cast<Upload *>(source);
+    const qsizetype n = std::min(qsizetype(size * count), upload->body.size() - upload->offset);
+    std::memcpy(buffer, upload->body.constData() + upload->offset, size_t(n));
+    upload->offset += n;
+    return size_t(n);
+}
+
+// Curl rewinds a body to send the request once more: after a redirect or an authentication round
+// (the program asks for neither), and on a new connection when a kept-alive one died under the
+// request, by which time the body may well have reached the server. Refusing the rewind fails the
+// request instead, so no message goes out twice without the program knowing.
+int refuseRewind(void *, curl_off_t, int)
+{
+    return CURL_SEEKFUNC_FAIL;
+}
+
+QString tooLongText()
+{
+    return QStringLiteral("回答超过%1 MiB，已停止接收").arg(kMaxAnswerBytes / (1024 * 1024));
+}
+
+QString rewindText()
+{
+    return QStringLiteral("连接在请求发出后中断，没有收到回答（不自动重发）");
 }
 
 // A handle with the settings every request of the program shares; `headers` receives the list the
@@ -39,6 +94,8 @@ CURL *newHandle(curl_slist *&headers, char *error)
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, appendBody);
+    curl_easy_setopt(curl, CURLOPT_READFUNCTION, readBody);
+    curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, refuseRewind);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 10L);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT, 60L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -50,16 +107,18 @@ CURL *newHandle(curl_slist *&headers, char *error)
     return curl;
 }
 
-// Points the handle at the URL as a GET, or as a POST of `body` (which must outlive the request).
-void setRequest(CURL *curl, const QByteArray &url, bool post, const QByteArray &body)
+// Points the handle at the URL as a GET, or as a POST of the upload's body (the upload must outlive
+// the request).
+void setRequest(CURL *curl, const QByteArray &url, bool post, Upload &upload)
 {
     curl_easy_setopt(curl, CURLOPT_URL, url.constData());
+    upload.offset = 0;
     if (post) {
         curl_easy_setopt(curl, CURLOPT_POST, 1L);
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(body.size()));
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.constData());
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(upload.body.size()));
+        curl_easy_setopt(curl, CURLOPT_READDATA, &upload);
+        curl_easy_setopt(curl, CURLOPT_SEEKDATA, &upload);
     } else {
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, nullptr);
         curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
     }
 }
@@ -70,6 +129,18 @@ std::string failureReason(CURLcode result, const char *error)
     if (error[0] != '\0')
         reason += std::string(": ") + error;
     return reason;
+}
+
+// True when the failed request cannot have reached the server: no connection, or not one byte of
+// the request written to it.
+bool nothingSent(CURL *curl, CURLcode result)
+{
+    if (result == CURLE_COULDNT_CONNECT || result == CURLE_COULDNT_RESOLVE_HOST
+        || result == CURLE_COULDNT_RESOLVE_PROXY)
+        return true;
+    long requestBytes = 0;
+    curl_easy_getinfo(curl, CURLINFO_REQUEST_SIZE, &requestBytes);
+    return requestBytes == 0;
 }
 
 int abortWhenAsked(void *check, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
@@ -83,7 +154,8 @@ struct HttpClient::Handle {
     CURL *curl = nullptr;
     curl_slist *headers = nullptr;
     curl_slist *jsonHeaders = nullptr;
-    QByteArray answer;
+    Upload upload;
+    Sink answer;
     char error[CURL_ERROR_SIZE] = {};
     int status = 0;
     std::function<bool()> abortCheck;
@@ -105,31 +177,14 @@ HttpClient::~HttpClient()
     curl_slist_free_all(m_handle->jsonHeaders);
 }
 
-QString HttpClient::PostTemplateMessage(const QString &body, const QString &token)
-{
-    return Post(apiUrl(QStringLiteral("/cgi-bin/message/template/send?access_token=") + urlValue(token)),
-                body.toUtf8());
-}
-
-QString HttpClient::PostCustomMessage(const QString &body, const QString &token)
-{
-    return Post(apiUrl(QStringLiteral("/cgi-bin/message/custom/send?access_token=") + urlValue(token)),
-                body.toUtf8());
-}
-
-QString HttpClient::HttpGet(const QString &url)
-{
-    return request(url, false, {});
-}
-
 QString HttpClient::Post(const QString &url, const QByteArray &body)
 {
-    return request(url, true, body);
+    return request(url, body, false);
 }
 
 QString HttpClient::PostJson(const QString &url, const QByteArray &body)
 {
-    return request(url, true, body, true);
+    return request(url, body, true);
 }
 
 int HttpClient::lastStatus() const
@@ -150,26 +205,30 @@ void HttpClient::setAbortCheck(std::function<bool()> check)
     }
 }
 
-QString HttpClient::request(const QString &url, bool post, const QByteArray &body, bool json)
+QString HttpClient::request(const QString &url, const QByteArray &body, bool json)
 {
     Handle &h = *m_handle;
     curl_easy_setopt(h.curl, CURLOPT_HTTPHEADER, json ? h.jsonHeaders : h.headers);
     const QByteArray target = url.toUtf8();
-    setRequest(h.curl, target, post, body);
+    h.upload.body = body;
+    setRequest(h.curl, target, true, h.upload);
     h.answer.clear();
     h.error[0] = '\0';
     h.status = 0;
     const CURLcode result = curl_easy_perform(h.curl);
-    // The handle keeps the pointer; the body goes out of scope with this call.
-    curl_easy_setopt(h.curl, CURLOPT_POSTFIELDS, nullptr);
-    if (result != CURLE_OK) {
-        h.answer.clear();
+    h.upload.body.clear();
+    const bool tooLong = h.answer.tooLong;
+    const QByteArray answer = std::exchange(h.answer.data, {});
+    if (tooLong)
+        throw HttpError(tooLongText().toStdString());
+    if (result == CURLE_SEND_FAIL_REWIND)
+        throw HttpError(rewindText().toStdString());
+    if (result != CURLE_OK)
         throw HttpError(failureReason(result, h.error));
-    }
     long status = 0;
     curl_easy_getinfo(h.curl, CURLINFO_RESPONSE_CODE, &status);
     h.status = int(status);
-    return QString::fromUtf8(h.answer);
+    return QString::fromUtf8(answer);
 }
 
 // --- several requests at once --------------------------------------------------------------------
@@ -179,8 +238,8 @@ struct HttpMulti::Slot {
     curl_slist *headers = nullptr;
     char error[CURL_ERROR_SIZE] = {};
     QByteArray url;
-    QByteArray body;
-    QByteArray answer;
+    Upload upload;
+    Sink answer;
     quint64 tag = 0;
     bool busy = false;
 };
@@ -226,11 +285,11 @@ void HttpMulti::start(quint64 tag, const QString &url, bool post, const QByteArr
         if (slot->busy)
             continue;
         slot->url = url.toUtf8();
-        slot->body = body;
+        slot->upload.body = body;
         slot->answer.clear();
         slot->error[0] = '\0';
         slot->tag = tag;
-        setRequest(slot->curl, slot->url, post, slot->body);
+        setRequest(slot->curl, slot->url, post, slot->upload);
         const CURLMcode added = curl_multi_add_handle(m_multi, slot->curl);
         if (added != CURLM_OK)
             throw HttpError(curl_multi_strerror(added));
@@ -275,16 +334,24 @@ std::vector<HttpMulti::Answer> HttpMulti::wait(int timeoutMs)
         --m_inFlight;
         Answer answer;
         answer.tag = slot->tag;
-        if (result == CURLE_OK) {
+        if (slot->answer.tooLong) {
+            answer.failure = Failure::NoAnswer;
+            answer.error = tooLongText();
+        } else if (result == CURLE_SEND_FAIL_REWIND) {
+            answer.failure = Failure::NoAnswer;
+            answer.error = rewindText();
+        } else if (result == CURLE_OK) {
             long status = 0;
             curl_easy_getinfo(slot->curl, CURLINFO_RESPONSE_CODE, &status);
             answer.status = int(status);
-            answer.body = QString::fromUtf8(slot->answer);
+            answer.body = QString::fromUtf8(slot->answer.data);
         } else {
+            answer.failure =
+                nothingSent(slot->curl, result) ? Failure::NothingSent : Failure::NoAnswer;
             answer.error = QString::fromStdString(failureReason(result, slot->error));
         }
         slot->answer.clear();
-        slot->body.clear();
+        slot->upload.body.clear();
         done.push_back(std::move(answer));
     }
     return done;
@@ -298,7 +365,7 @@ void HttpMulti::abortAll()
         curl_multi_remove_handle(m_multi, slot->curl);
         slot->busy = false;
         slot->answer.clear();
-        slot->body.clear();
+        slot->upload.body.clear();
     }
     m_inFlight = 0;
 }
@@ -306,6 +373,12 @@ void HttpMulti::abortAll()
 QString apiUrl(const QString &pathAndQuery)
 {
     return apiBase() + pathAndQuery;
+}
+
+QString messageUrl(int kind, const QString &token)
+{
+    return apiUrl(QLatin1String(kind == 1 ? endpoint::kTemplateSend : endpoint::kCustomSend)
+                  + QStringLiteral("?access_token=") + urlValue(token));
 }
 
 QString urlValue(const QString &value)
@@ -318,6 +391,19 @@ std::optional<QJsonObject> ParseJson(const QString &text)
 {
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8(), &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return std::nullopt;
+    return document.object();
+}
+
+std::optional<QJsonObject> LeadingJsonObject(const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    QJsonParseError error;
+    QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    // The parser names where the stray bytes begin; what comes before them is parsed alone.
+    if (error.error == QJsonParseError::GarbageAtEnd && error.offset > 0)
+        document = QJsonDocument::fromJson(bytes.left(error.offset), &error);
     if (error.error != QJsonParseError::NoError || !document.isObject())
         return std::nullopt;
     return document.object();

@@ -1,4 +1,5 @@
-// HTTP and JSON access to the WeChat API: the two message posts, the generic GET and the parse.
+// HTTP and JSON access to the WeChat API: the endpoints, one kept-alive client, several requests at
+// once, and the parse.
 #pragma once
 
 #include <QByteArray>
@@ -13,16 +14,34 @@
 
 namespace veltrano {
 
-// A request that produced no answer (refused, dropped, timed out, TLS failure), with the reason.
+// A request that produced no answer (refused, dropped, timed out, TLS failure, an answer past
+// kMaxAnswerBytes), with the reason.
 class HttpError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
 
-// One connection, reused for the requests of one batch or export. Every request but PostJson sends
-// the header "Content-Type: application/x-www-form-urlencoded"; each returns the answer body (UTF-8)
-// whatever the HTTP status; a request that gets no complete answer throws HttpError. TLS is verified,
-// connecting may take 10 s and a whole request 60 s. Not for sharing between threads.
+// No WeChat answer comes near this; past it the transfer stops, so an answer that never ends costs
+// no more memory than this.
+inline constexpr qsizetype kMaxAnswerBytes = 1024 * 1024;
+
+// The paths of the WeChat endpoints the program calls, under apiBase().
+namespace endpoint {
+inline constexpr char kToken[] = "/cgi-bin/token";
+inline constexpr char kStableToken[] = "/cgi-bin/stable_token";
+inline constexpr char kTemplateSend[] = "/cgi-bin/message/template/send";
+inline constexpr char kCustomSend[] = "/cgi-bin/message/custom/send";
+inline constexpr char kUserGet[] = "/cgi-bin/user/get";
+inline constexpr char kUserInfo[] = "/cgi-bin/user/info";
+inline constexpr char kBatchGet[] = "/cgi-bin/user/info/batchget";
+} // namespace endpoint
+
+// One connection, reused for the token requests of one batch or export. Every request but PostJson
+// sends the header "Content-Type: application/x-www-form-urlencoded"; each returns the answer body
+// (UTF-8) whatever the HTTP status; a request that gets no complete answer throws HttpError. TLS is
+// verified, connecting may take 10 s and a whole request 60 s. A kept-alive connection that dies
+// under a request fails it: the request is never sent again behind the caller's back. Not for
+// sharing between threads.
 class HttpClient {
 public:
     HttpClient();
@@ -30,9 +49,6 @@ public:
     HttpClient(const HttpClient &) = delete;
     HttpClient &operator=(const HttpClient &) = delete;
 
-    QString PostTemplateMessage(const QString &body, const QString &token);
-    QString PostCustomMessage(const QString &body, const QString &token);
-    QString HttpGet(const QString &url);
     QString Post(const QString &url, const QByteArray &body = {});
     // The same POST declaring "Content-Type: application/json", for endpoints that read only JSON.
     QString PostJson(const QString &url, const QByteArray &body);
@@ -45,7 +61,7 @@ public:
     void setAbortCheck(std::function<bool()> check);
 
 private:
-    QString request(const QString &url, bool post, const QByteArray &body, bool json = false);
+    QString request(const QString &url, const QByteArray &body, bool json);
     struct Handle;
     std::unique_ptr<Handle> m_handle;
 };
@@ -68,10 +84,17 @@ public:
     // Throws HttpError when no slot is free.
     void start(quint64 tag, const QString &url, bool post = false, const QByteArray &body = {});
 
+    // Whether a request that got no complete answer can have reached the server.
+    enum class Failure {
+        None,        // a complete answer came
+        NothingSent, // refused, unresolved, no connection in time, TLS refused: no byte went out
+        NoAnswer,    // the request went out (perhaps whole) and no usable answer came back
+    };
     struct Answer {
         quint64 tag = 0;
         QString body;  // the answer body (UTF-8), whatever the HTTP status
         int status = 0;
+        Failure failure = Failure::None;
         QString error; // why no complete answer came; empty when one did
     };
     // Sends what the requests started since the last call have to send, without waiting.
@@ -91,10 +114,17 @@ private:
 // apiBase() followed by the path and query.
 QString apiUrl(const QString &pathAndQuery);
 
+// The send endpoint for a row's kind (1: template message, any other: customer-service message).
+QString messageUrl(int kind, const QString &token);
+
 // A query value percent-encoded where it holds characters outside the URL-safe set.
 QString urlValue(const QString &value);
 
 // The object the text holds, or nothing when it is not a JSON object.
 std::optional<QJsonObject> ParseJson(const QString &text);
+
+// The object the text starts with, whatever follows it; nothing when it starts with none. WeChat's
+// verdict is in that object even when a proxy appends bytes of its own.
+std::optional<QJsonObject> LeadingJsonObject(const QString &text);
 
 } // namespace veltrano

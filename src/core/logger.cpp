@@ -2,6 +2,7 @@
 #include "core/logger.h"
 
 #include "core/file_modes.h"
+#include "core/secrets.h"
 
 #include <QDir>
 #include <QLocale>
@@ -34,8 +35,10 @@ QDateTime currentSecond()
 
 } // namespace
 
-void Logger::log(const QString &message)
+void Logger::log(const QString &text)
 {
+    // Every sink hears the line through here, so no answer or cause can carry a secret past it.
+    const QString message = maskSecrets(text);
     const QDateTime now = currentSecond();
     Q_EMIT lineLogged(now, message);
     QMutexLocker lock(&m_feedsMutex);

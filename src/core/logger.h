@@ -22,8 +22,8 @@ public:
 
     // Safe from any thread. Sinks connected with Qt::DirectConnection (the daily file, standard
     // output) write on the logging thread, so no line is lost when the window or its event loop
-    // is gone; windows receive the line through a queued signal.
-    void log(const QString &message);
+    // is gone; windows receive the line through a queued signal. Secrets are masked first.
+    void log(const QString &text);
 
 Q_SIGNALS:
     void lineLogged(const QDateTime &when, const QString &message);

@@ -4,11 +4,14 @@
 
 #include "core/answer_ledger.h"
 #include "core/database.h"
+#include "core/failure_text.h"
 #include "core/http_client.h"
 #include "core/logger.h"
 #include "core/sender_lease.h"
 #include "core/token_manager.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QJsonValue>
 #include <QStringDecoder>
 
@@ -30,11 +33,6 @@ void log(const QString &message)
     Logger::instance().log(message);
 }
 
-QString causeOf(const std::exception &e)
-{
-    return QString::fromUtf8(e.what());
-}
-
 // What an answer means for its row.
 enum class Verdict {
     Final,        // WeChat's answer: stored, the row is done
@@ -47,7 +45,7 @@ Verdict judge(const QString &answer, int httpStatus)
 {
     if (httpStatus < 200 || httpStatus > 299)
         return Verdict::NotNow;
-    const auto object = ParseJson(answer);
+    const auto object = LeadingJsonObject(answer);
     if (!object || !object->value(QStringLiteral("errcode")).isDouble())
         return Verdict::NotNow;
     switch (object->value(QStringLiteral("errcode")).toInt()) {
@@ -67,7 +65,7 @@ Verdict judge(const QString &answer, int httpStatus)
 
 bool accepted(const QString &answer)
 {
-    const auto object = ParseJson(answer);
+    const auto object = LeadingJsonObject(answer);
     return object && object->value(QStringLiteral("errcode")).toInt(-1) == 0;
 }
 
@@ -91,13 +89,6 @@ struct InFlight {
     QString token;
     bool retried = false;
 };
-
-QString messageUrl(int kind, const QString &token)
-{
-    return apiUrl((kind == 1 ? QStringLiteral("/cgi-bin/message/template/send?access_token=")
-                             : QStringLiteral("/cgi-bin/message/custom/send?access_token="))
-                  + urlValue(token));
-}
 
 class Batch {
 public:
@@ -350,10 +341,15 @@ void Batch::settle(Database &db, const HttpMulti::Answer &reply)
     m_inFlight.erase(found);
     const QString &id = post.id;
 
-    if (!reply.error.isEmpty()) {
-        // Nothing came back: the message may or may not have gone out, so it stays pending.
+    if (reply.failure == HttpMulti::Failure::NothingSent) {
+        // The message cannot have gone out: it stays pending and costs no try.
         say(QStringLiteral("  消息%1发送失败，保留待发，本批次结束：").arg(id) + logExcerpt(reply.error, kMaxLoggedAnswer));
         end(QStringLiteral("消息%1发送失败：").arg(id) + reply.error);
+        return;
+    }
+    if (reply.failure != HttpMulti::Failure::None) {
+        // The message may have gone out: a try, so a post that always fails this way is given up.
+        giveUpOrWait(db, id, QStringLiteral("已发出，未收到回答：") + reply.error);
         return;
     }
     const QString &answer = reply.body;
@@ -476,6 +472,22 @@ QString storedAnswer(const QString &answer)
     if (answer.size() <= kMaxStoredAnswer)
         return answer;
     const QString mark = QStringLiteral("…（回答过长，已截断，共%1个字符）").arg(answer.size());
+    // Cut, a WeChat answer would no longer be JSON, and a delivered message would read as failed:
+    // its verdict is kept as a small object instead, with a note that the rest is gone.
+    const auto object = LeadingJsonObject(answer);
+    if (object && object->value(QStringLiteral("errcode")).isDouble()) {
+        QJsonObject verdict;
+        for (const char *key : {"errcode", "errmsg", "msgid"}) {
+            const QString name = QLatin1String(key);
+            const QJsonValue value = object->value(name);
+            if (value.isString() && value.toString().size() > 1024)
+                verdict.insert(name, value.toString().left(1024) + QStringLiteral("…"));
+            else if (!value.isUndefined())
+                verdict.insert(name, value);
+        }
+        verdict.insert(QStringLiteral("note"), mark.mid(1));
+        return QString::fromUtf8(QJsonDocument(verdict).toJson(QJsonDocument::Compact));
+    }
     return answer.left(kMaxStoredAnswer - mark.size()) + mark;
 }
 

@@ -64,7 +64,8 @@ inline constexpr int kMaxLoggedAnswer = 2 * 1024;
 // is renewed at most once per batch.
 BatchReport RunSendBatch(BatchContext &context);
 
-// The text stored for an answer: whole up to kMaxStoredAnswer characters, cut with a mark beyond.
+// The text stored for an answer: whole up to kMaxStoredAnswer characters. Beyond, a WeChat answer
+// is stored as {"errcode","errmsg","msgid","note"} and any other text is cut with a mark.
 QString storedAnswer(const QString &answer);
 
 } // namespace veltrano

@@ -1,4 +1,5 @@
 // Reads SEND_REC for the viewer, with its own connection, and turns each field into display text.
+#include "core/failure_text.h"
 #include "core/send_records.h"
 
 #include "core/database.h"
@@ -115,7 +116,7 @@ SendRecordResult querySendRecords(SharedSettings &live, const QString &type, con
         }
         result.ok = true;
     } catch (const std::exception &e) {
-        result.error = QString::fromUtf8(e.what());
+        result.error = causeOf(e);
     }
     return result;
 }

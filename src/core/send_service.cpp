@@ -1,4 +1,5 @@
 // The send service: the schedule on the owner's thread, the batches and the lease on one worker.
+#include "core/failure_text.h"
 #include "core/send_service.h"
 
 #include "core/answer_ledger.h"
@@ -99,7 +100,7 @@ void SendService::start()
                 LoadParameters(db, check.loaded);
             } catch (const DbError &e) {
                 // The schedule can still run: each batch loads the parameters again.
-                log(QStringLiteral("  读取 sysParam 参数失败：") + QString::fromUtf8(e.what()));
+                log(QStringLiteral("  读取 sysParam 参数失败：") + causeOf(e));
             }
             try {
                 check.pending = CountPending(db);
@@ -108,7 +109,7 @@ void SendService::start()
             }
             check.ok = true;
         } catch (const std::exception &e) {
-            check.cause = QString::fromUtf8(e.what());
+            check.cause = causeOf(e);
         }
         return check;
     }, [this, generation](const StartCheck &check) {

@@ -4,6 +4,8 @@
 
 #include "core/database.h"
 #include "core/http_client.h"
+#include "core/logger.h"
+#include "core/secrets.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -29,6 +31,8 @@ constexpr qint64 kStableMarginSeconds = 300;
 constexpr qsizetype kMaxTokenLength = 512;
 // WeChat ignores forced stable-token refreshes closer together than this, and allows 20 a day.
 constexpr auto kForcedRefreshSpacing = std::chrono::seconds(30);
+// Enough of a central server's unusable answer to recognise it.
+constexpr int kQuotedCentral = 200;
 
 enum class Mode { Direct, Stable, Central };
 
@@ -78,11 +82,12 @@ QString whyNoToken(const QString &text)
     return {};
 }
 
-// The start of a long answer, enough to recognise it in a log line.
-QString excerpt(const QString &text)
+// An unusable answer as the failure quotes it: bounded, and never an empty text after a colon.
+QString quoted(const QString &answer, int status)
 {
-    constexpr qsizetype kShown = 200;
-    return text.size() <= kShown ? text : text.left(kShown) + QStringLiteral("…");
+    if (answer.trimmed().isEmpty())
+        return QStringLiteral("回答为空（HTTP %1）").arg(status);
+    return logExcerpt(answer);
 }
 
 // The lifetime WeChat reported, as a 16-bit whole number; anything else makes the answer unusable.
@@ -184,7 +189,8 @@ Cache readCache(Database &db, Mode mode)
 
 QString exchange(const Settings &settings, HttpClient &http)
 {
-    return http.Post(apiUrl(QStringLiteral("/cgi-bin/token?grant_type=client_credential&appid=")
+    return http.Post(apiUrl(QLatin1String(endpoint::kToken)
+                            + QStringLiteral("?grant_type=client_credential&appid=")
                             + urlValue(settings.appid) + QStringLiteral("&secret=")
                             + urlValue(settings.appsecret)));
 }
@@ -199,7 +205,7 @@ QString askStableToken(const Settings &settings, HttpClient &http, bool wantForc
                            {QStringLiteral("appid"), settings.appid},
                            {QStringLiteral("secret"), settings.appsecret},
                            {QStringLiteral("force_refresh"), force}};
-    return http.PostJson(apiUrl(QStringLiteral("/cgi-bin/stable_token")),
+    return http.PostJson(apiUrl(QLatin1String(endpoint::kStableToken)),
                          QJsonDocument(body).toJson(QJsonDocument::Compact));
 }
 
@@ -226,15 +232,15 @@ QString cachedOrRenewed(const Settings &settings, HttpClient &http, Mode mode, R
     // next call asks again. The answer itself is the message: WeChat's errcode and errmsg say why.
     const std::optional<QJsonObject> object = ParseJson(answer);
     if (!object)
-        fail(answer);
+        fail(quoted(answer, http.lastStatus()));
     qint16 lifetime = 0;
     if (!readLifetime(object->value(QStringLiteral("expires_in")), lifetime))
-        fail(answer);
+        fail(quoted(answer, http.lastStatus()));
     const QJsonValue tokenValue = object->value(QStringLiteral("access_token"));
     const QString token = tokenValue.isString() ? tokenValue.toString() : QString();
     // An unusable token would be cached for 100 minutes and fail every post it went with.
     if (!whyNoToken(token).isEmpty())
-        fail(answer);
+        fail(quoted(answer, http.lastStatus()));
 
     db.exec(sql.updateParam, {token, QStringLiteral("access_token")});
     db.exec(sql.updateParam, {QString::number(lifetime), QStringLiteral("expires_in")});
@@ -249,22 +255,31 @@ QString askCentralServer(const QString &server, HttpClient &http)
     const QString answer = http.Post(server);
     // An error page is no token: passed on, it would go with every post of the batch.
     if (http.lastStatus() < 200 || http.lastStatus() > 299)
-        fail(QStringLiteral("中控服务器返回 HTTP %1：%2").arg(http.lastStatus()).arg(excerpt(answer)));
+        fail(QStringLiteral("中控服务器返回 HTTP %1：%2")
+                 .arg(http.lastStatus())
+                 .arg(logExcerpt(answer, kQuotedCentral)));
     // A line break after the token would end up inside every request that carries it.
     const QString token = answer.trimmed();
     if (token.isEmpty())
         fail(QStringLiteral("中控服务器没有返回 access_token"));
     if (const QString why = whyNoToken(token); !why.isEmpty())
-        fail(QStringLiteral("中控服务器返回的不是 access_token（%1）：%2").arg(why, excerpt(answer)));
+        fail(QStringLiteral("中控服务器返回的不是 access_token（%1）：%2")
+                 .arg(why, logExcerpt(answer, kQuotedCentral)));
     return token;
 }
 
 QString obtain(const Settings &settings, HttpClient &http, Renewal renewal, const QString &refusedToken)
 {
+    // Whatever a later line quotes (an error page repeating the request URL, say), these two
+    // never reach the log.
+    rememberSecret(settings.appsecret);
+    rememberSecret(refusedToken);
     const Mode mode = modeOf(settings.get_token_mod);
-    if (mode == Mode::Central)
-        return askCentralServer(settings.token_server, http);
-    return cachedOrRenewed(settings, http, mode, renewal, refusedToken);
+    const QString token = mode == Mode::Central
+                              ? askCentralServer(settings.token_server, http)
+                              : cachedOrRenewed(settings, http, mode, renewal, refusedToken);
+    rememberSecret(token);
+    return token;
 }
 
 } // namespace

@@ -19,8 +19,6 @@
 namespace veltrano {
 namespace {
 
-// The login limit of every connection test, so a silent server cannot keep the dialog waiting.
-
 // The typed values themselves, tested before anything is written, so a failed test leaves the
 // working config.ini and the live values as they were; the cause of a failure, empty on success.
 QString connects(const Settings &typed)

@@ -61,7 +61,7 @@ QString storeSchedule(SharedSettings &live, const std::array<QString, 4> &boxTex
         });
         return {};
     } catch (const std::exception &e) {
-        const QString cause = QString::fromUtf8(e.what());
+        const QString cause = causeOf(e);
         return cause.isEmpty() ? QStringLiteral("?") : cause;
     }
 }

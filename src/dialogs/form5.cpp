@@ -43,7 +43,7 @@ QString storeAccount(const Settings &connection, const std::array<QString, 4> &v
                                      {QStringLiteral("token_server"), values[3]}});
         return {};
     } catch (const std::exception &e) {
-        const QString cause = QString::fromUtf8(e.what());
+        const QString cause = causeOf(e);
         return cause.isEmpty() ? QStringLiteral("?") : cause;
     }
 }

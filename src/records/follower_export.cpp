@@ -1,6 +1,7 @@
 // The follower export as the user meets it: the question, the progress, the file and its opening.
 #include "records/follower_export.h"
 
+#include "core/failure_text.h"
 #include "core/logger.h"
 #include "records/follower_workbook.h"
 #include "ui/message_box.h"
@@ -127,7 +128,7 @@ WorkbookExportOutcome exportFollowersToWorkbook(const Settings &connection, cons
         book.finish();
     } catch (const ExportSinkError &e) {
         QFile::remove(partPath);
-        return failed(QString::fromUtf8(e.what()));
+        return failed(causeOf(e));
     }
     if (!QFile::rename(partPath, finalPath)) {
         QFile::remove(partPath);

@@ -25,6 +25,18 @@ int errcode(const QString &answer)
     return parsed(answer).value("errcode").toInt(0);
 }
 
+QString send(HttpClient &http, int kind, const QString &token,
+             const QByteArray &body = R"({"touser":"oA"})")
+{
+    return http.Post(messageUrl(kind, token), body);
+}
+
+// The fake answers every path whatever the method, so one client reaches the GET endpoints too.
+QString ask(HttpClient &http, const QString &pathAndQuery, const QByteArray &body = {})
+{
+    return http.Post(apiUrl(pathAndQuery), body);
+}
+
 QString tokenFrom(HttpClient &http)
 {
     return parsed(http.Post(apiUrl("/cgi-bin/token?grant_type=client_credential&appid=wx1&secret=s")))
@@ -40,7 +52,7 @@ QStringList walkFollowers(HttpClient &http, int *pages)
     *pages = 0;
     for (;;) {
         const QJsonObject page = parsed(
-            http.HttpGet(apiUrl("/cgi-bin/user/get?access_token=T&next_openid=" + urlValue(next))));
+            ask(http, "/cgi-bin/user/get?access_token=T&next_openid=" + urlValue(next)));
         ++*pages;
         if (page.value("count").toInt() == 0)
             return all;
@@ -66,14 +78,14 @@ TEST(FakeWeChat, IssuesANewTokenEachCallAndCanMakeEarlierOnesStale)
     EXPECT_NE(a, b);
     EXPECT_EQ(fake.tokenCalls(), 2);
     EXPECT_EQ(fake.lastIssuedToken(), b);
-    EXPECT_EQ(errcode(http.PostTemplateMessage(R"({"touser":"oA"})", a)), 0) << "earlier tokens stay valid";
+    EXPECT_EQ(errcode(send(http, 1, a)), 0) << "earlier tokens stay valid";
 
     fake.setStaleOnIssue(true);
     const QString c = tokenFrom(http);
-    const QString refused = http.PostTemplateMessage(R"({"touser":"oA"})", b);
+    const QString refused = send(http, 1, b);
     EXPECT_EQ(errcode(refused), 40001);
     EXPECT_TRUE(refused.contains(" rid: "));
-    EXPECT_EQ(errcode(http.PostTemplateMessage(R"({"touser":"oA"})", c)), 0);
+    EXPECT_EQ(errcode(send(http, 1, c)), 0);
 }
 
 TEST(FakeWeChat, RefusesTheCurrentTokenUntilANewOneIsIssued)
@@ -83,40 +95,33 @@ TEST(FakeWeChat, RefusesTheCurrentTokenUntilANewOneIsIssued)
     HttpClient http;
 
     fake.refuseCurrentTokenOnce();
-    EXPECT_EQ(errcode(http.PostCustomMessage(R"({"touser":"oA"})", "SEEDED")), 40001);
-    EXPECT_EQ(errcode(http.PostCustomMessage(R"({"touser":"oA"})", "SEEDED")), 40001);
+    EXPECT_EQ(errcode(send(http, 2, "SEEDED")), 40001);
+    EXPECT_EQ(errcode(send(http, 2, "SEEDED")), 40001);
     const QString fresh = tokenFrom(http);
-    EXPECT_EQ(errcode(http.PostCustomMessage(R"({"touser":"oA"})", fresh)), 0);
+    EXPECT_EQ(errcode(send(http, 2, fresh)), 0);
 
     // Asking the central server also gets a new token; its answer ends in a line break.
     fake.refuseCurrentTokenOnce();
     const QString central = http.Post(fake.centralServerUrl());
     EXPECT_TRUE(central.endsWith("\r\n"));
     EXPECT_EQ(fake.centralCalls(), 1);
-    EXPECT_EQ(errcode(http.PostCustomMessage(R"({"touser":"oA"})", central.trimmed())), 0);
-    EXPECT_EQ(fake.deliveredCount(), 2);
+    EXPECT_EQ(errcode(send(http, 2, central.trimmed())), 0);
     EXPECT_EQ(fake.sendCount(), 4);
 }
 
-TEST(FakeWeChat, TokenEndpointChecksItsQueryAndAnswersConfiguredErrors)
+TEST(FakeWeChat, TokenEndpointChecksItsQuery)
 {
     FakeWeChat fake;
     fake.setCredentials("wx1", "s&+1");
     ScopedApiBase base(fake);
     HttpClient http;
 
-    EXPECT_EQ(errcode(http.Post(apiUrl("/cgi-bin/token?grant_type=client_credential&appid=wx2&secret=x"))), 40013);
-    EXPECT_EQ(errcode(http.Post(apiUrl("/cgi-bin/token?grant_type=client_credential&appid=wx1&secret=s&+1"))), 40125)
+    const QString exchange = QStringLiteral("/cgi-bin/token?grant_type=client_credential");
+    EXPECT_EQ(errcode(ask(http, exchange + "&appid=wx2&secret=x")), 40013);
+    EXPECT_EQ(errcode(ask(http, exchange + "&appid=wx1&secret=s&+1")), 40125)
         << "an unencoded secret arrives cut short";
-    EXPECT_EQ(fake.lastTokenSecret(), "s");
-    EXPECT_EQ(errcode(http.Post(apiUrl("/cgi-bin/token?grant_type=client_credential&appid=wx1&secret="
-                                       + urlValue("s&+1")))),
-              0);
-
-    fake.setTokenError(40164, "invalid ip 127.0.0.1, not in whitelist");
-    const QString answer = http.Post(apiUrl("/cgi-bin/token?grant_type=client_credential&appid=wx1&secret=x"));
-    EXPECT_TRUE(answer.startsWith(R"({"errcode":40164,"errmsg":"invalid ip 127.0.0.1, not in whitelist rid: )"));
-    EXPECT_EQ(fake.tokenCalls(), 4);
+    EXPECT_EQ(errcode(ask(http, exchange + "&appid=wx1&secret=" + urlValue("s&+1"))), 0);
+    EXPECT_EQ(fake.tokenCalls(), 3);
 }
 
 TEST(FakeWeChat, FaultsHitTheNamedPathForTheGivenCount)
@@ -124,34 +129,31 @@ TEST(FakeWeChat, FaultsHitTheNamedPathForTheGivenCount)
     FakeWeChat fake;
     ScopedApiBase base(fake);
     HttpClient http;
-    const QString body = R"({"touser":"oA"})";
 
     fake.failNext("/cgi-bin/message/template/send", 2, FakeWeChat::Fault::busy());
-    EXPECT_EQ(errcode(http.PostCustomMessage(body, "T")), 0) << "another path is not affected";
-    EXPECT_EQ(errcode(http.PostTemplateMessage(body, "T")), -1);
-    EXPECT_EQ(errcode(http.PostTemplateMessage(body, "T")), -1);
-    EXPECT_EQ(errcode(http.PostTemplateMessage(body, "T")), 0);
+    EXPECT_EQ(errcode(send(http, 2, "T")), 0) << "another path is not affected";
+    EXPECT_EQ(errcode(send(http, 1, "T")), -1);
+    EXPECT_EQ(errcode(send(http, 1, "T")), -1);
+    EXPECT_EQ(errcode(send(http, 1, "T")), 0);
 
     fake.failNext("*", 1, FakeWeChat::Fault::delay(1));
     fake.failNext("*", 1, FakeWeChat::Fault::drop());
-    EXPECT_EQ(errcode(http.PostCustomMessage(body, "T")), 0) << "a delay still answers";
-    EXPECT_THROW(http.PostCustomMessage(body, "T"), HttpError);
+    fake.failNext("*", 1, FakeWeChat::Fault::strayBytes("\r\n<!-- cache -->"));
+    fake.failNext("*", 1, FakeWeChat::Fault::answer("OK"));
+    EXPECT_EQ(errcode(send(http, 2, "T")), 0) << "a delay still answers";
+    EXPECT_THROW(send(http, 2, "T"), HttpError);
+    EXPECT_EQ(send(http, 2, "T"), "{\"errcode\":0,\"errmsg\":\"ok\"}\r\n<!-- cache -->");
+    EXPECT_EQ(send(http, 2, "T"), "OK");
 
     fake.failNext("/cgi-bin/message/custom/send", -1, FakeWeChat::Fault::error(45015, "response out of time limit"));
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(errcode(http.PostCustomMessage(body, "T")), 45015);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(errcode(send(http, 2, "T")), 45015);
     fake.clearFaults();
-    EXPECT_EQ(errcode(http.PostCustomMessage(body, "T")), 0);
+    EXPECT_EQ(errcode(send(http, 2, "T", "not json")), 47001);
 
     const auto sends = fake.sends();
-    ASSERT_EQ(sends.size(), 10u);
+    ASSERT_EQ(sends.size(), 11u);
     EXPECT_EQ(sends[5].answer, "") << "the dropped send is recorded with no answer";
-
-    fake.setSendError(43004, "require subscribe");
-    EXPECT_EQ(errcode(http.PostTemplateMessage(body, "T")), 43004);
-    EXPECT_EQ(errcode(http.PostTemplateMessage("not json", "T")), 43004);
-    fake.clearSendError();
-    EXPECT_EQ(errcode(http.PostTemplateMessage("not json", "T")), 47001);
 }
 
 TEST(FakeWeChat, PagesFollowersTenThousandAtATime)
@@ -161,7 +163,7 @@ TEST(FakeWeChat, PagesFollowersTenThousandAtATime)
     ScopedApiBase base(fake);
     HttpClient http;
 
-    const QJsonObject first = parsed(http.HttpGet(apiUrl("/cgi-bin/user/get?access_token=T")));
+    const QJsonObject first = parsed(ask(http, "/cgi-bin/user/get?access_token=T"));
     EXPECT_EQ(first.value("total").toInt(), 25001);
     EXPECT_EQ(first.value("count").toInt(), 10000);
 
@@ -188,12 +190,12 @@ TEST(FakeWeChat, ServesAnExplicitListAndProfilesByOneOrByHundred)
     EXPECT_EQ(pages, 3);
 
     const QJsonObject profile = parsed(
-        http.HttpGet(apiUrl("/cgi-bin/user/info?access_token=T&openid=o_data_data&lang=zh_CN")));
+        ask(http, "/cgi-bin/user/info?access_token=T&openid=o_data_data&lang=zh_CN"));
     EXPECT_EQ(profile.value("openid").toString(), "o_data_data");
     EXPECT_EQ(profile.value("subscribe").toInt(), 1);
     for (const char *member : {"nickname", "sex", "city", "country", "province", "subscribe_time"})
         EXPECT_TRUE(profile.contains(member)) << member;
-    EXPECT_EQ(errcode(http.HttpGet(apiUrl("/cgi-bin/user/info?access_token=T&openid=o_da_da"))), 40003);
+    EXPECT_EQ(errcode(ask(http, "/cgi-bin/user/info?access_token=T&openid=o_da_da")), 40003);
 
     const QJsonObject batch = parsed(http.Post(apiUrl("/cgi-bin/user/info/batchget?access_token=T"),
                                                R"({"user_list":[{"openid":"oPlain","lang":"zh_CN"},{"openid":"oData_1"}]})"));
@@ -214,9 +216,5 @@ TEST(FakeWeChat, ServesAnExplicitListAndProfilesByOneOrByHundred)
     EXPECT_EQ(info[2].path, "/cgi-bin/user/info/batchget");
     EXPECT_EQ(info[2].openids, (QStringList{"oPlain", "oData_1"}));
 
-    fake.setUserGetError(48001, "api unauthorized");
-    const QString refused = http.HttpGet(apiUrl("/cgi-bin/user/get?access_token=T&next_openid="));
-    EXPECT_EQ(errcode(refused), 48001);
-    EXPECT_TRUE(refused.contains("48001"));
-    EXPECT_EQ(fake.userGetCalls(), 4);
+    EXPECT_EQ(fake.userGetCalls(), 3);
 }

@@ -203,7 +203,7 @@ TEST(Followers, FailuresShowTheLastAnswerByTheNoticeTable)
     {
         FakeWeChat fake;
         fake.setFollowerCount(3);
-        fake.setUserGetError(48001, "api unauthorized");
+        fake.failNext("/cgi-bin/user/get", -1, FakeWeChat::Fault::error(48001, "api unauthorized"));
         Rows rows;
         const auto out = fetch(fake, rows);
         EXPECT_EQ(out.status, FollowerExportOutcome::Status::Failed);
@@ -215,7 +215,7 @@ TEST(Followers, FailuresShowTheLastAnswerByTheNoticeTable)
     {
         FakeWeChat fake;
         fake.setFollowerCount(3);
-        fake.setUserGetError(40013, "invalid appid");
+        fake.failNext("/cgi-bin/user/get", -1, FakeWeChat::Fault::error(40013, "invalid appid"));
         Rows rows;
         const auto out = fetch(fake, rows);
         EXPECT_EQ(out.status, FollowerExportOutcome::Status::Failed);
@@ -259,6 +259,27 @@ TEST(Followers, FailuresShowTheLastAnswerByTheNoticeTable)
         EXPECT_TRUE(rows.rows.empty());
         EXPECT_TRUE(out.message.startsWith("{\"total\":3")) << out.message.toStdString();
     }
+}
+
+TEST(Followers, ATokenRefusedAgainAfterItsRenewalEndsTheExport)
+{
+    FakeWeChat fake;
+    fake.setFollowerCount(250);
+    fake.setPageSize(100);
+    fake.failNext(kBatchGet, -1, FakeWeChat::Fault::error(42001, "access_token expired"));
+    QStringList refused;
+    FollowerExportControl control;
+    control.renewToken = [&](const QString &token) {
+        refused << token;
+        return QStringLiteral("TOKEN2");
+    };
+    Rows rows;
+    EXPECT_EQ(fetch(fake, rows, control).status, FollowerExportOutcome::Status::Failed);
+    EXPECT_EQ(refused, QStringList{kToken}) << "renewed once";
+    int askedAgain = 0;
+    for (const auto &request : fake.requests())
+        askedAgain += request.path == kBatchGet && request.target.contains("access_token=TOKEN2");
+    EXPECT_GE(askedAgain, 1) << "the refused hundred was asked again with the new token";
 }
 
 TEST(Followers, NoticeTable)

@@ -1,4 +1,5 @@
-// The HTTP client against the fake WeChat API: requests as sent, answers whatever the status, failures.
+// The HTTP clients against the fake WeChat API: requests as sent, answers whatever the status,
+// failures told apart by whether anything went out, answers bounded.
 #include "core/app_context.h"
 #include "core/http_client.h"
 #include "support/fake_wechat.h"
@@ -11,110 +12,144 @@ using testsupport::FakeWeChat;
 using testsupport::ScopedApiBase;
 
 namespace {
-const QString kTemplatePath = QStringLiteral("/cgi-bin/message/template/send");
-const QString kCustomPath = QStringLiteral("/cgi-bin/message/custom/send");
+
+const QString kTemplatePath = QString::fromLatin1(endpoint::kTemplateSend);
+const QString kCustomPath = QString::fromLatin1(endpoint::kCustomSend);
+
+// Every answer of the requests started so far, in the order they ended.
+std::vector<HttpMulti::Answer> drain(HttpMulti &multi)
+{
+    std::vector<HttpMulti::Answer> all;
+    while (multi.inFlight() > 0)
+        for (HttpMulti::Answer &answer : multi.wait(1000))
+            all.push_back(std::move(answer));
+    return all;
+}
+
+// A base URL where nothing listens: the port a fake held a moment ago.
+QString refusingBase()
+{
+    FakeWeChat gone;
+    return gone.base();
+}
+
+class HttpMultiTest : public ::testing::Test {
+protected:
+    HttpMultiTest() : api(fake) {}
+    FakeWeChat fake;
+    ScopedApiBase api;
+    const QByteArray body = QByteArrayLiteral(R"({"touser":"oA","data":{"k":{"value":"您好，订单已发货"}}})");
+};
+
 } // namespace
 
-TEST(HttpClient, PostsBothKindsWithTheTokenTheBodyAndTheOneHeader)
+TEST_F(HttpMultiTest, PostsInFlightComeBackByTagWithTheirStatus)
 {
-    FakeWeChat fake;
-    ScopedApiBase base(fake);
-    HttpClient http;
-    const QString body = QStringLiteral(R"({"touser":"oA","data":{"k":{"value":"您好，订单已发货"}}})");
+    fake.failNext(kCustomPath, 1, FakeWeChat::Fault::serverError());
+    // Large enough that curl would announce it with "Expect: 100-continue", a round trip of its own.
+    const QByteArray large = R"({"touser":"oA","text":{"content":")" + QByteArray(200000, 'x') + R"("}})";
+    HttpMulti multi(3);
+    multi.start(1, messageUrl(1, "A+b/c="), true, large);
+    multi.start(2, messageUrl(2, "T"), true, body);
+    multi.start(3, apiUrl("/no/such/path"));
+    EXPECT_FALSE(multi.hasFreeSlot());
+    EXPECT_THROW(multi.start(4, messageUrl(1, "T"), true, body), HttpError);
 
-    const QString first = http.PostTemplateMessage(body, QStringLiteral("TOKEN_1"));
-    EXPECT_EQ(first, QStringLiteral(R"({"errcode":0,"errmsg":"ok","msgid":3700000000000000001})"));
-    EXPECT_EQ(http.lastStatus(), 200);
-    EXPECT_EQ(http.PostCustomMessage(body, QStringLiteral("TOKEN_1")),
-              QStringLiteral(R"({"errcode":0,"errmsg":"ok"})"));
+    std::map<quint64, HttpMulti::Answer> byTag;
+    for (HttpMulti::Answer &answer : drain(multi))
+        byTag[answer.tag] = std::move(answer);
+    ASSERT_EQ(byTag.size(), 3u);
+    EXPECT_EQ(byTag[1].status, 200);
+    EXPECT_TRUE(byTag[1].body.startsWith(R"({"errcode":0,"errmsg":"ok","msgid":)"));
+    EXPECT_EQ(byTag[2].status, 500);
+    EXPECT_TRUE(byTag[2].body.startsWith("<html>"));
+    EXPECT_EQ(byTag[3].status, 404);
+    for (const auto &[tag, answer] : byTag)
+        EXPECT_EQ(answer.failure, HttpMulti::Failure::None) << tag;
 
     const auto sends = fake.sends();
     ASSERT_EQ(sends.size(), 2u);
-    EXPECT_EQ(sends[0].path, kTemplatePath);
-    EXPECT_EQ(sends[1].path, kCustomPath);
-    for (const auto &send : sends) {
-        EXPECT_EQ(send.token, "TOKEN_1");
-        EXPECT_EQ(send.body, body.toUtf8()); // UTF-8 on the wire, Chinese text not escaped
-    }
+    for (const auto &send : sends) // UTF-8 on the wire, Chinese text not escaped
+        EXPECT_TRUE(send.body == (send.path == kTemplatePath ? large : body)) << send.path.toStdString();
     for (const auto &request : fake.requests()) {
-        EXPECT_EQ(request.method, "POST");
-        EXPECT_EQ(request.header("Content-Type"),
-                  QStringList{QStringLiteral("application/x-www-form-urlencoded")});
+        EXPECT_EQ(request.method, request.path == "/no/such/path" ? "GET" : "POST");
+        EXPECT_EQ(request.header("Content-Type"), QStringList{"application/x-www-form-urlencoded"});
+        EXPECT_TRUE(request.header("Expect").isEmpty());
+        if (request.path == kTemplatePath) {
+            EXPECT_EQ(request.target, kTemplatePath + "?access_token=A%2Bb%2Fc%3D");
+        }
+    }
+    // Only what needs it is encoded, and an empty token leaves nothing after the equals sign.
+    EXPECT_EQ(urlValue("oPlain_-.~9"), "oPlain_-.~9");
+    EXPECT_EQ(messageUrl(2, QString()), apiUrl(kCustomPath + "?access_token="));
+}
+
+TEST_F(HttpMultiTest, FailuresSayWhetherTheRequestWentOutAndNoneIsSentTwice)
+{
+    // Refused: nothing can have reached a server.
+    {
+        HttpMulti multi(1);
+        multi.start(1, refusingBase() + kTemplatePath, true, body);
+        const auto answers = drain(multi);
+        ASSERT_EQ(answers.size(), 1u);
+        EXPECT_EQ(answers[0].failure, HttpMulti::Failure::NothingSent) << answers[0].error.toStdString();
+    }
+    // Cut off mid-answer, and closed unanswered on a kept-alive connection: the post went out.
+    // A dead kept-alive connection is where libcurl would send the post once more by itself.
+    HttpMulti multi(1);
+    for (const FakeWeChat::Fault &fault : {FakeWeChat::Fault::closeAfterBody(), FakeWeChat::Fault::drop()}) {
+        multi.start(1, messageUrl(1, "T"), true, body);
+        ASSERT_EQ(drain(multi).at(0).failure, HttpMulti::Failure::None);
+        fake.failNext(kTemplatePath, 1, fault);
+        multi.start(2, messageUrl(1, "T"), true, body);
+        const auto answers = drain(multi);
+        ASSERT_EQ(answers.size(), 1u);
+        EXPECT_EQ(answers[0].failure, HttpMulti::Failure::NoAnswer) << answers[0].error.toStdString();
+        EXPECT_FALSE(answers[0].error.isEmpty());
+    }
+    EXPECT_EQ(fake.sendCount(), 4) << "no post was sent again behind the caller's back";
+}
+
+TEST_F(HttpMultiTest, AnAnswerThatNeverEndsStopsAtTheBound)
+{
+    fake.failNext(kTemplatePath, 1, FakeWeChat::Fault::endless());
+    HttpMulti multi(1);
+    multi.start(1, messageUrl(1, "T"), true, body);
+    const auto answers = drain(multi);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0].failure, HttpMulti::Failure::NoAnswer);
+    EXPECT_EQ(answers[0].error, "回答超过1 MiB，已停止接收");
+
+    // The token client stops the same way.
+    fake.failNext("/cgi-bin/token", 1, FakeWeChat::Fault::endless());
+    HttpClient http;
+    try {
+        http.Post(apiUrl("/cgi-bin/token?grant_type=client_credential&appid=a&secret=b"));
+        FAIL() << "an endless answer must raise";
+    } catch (const HttpError &e) {
+        EXPECT_EQ(QString::fromUtf8(e.what()), "回答超过1 MiB，已停止接收");
     }
 }
 
-TEST(HttpClient, SendsNoExpectHeaderEvenForLargeBodies)
+TEST(HttpClient, PostsOnOneConnectionAndReturnsAnswersWhateverTheStatus)
 {
     FakeWeChat fake;
     ScopedApiBase base(fake);
-    HttpClient http;
-    const QString body = QStringLiteral(R"({"touser":"oA","text":{"content":"%1"}})")
-                             .arg(QString(200000, QLatin1Char('x')));
-    EXPECT_EQ(http.PostCustomMessage(body, "T"), R"({"errcode":0,"errmsg":"ok"})");
+    {
+        HttpClient http;
+        EXPECT_TRUE(http.Post(apiUrl("/cgi-bin/token?grant_type=client_credential&appid=a&secret=b"))
+                        .startsWith(R"({"access_token":)"));
+        EXPECT_EQ(http.lastStatus(), 200);
+        EXPECT_TRUE(http.Post(apiUrl("/no/such/path")).contains("404 Not Found"));
+        EXPECT_EQ(http.lastStatus(), 404);
+        http.PostJson(apiUrl(endpoint::kStableToken), R"({"grant_type":"client_credential"})");
+    }
     const auto requests = fake.requests();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_TRUE(requests[0].header("Expect").isEmpty());
-    EXPECT_EQ(fake.sends()[0].body.size(), body.size());
-}
-
-TEST(HttpClient, EmptyTokenSendsNothingAfterTheEqualsSignAndReturnsTheErrorAnswer)
-{
-    FakeWeChat fake;
-    ScopedApiBase base(fake);
-    HttpClient http;
-    const QString answer = http.PostTemplateMessage(R"({"touser":"oA"})", QString());
-    EXPECT_TRUE(answer.startsWith(R"({"errcode":41001,"errmsg":"access_token missing rid: )")) << answer.toStdString();
-    EXPECT_EQ(fake.requests()[0].target, kTemplatePath + "?access_token=");
-}
-
-TEST(HttpClient, GetUsesGetAndEncodesOnlyWhatNeedsIt)
-{
-    FakeWeChat fake;
-    fake.setFollowers({QStringLiteral("o+data/1=&x"), QStringLiteral("oPlain_-.~9")});
-    ScopedApiBase base(fake);
-    HttpClient http;
-
-    const QString odd = QStringLiteral("o+data/1=&x");
-    const QString answer = http.HttpGet(apiUrl("/cgi-bin/user/info?access_token=" + urlValue("A+b/c=")
-                                               + "&openid=" + urlValue(odd) + "&lang=zh_CN"));
-    const auto profile = ParseJson(answer);
-    ASSERT_TRUE(profile) << answer.toStdString();
-    EXPECT_EQ(profile->value("openid").toString(), odd);
-
-    http.HttpGet(apiUrl("/cgi-bin/user/info?access_token=" + urlValue("91_AbC-x") + "&openid="
-                        + urlValue("oPlain_-.~9") + "&lang=zh_CN"));
-    const auto requests = fake.requests();
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[0].method, "GET");
-    EXPECT_EQ(requests[0].target,
-              "/cgi-bin/user/info?access_token=A%2Bb%2Fc%3D&openid=o%2Bdata%2F1%3D%26x&lang=zh_CN");
-    EXPECT_EQ(requests[1].target, "/cgi-bin/user/info?access_token=91_AbC-x&openid=oPlain_-.~9&lang=zh_CN");
-    EXPECT_EQ(requests[1].header("Content-Type"),
-              QStringList{QStringLiteral("application/x-www-form-urlencoded")});
-
-    // The posts encode their token too.
-    http.PostCustomMessage(R"({"touser":"oA"})", "A+b/c=");
-    EXPECT_EQ(fake.sends()[0].token, "A+b/c=");
-}
-
-TEST(HttpClient, ErrorStatusesComeBackAsAnswers)
-{
-    FakeWeChat fake;
-    ScopedApiBase base(fake);
-    HttpClient http;
-
-    const QString missing = http.HttpGet(apiUrl("/no/such/path"));
-    EXPECT_EQ(http.lastStatus(), 404);
-    EXPECT_TRUE(missing.contains("404 Not Found"));
-
-    fake.failNext(kTemplatePath, 1, FakeWeChat::Fault::serverError());
-    const QString page = http.PostTemplateMessage(R"({"touser":"oA"})", "T");
-    EXPECT_EQ(http.lastStatus(), 500);
-    EXPECT_TRUE(page.startsWith("<html>"));
-    EXPECT_FALSE(ParseJson(page)) << "an HTML page is no object";
-
-    // The failure was for one request only.
-    EXPECT_TRUE(http.PostTemplateMessage(R"({"touser":"oA"})", "T").startsWith(R"({"errcode":0,)"));
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[0].method, "POST");
+    EXPECT_EQ(requests[0].header("Content-Type"), QStringList{"application/x-www-form-urlencoded"});
+    EXPECT_EQ(requests[2].header("Content-Type"), QStringList{"application/json"});
+    EXPECT_EQ(fake.connectionCount(), 1);
 }
 
 TEST(HttpClient, TransportFailuresRaiseWithAReasonAndTheClientCarriesOn)
@@ -122,51 +157,22 @@ TEST(HttpClient, TransportFailuresRaiseWithAReasonAndTheClientCarriesOn)
     FakeWeChat fake;
     ScopedApiBase base(fake);
     HttpClient http;
+    const QString url = apiUrl("/cgi-bin/token?grant_type=client_credential&appid=a&secret=b");
 
-    fake.failNext(kCustomPath, 1, FakeWeChat::Fault::drop());
-    try {
-        http.PostCustomMessage(R"({"touser":"oA"})", "T");
-        FAIL() << "a dropped connection must raise";
-    } catch (const HttpError &e) {
-        EXPECT_FALSE(std::string(e.what()).empty());
-    }
-    EXPECT_EQ(http.PostCustomMessage(R"({"touser":"oA"})", "T"), R"({"errcode":0,"errmsg":"ok"})");
+    fake.failNext("/cgi-bin/token", 1, FakeWeChat::Fault::drop());
+    EXPECT_THROW(http.Post(url), HttpError);
+    EXPECT_TRUE(http.Post(url).startsWith(R"({"access_token":)"));
 
-    // Nothing listens on a port the fake held a moment ago.
-    QString closedBase;
-    {
-        FakeWeChat gone;
-        closedBase = gone.base();
-    }
     try {
-        http.HttpGet(closedBase + "/cgi-bin/user/get?access_token=T");
+        http.Post(refusingBase() + "/cgi-bin/token");
         FAIL() << "a refused connection must raise";
     } catch (const HttpError &e) {
         EXPECT_NE(std::string(e.what()).find("connect"), std::string::npos) << e.what();
     }
-
     // TLS is required to succeed: a plain HTTP server behind an https URL fails the handshake.
-    EXPECT_THROW(http.HttpGet(QStringLiteral("https://127.0.0.1:%1/cgi-bin/token").arg(fake.port())),
-                 HttpError);
+    EXPECT_THROW(http.Post(QStringLiteral("https://127.0.0.1:%1/cgi-bin/token").arg(fake.port())), HttpError);
     // Only http and https are spoken.
-    EXPECT_THROW(http.HttpGet(QStringLiteral("file:///etc/hostname")), HttpError);
-}
-
-TEST(HttpClient, OneConnectionServesManyRequests)
-{
-    FakeWeChat fake;
-    fake.setFollowerCount(3);
-    ScopedApiBase base(fake);
-    {
-        HttpClient http;
-        for (int i = 0; i < 5; ++i) {
-            http.PostTemplateMessage(R"({"touser":"oA"})", "T");
-            http.HttpGet(apiUrl("/cgi-bin/user/get?access_token=T"));
-            http.Post(apiUrl("/cgi-bin/token?grant_type=client_credential&appid=a&secret=b"));
-        }
-    }
-    EXPECT_EQ(fake.requests().size(), 15u);
-    EXPECT_EQ(fake.connectionCount(), 1);
+    EXPECT_THROW(http.Post(QStringLiteral("file:///etc/hostname")), HttpError);
 }
 
 TEST(HttpClient, ApiBaseComesFromTheEnvironmentOrTheConstant)
@@ -201,4 +207,12 @@ TEST(ParseJson, ReadsObjectsAndRefusesEverythingElse)
     EXPECT_FALSE(ParseJson(R"({"errcode":0,)"));
     EXPECT_FALSE(ParseJson("[1,2]"));
     EXPECT_FALSE(ParseJson("91_FakeAccessToken"));
+    EXPECT_FALSE(ParseJson(R"({"errcode":0}<!-- cache -->)"));
+
+    // The leading object is read whatever follows it; nothing is read where none leads.
+    const auto leading = LeadingJsonObject(" {\"errcode\":0,\"errmsg\":\"ok\"}\r\n<!-- cache -->");
+    ASSERT_TRUE(leading);
+    EXPECT_EQ(leading->value("errcode").toInt(-1), 0);
+    EXPECT_FALSE(LeadingJsonObject(R"(<html>{"errcode":0}</html>)"));
+    EXPECT_FALSE(LeadingJsonObject(R"({"errcode":0,)"));
 }

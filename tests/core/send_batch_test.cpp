@@ -109,7 +109,8 @@ TEST_F(SendBatch, NoPendingRowStillTakesTheTokenAndLogsNothing)
 
 TEST_F(SendBatch, AnAnswerWithAnApostropheIsStored)
 {
-    fake.setSendError(45015, "response out of time limit or subscription is canceled, it's late");
+    fake.failNext("/cgi-bin/message/custom/send", -1,
+                  FakeWeChat::Fault::error(45015, "response out of time limit or subscription is canceled, it's late"));
     const qlonglong id = queue.add(customBody(1), 2);
     testsupport::runBatch();
     EXPECT_TRUE(queue.stat(id).toString().contains("it's late"));
@@ -187,7 +188,7 @@ TEST_F(SendBatch, TheStableTokenIsNotDisturbedByAnotherProgramsExchange)
 
 TEST_F(SendBatch, ATokenThatCannotBeHadSkipsTheBatch)
 {
-    fake.setTokenError(40013, "invalid appid");
+    fake.failNext("/cgi-bin/token", -1, FakeWeChat::Fault::error(40013, "invalid appid"));
     queue.add(templateBody(1), 1);
     testsupport::runBatch();
     EXPECT_EQ(fake.sendCount(), 0);
@@ -231,7 +232,8 @@ TEST_F(SendBatch, ARefusedTokenIsRenewedOnceAndTheRowPostedAgain)
 
 TEST_F(SendBatch, ATokenRefusedOnEveryRowIsRenewedOncePerBatch)
 {
-    fake.setSendError(40001, "invalid credential, access_token is invalid or not latest");
+    fake.failNext("/cgi-bin/message/template/send", -1,
+                  FakeWeChat::Fault::error(40001, "invalid credential, access_token is invalid or not latest"));
     const qlonglong first = queue.add(templateBody(1), 1);
     queue.add(templateBody(2), 1);
     queue.add(templateBody(3), 1);
@@ -280,18 +282,46 @@ TEST_F(SendBatch, ARowThatIsNeverAcceptedIsGivenUpAfterFiveTries)
 
 TEST_F(SendBatch, AnAnswerIsStoredAndLoggedBoundedOnOneLine)
 {
-    const QString huge = QStringLiteral("first line\n  发送结果：forged") + QString(10 * 1024 * 1024, u'x');
-    fake.setSendError(48001, huge);
+    const QString huge = QStringLiteral("first line\n  发送结果：forged") + QString(200 * 1024, u'x');
+    fake.failNext("/cgi-bin/message/template/send", -1, FakeWeChat::Fault::error(48001, huge));
     const qlonglong id = queue.add(templateBody(1), 1);
     testsupport::runBatch();
     const QString stored = queue.stat(id).toString();
     EXPECT_LE(stored.size(), kMaxStoredAnswer);
-    EXPECT_TRUE(stored.endsWith("个字符）")) << "a visible cut mark";
+    // Cut, it still reads as WeChat's verdict, with a visible note.
+    const auto verdict = ParseJson(stored);
+    ASSERT_TRUE(verdict) << stored.left(200).toStdString();
+    EXPECT_EQ(verdict->value("errcode").toInt(), 48001);
+    EXPECT_TRUE(verdict->value("errmsg").toString().startsWith("first line\n"));
+    EXPECT_TRUE(verdict->value("note").toString().endsWith("个字符）"));
     for (const QString &line : log) {
         EXPECT_FALSE(line.contains(u'\n'));
         EXPECT_LT(line.size(), kMaxLoggedAnswer + 100);
     }
     EXPECT_EQ(log.filter("发送结果：").size(), 1) << "no forged line";
+}
+
+TEST_F(SendBatch, APostThatGoesOutAndIsNeverAnsweredIsGivenUpAfterFiveTries)
+{
+    const qlonglong lost = queue.add(templateBody(1), 1);
+    const qlonglong next = queue.add(templateBody(2), 1);
+    fake.failNext("/cgi-bin/message/template/send", kMaxTries, FakeWeChat::Fault::closeAfterBody());
+    for (int batch = 1; batch <= kMaxTries; ++batch)
+        testsupport::runBatch();
+    EXPECT_TRUE(queue.stat(lost).toString().startsWith("本地错误")) << queue.stat(lost).toString().toStdString();
+    EXPECT_TRUE(queue.stat(next).toString().contains("\"errcode\":0")) << "the queue moves on";
+    EXPECT_EQ(fake.sendCount(), kMaxTries + 1);
+}
+
+TEST_F(SendBatch, AnAcceptedAnswerWithStrayBytesAfterItIsDelivered)
+{
+    const qlonglong id = queue.add(templateBody(1), 1);
+    fake.failNext("/cgi-bin/message/template/send", 1, FakeWeChat::Fault::strayBytes("\r\n<!-- cache -->"));
+    const BatchReport report = testsupport::runBatch();
+    EXPECT_EQ(report.posted, 1);
+    EXPECT_EQ(report.refused, 0);
+    EXPECT_TRUE(queue.stat(id).toString().startsWith("{\"errcode\":0,"));
+    EXPECT_EQ(fake.sendCount(), 1);
 }
 
 TEST_F(SendBatch, WeChatBusyLeavesTheRowPendingAndEndsTheBatch)

@@ -69,7 +69,7 @@ protected:
     // The errcode a template post with this token gets.
     int postWith(const QString &token)
     {
-        const auto answer = ParseJson(http.PostTemplateMessage(R"({"touser":"o1"})", token));
+        const auto answer = ParseJson(http.Post(messageUrl(1, token), R"({"touser":"o1"})"));
         return answer ? answer->value(QStringLiteral("errcode")).toInt(-99) : -99;
     }
 
@@ -220,7 +220,7 @@ TEST_F(TokenTest, ARefusedExchangeLeavesTheThreeRowsAndTheNextCallAsksAgain)
     makeStale();
     const Rows before = rows();
 
-    fake.setTokenError(40013, "invalid appid");
+    fake.failNext("/cgi-bin/token", -1, FakeWeChat::Fault::error(40013, "invalid appid"));
     try {
         GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1", QString(), http);
         FAIL() << "an error answer must raise";
@@ -237,8 +237,9 @@ TEST_F(TokenTest, ARefusedExchangeLeavesTheThreeRowsAndTheNextCallAsksAgain)
                                QStringLiteral(R"({"access_token":"","expires_in":7200})"),
                                QStringLiteral(R"({"access_token":"<b>T</b> x","expires_in":7200})"),
                                QStringLiteral(R"({"expires_in":7200})")};
+    fake.clearFaults();
     for (const QString &answer : unusable) {
-        fake.setTokenAnswer(answer);
+        fake.failNext("/cgi-bin/token", 1, FakeWeChat::Fault::answer(answer));
         try {
             GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1", QString(), http);
             ADD_FAILURE() << "accepted " << answer.toStdString();
@@ -247,14 +248,21 @@ TEST_F(TokenTest, ARefusedExchangeLeavesTheThreeRowsAndTheNextCallAsksAgain)
         }
         EXPECT_EQ(rows(), before) << answer.toStdString();
     }
+    // An empty answer says so instead of leaving nothing after the colon.
+    fake.failNext("/cgi-bin/token", 1, FakeWeChat::Fault::answer(""));
+    try {
+        GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1", QString(), http);
+        ADD_FAILURE() << "accepted an empty answer";
+    } catch (const TokenError &e) {
+        EXPECT_EQ(QString::fromUtf8(e.what()), "回答为空（HTTP 200）");
+    }
 
-    fake.clearTokenError();
     fake.failNext("/cgi-bin/token", 1, FakeWeChat::Fault::drop());
     EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1", QString(), http), HttpError);
     EXPECT_EQ(rows(), before);
 
     const QString token = GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1", QString(), http);
-    EXPECT_EQ(fake.tokenCalls(), 9);
+    EXPECT_EQ(fake.tokenCalls(), 10);
     EXPECT_EQ(token, fake.lastIssuedToken());
     EXPECT_EQ(param("access_token"), token);
 }
@@ -318,7 +326,7 @@ TEST_F(TokenTest, CentralServerIsPostedToTrimmedAndTouchesNoRow)
     EXPECT_EQ(requests[0].target, "/central/token");
     EXPECT_EQ(requests[0].header("Content-Length"), QStringList{"0"});
 
-    fake.setCentralAnswer(" \t TOKEN_FROM_CENTRAL \r\n\r\n");
+    fake.failNext("/central/token", 2, FakeWeChat::Fault::answer(" \t TOKEN_FROM_CENTRAL \r\n\r\n"));
     EXPECT_EQ(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2", fake.centralServerUrl(), http), "TOKEN_FROM_CENTRAL");
     // A forced renewal simply asks again.
     EXPECT_EQ(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2", fake.centralServerUrl(), http, true), "TOKEN_FROM_CENTRAL");
@@ -339,7 +347,7 @@ TEST_F(TokenTest, CentralServerFailuresRaise)
     EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2", fake.base() + "/central/nothing", http), TokenError);
     fake.failNext("/central/token", 1, FakeWeChat::Fault::serverError());
     EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2", fake.centralServerUrl(), http), TokenError);
-    fake.setCentralAnswer("\r\n");
+    fake.failNext("/central/token", 1, FakeWeChat::Fault::answer("\r\n"));
     EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2", fake.centralServerUrl(), http), TokenError);
 
     // A 200 answer that cannot be a token: markup, white space inside, JSON, too long.
@@ -347,7 +355,7 @@ TEST_F(TokenTest, CentralServerFailuresRaise)
                                   QStringLiteral("TOKEN PART2"),
                                   QStringLiteral(R"({"errcode":40013,"errmsg":"invalid appid"})"),
                                   QStringLiteral("\"T\""), QString(513, u'T')}) {
-        fake.setCentralAnswer(answer);
+        fake.failNext("/central/token", 1, FakeWeChat::Fault::answer(answer));
         try {
             GetAccessToken(account("2"), http);
             ADD_FAILURE() << "accepted " << answer.toStdString();
@@ -356,7 +364,7 @@ TEST_F(TokenTest, CentralServerFailuresRaise)
                 << e.what();
         }
     }
-    fake.setCentralAnswer(QString(512, u'T'));
+    fake.failNext("/central/token", 1, FakeWeChat::Fault::answer(QString(512, u'T')));
     EXPECT_EQ(GetAccessToken(account("2"), http), QString(512, u'T'));
 
     fake.failNext("/central/token", 1, FakeWeChat::Fault::drop());
@@ -494,7 +502,7 @@ TEST_F(TokenTest, StableTokenErrorsLeaveTheCache)
     // An answer that cannot be a token changes nothing either.
     makeFresh("CACHED");
     makeStale();
-    fake.setTokenAnswer("<html><body>502 Bad Gateway</body></html>");
+    fake.failNext("/cgi-bin/stable_token", 1, FakeWeChat::Fault::answer("<html><body>502 Bad Gateway</body></html>"));
     EXPECT_THROW(GetAccessToken(account("3"), http), TokenError);
     EXPECT_EQ(param("access_token"), "CACHED");
 }

@@ -173,13 +173,26 @@ TEST(FollowerExport, AnEmptyListGivesOnlyTheHeaderRow)
                                            "province", "subscribe_time"}));
 }
 
+TEST(FollowerExport, ATokenRefusedMidwayIsRenewedAndTheExportFinishes)
+{
+    FakeWeChat fake;
+    fake.setFollowerCount(3);
+    fake.failNext("/cgi-bin/user/get", 1, FakeWeChat::Fault::error(40001, "invalid credential"));
+    ExportSetup setup(fake);
+    Form1 w(testsupport::liveSettings());
+    ASSERT_TRUE(setup.runFromMenu(w));
+    ASSERT_EQ(setup.opened.size(), 1) << shownTexts().join("|").toStdString();
+    EXPECT_EQ(testsupport::readXlsxSheet(setup.opened.first()).rows.size(), 4);
+    EXPECT_EQ(fake.tokenCalls(), 2) << "renewed once";
+}
+
 TEST(FollowerExport, FailuresShowTheirNoticeAndLeaveNoFile)
 {
     // No right to the follower interface: the 48001 notice followed by the answer.
     {
         FakeWeChat fake;
         fake.setFollowerCount(3);
-        fake.setUserGetError(48001, "api unauthorized");
+        fake.failNext("/cgi-bin/user/get", -1, FakeWeChat::Fault::error(48001, "api unauthorized"));
         ExportSetup setup(fake);
         Form1 w(testsupport::liveSettings());
         ASSERT_TRUE(setup.runFromMenu(w));
@@ -197,7 +210,7 @@ TEST(FollowerExport, FailuresShowTheirNoticeAndLeaveNoFile)
     {
         FakeWeChat fake;
         fake.setFollowerCount(3);
-        fake.setUserGetError(40013, "invalid appid");
+        fake.failNext("/cgi-bin/user/get", -1, FakeWeChat::Fault::error(40013, "invalid appid"));
         ExportSetup setup(fake);
         Form1 w(testsupport::liveSettings());
         ASSERT_TRUE(setup.runFromMenu(w));
@@ -225,7 +238,7 @@ TEST(FollowerExport, FailuresShowTheirNoticeAndLeaveNoFile)
     {
         FakeWeChat fake;
         fake.setFollowerCount(3);
-        fake.setTokenError(40013, "invalid appid");
+        fake.failNext("/cgi-bin/token", -1, FakeWeChat::Fault::error(40013, "invalid appid"));
         ExportSetup setup(fake);
         Form1 w(testsupport::liveSettings());
         ASSERT_TRUE(setup.runFromMenu(w));

@@ -1,8 +1,14 @@
 // The fake WeChat API's server: routing, WeChat's answer shapes, injected faults and the records.
 #include "support/fake_wechat.h"
 
+#include "core/http_client.h"
+
 #include <httplib.h>
 #include <sys/socket.h>
+#ifndef _WIN32
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#endif
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -24,13 +30,13 @@
 namespace veltrano::testsupport {
 namespace {
 
-const std::string kTokenPath = "/cgi-bin/token";
-const std::string kStableTokenPath = "/cgi-bin/stable_token";
-const std::string kTemplatePath = "/cgi-bin/message/template/send";
-const std::string kCustomPath = "/cgi-bin/message/custom/send";
-const std::string kUserGetPath = "/cgi-bin/user/get";
-const std::string kUserInfoPath = "/cgi-bin/user/info";
-const std::string kBatchGetPath = "/cgi-bin/user/info/batchget";
+const std::string kTokenPath = endpoint::kToken;
+const std::string kStableTokenPath = endpoint::kStableToken;
+const std::string kTemplatePath = endpoint::kTemplateSend;
+const std::string kCustomPath = endpoint::kCustomSend;
+const std::string kUserGetPath = endpoint::kUserGet;
+const std::string kUserInfoPath = endpoint::kUserInfo;
+const std::string kBatchGetPath = endpoint::kBatchGet;
 const std::string kCentralPath = "/central/token";
 
 const char kServerErrorPage[] =
@@ -43,10 +49,11 @@ const char kNotFoundPage[] =
     "</body>\r\n</html>\r\n";
 
 struct Answer {
+    enum class Delivery { Whole, DropMidBody, CloseUnanswered, Endless };
     int status = 200;
     std::string contentType = "application/json; encoding=utf-8";
     std::string body;
-    bool drop = false;
+    Delivery delivery = Delivery::Whole;
 };
 
 std::string utf8(const QString &text)
@@ -127,11 +134,6 @@ QStringList FakeWeChat::Request::header(const QString &name) const
     return values;
 }
 
-FakeWeChat::Fault FakeWeChat::Fault::error(int errcode, const QString &errmsg)
-{
-    return {Kind::ErrorAnswer, errcode, errmsg, 0};
-}
-
 struct FakeWeChat::State {
     httplib::Server server;
     socket_t listening = INVALID_SOCKET;
@@ -143,21 +145,14 @@ struct FakeWeChat::State {
 
     // token endpoint
     int tokenLifetime = 7200;
-    bool tokenErrorSet = false;
-    int tokenErrcode = 0;
-    std::string tokenErrmsg;
-    bool tokenAnswerSet = false;
-    std::string tokenAnswer;
     bool credentialsSet = false;
     std::string appid, secret;
-    std::string nextTokenText;
     bool staleOnIssue = false;
     bool refuseUntilIssue = false;
     std::unordered_set<std::string> staleTokens;
     std::vector<std::string> issuedTokens;
     int tokenSerial = 0;
     int tokenCalls = 0;
-    std::string lastAppid, lastSecret;
     // stable_token: one current token per account, on a clock of its own that tests move on
     std::string stableToken;
     long long stableIssuedAt = 0;
@@ -169,13 +164,8 @@ struct FakeWeChat::State {
     int forcedRefreshes = 0;
     std::string lastStableBody;
     int centralCalls = 0;
-    bool centralAnswerSet = false;
-    std::string centralAnswer;
 
     // sends
-    bool sendErrorSet = false;
-    int sendErrcode = 0;
-    std::string sendErrmsg;
     long long nextMsgid = 3700000000000000001LL;
     std::vector<Send> sends;
 
@@ -185,9 +175,6 @@ struct FakeWeChat::State {
     std::unordered_map<std::string, size_t> followerIndex;
     size_t generatedCount = 0;
     size_t pageSize = 10000;
-    bool userGetErrorSet = false;
-    int userGetErrcode = 0;
-    std::string userGetErrmsg;
     std::vector<InfoRequest> infoRequests;
     int userGetCalls = 0;
     std::unordered_map<std::string, bool> left; // openid -> refused in a batchget
@@ -284,15 +271,9 @@ struct FakeWeChat::State {
 
     std::string issueToken()
     {
-        std::string token;
-        if (!nextTokenText.empty()) {
-            token = nextTokenText;
-            nextTokenText.clear();
-        } else {
-            char buffer[48];
-            std::snprintf(buffer, sizeof buffer, "91_FakeAccessToken%06d", ++tokenSerial);
-            token = buffer;
-        }
+        char buffer[48];
+        std::snprintf(buffer, sizeof buffer, "91_FakeAccessToken%06d", ++tokenSerial);
+        const std::string token = buffer;
         if (staleOnIssue)
             for (const std::string &earlier : issuedTokens)
                 if (earlier != token)
@@ -330,30 +311,13 @@ struct FakeWeChat::State {
         return false;
     }
 
-    // What setTokenAnswer or setTokenError made every token request answer, if either did.
-    std::optional<Answer> presetTokenAnswer()
-    {
-        if (tokenAnswerSet) {
-            Answer a;
-            a.body = tokenAnswer;
-            return a;
-        }
-        if (tokenErrorSet)
-            return errorAnswer(tokenErrcode, tokenErrmsg);
-        return std::nullopt;
-    }
-
     Answer token(const std::multimap<std::string, std::string> &query)
     {
-        lastAppid = queryValue(query, "appid");
-        lastSecret = queryValue(query, "secret");
-        if (const auto preset = presetTokenAnswer())
-            return *preset;
         if (queryValue(query, "grant_type") != "client_credential")
             return errorAnswer(40002, "invalid grant_type");
-        if (credentialsSet && lastAppid != appid)
+        if (credentialsSet && queryValue(query, "appid") != appid)
             return errorAnswer(40013, "invalid appid");
-        if (credentialsSet && lastSecret != secret)
+        if (credentialsSet && queryValue(query, "secret") != secret)
             return errorAnswer(40125, "invalid appsecret");
         Answer a;
         a.body = "{\"access_token\":" + jsonString(issueToken())
@@ -367,8 +331,6 @@ struct FakeWeChat::State {
     Answer stable(const std::string &body)
     {
         lastStableBody = body;
-        if (const auto preset = presetTokenAnswer())
-            return *preset;
         QJsonParseError error;
         const QJsonObject request =
             QJsonDocument::fromJson(QByteArray::fromStdString(body), &error).object();
@@ -414,7 +376,7 @@ struct FakeWeChat::State {
     {
         Answer a;
         a.contentType = "text/plain; charset=utf-8";
-        a.body = centralAnswerSet ? centralAnswer : issueToken() + "\r\n";
+        a.body = issueToken() + "\r\n";
         return a;
     }
 
@@ -426,8 +388,6 @@ struct FakeWeChat::State {
         const std::string token = queryValue(query, "access_token", &present);
         if (tokenRefused(token, present, a))
             return a;
-        if (sendErrorSet)
-            return errorAnswer(sendErrcode, sendErrmsg);
         QJsonParseError error;
         const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(body), &error);
         if (error.error != QJsonParseError::NoError || !doc.isObject())
@@ -446,8 +406,6 @@ struct FakeWeChat::State {
         const std::string token = queryValue(query, "access_token", &present);
         if (tokenRefused(token, present, a))
             return a;
-        if (userGetErrorSet)
-            return errorAnswer(userGetErrcode, userGetErrmsg);
         const std::string next = queryValue(query, "next_openid");
         size_t start = 0;
         if (!next.empty()) {
@@ -554,76 +512,163 @@ struct FakeWeChat::State {
         return a;
     }
 
+    // Notes the request and hands back the fault it is to get, if any.
+    std::optional<Fault> arrive(const httplib::Request &req)
+    {
+        Request record{QString::fromStdString(req.method), QString::fromStdString(req.target),
+                       QString::fromStdString(req.path), {}, req.remote_port};
+        for (const auto &[name, value] : req.headers)
+            record.headers.emplace_back(QString::fromStdString(name), QString::fromStdString(value));
+        if (keep)
+            requests.push_back(std::move(record));
+        connections.emplace(req.remote_addr, req.remote_port);
+        if (req.path == kTokenPath)
+            ++tokenCalls;
+        else if (req.path == kCentralPath)
+            ++centralCalls;
+        else if (req.path == kStableTokenPath)
+            ++stableCalls;
+        else if (req.path == kUserGetPath)
+            ++userGetCalls;
+        Fault fault;
+        if (!takeFault(req.path, fault))
+            return std::nullopt;
+        return fault;
+    }
+
+    // The endpoint's own answer, or what the fault makes of it.
+    Answer answerFor(const httplib::Request &req, const std::multimap<std::string, std::string> &query,
+                     const std::string &body, const std::optional<Fault> &fault)
+    {
+        using Kind = Fault::Kind;
+        if (!fault || fault->kind == Kind::Delay)
+            return route(req, query, body);
+        Answer answer;
+        switch (fault->kind) {
+        case Kind::ErrorAnswer:
+            return errorAnswer(fault->errcode, utf8(fault->text));
+        case Kind::Text:
+            answer.body = utf8(fault->text);
+            return answer;
+        case Kind::ServerError:
+            answer.status = 500;
+            answer.contentType = "text/html";
+            answer.body = kServerErrorPage;
+            return answer;
+        case Kind::Drop:
+            answer.delivery = Answer::Delivery::DropMidBody;
+            return answer;
+        case Kind::CloseAfterBody:
+            answer.delivery = Answer::Delivery::CloseUnanswered;
+            return answer;
+        case Kind::Endless:
+            answer.delivery = Answer::Delivery::Endless;
+            return answer;
+        case Kind::StrayBytes:
+            answer = route(req, query, body);
+            answer.body += utf8(fault->text);
+            return answer;
+        case Kind::Delay:
+            break;
+        }
+        return answer;
+    }
+
+    void recordSend(const httplib::Request &req, const std::multimap<std::string, std::string> &query,
+                    const std::string &body, const Answer &answer)
+    {
+        ++sendTotal;
+        if (keep)
+            sends.push_back({QString::fromStdString(req.path),
+                             QString::fromStdString(queryValue(query, "access_token")),
+                             QByteArray::fromStdString(body), QString::fromStdString(answer.body)});
+    }
+
+    // Waits, cut short when the fake is shut down, so a test that abandoned a slow request does
+    // not wait for it in the destructor.
+    void pause(int ms)
+    {
+        std::unique_lock lock(mutex);
+        wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping; });
+    }
+
+    bool isStopping()
+    {
+        std::lock_guard lock(mutex);
+        return stopping;
+    }
+
+    // Closes the connection the request came on before a byte of the answer is written, as a
+    // server does that dies after reading a request.
+    void closeConnection(const httplib::Request &req)
+    {
+#ifndef _WIN32
+        for (int fd = 0; fd < 4096; ++fd) {
+            sockaddr_in peer{}, local{};
+            socklen_t size = sizeof peer;
+            if (::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &size) != 0 || peer.sin_family != AF_INET)
+                continue;
+            size = sizeof local;
+            if (::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &size) != 0)
+                continue;
+            if (ntohs(peer.sin_port) == req.remote_port && ntohs(local.sin_port) == port) {
+                ::shutdown(fd, SHUT_RDWR);
+                return;
+            }
+        }
+#else
+        (void)req;
+#endif
+    }
+
+    void respond(const httplib::Request &req, httplib::Response &res, const Answer &answer)
+    {
+        res.status = answer.status;
+        switch (answer.delivery) {
+        case Answer::Delivery::Whole:
+            res.set_content(answer.body, answer.contentType.c_str());
+            return;
+        case Answer::Delivery::CloseUnanswered:
+            closeConnection(req);
+            [[fallthrough]]; // where it cannot be closed unanswered, it is at least cut short
+        case Answer::Delivery::DropMidBody:
+            // Promise a body, then fail to write it: the client sees the connection close mid-answer.
+            res.set_content_provider(64, "application/json",
+                                     [](size_t, size_t, httplib::DataSink &) { return false; });
+            return;
+        case Answer::Delivery::Endless:
+            // A chunk every few milliseconds until the client gives up or the fake shuts down.
+            res.set_chunked_content_provider("application/json", [this](size_t, httplib::DataSink &sink) {
+                static const std::string chunk(64 * 1024, ' ');
+                if (isStopping() || !sink.write(chunk.data(), chunk.size()))
+                    return false;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                return true;
+            });
+            return;
+        }
+    }
+
     void handle(const httplib::Request &req, httplib::Response &res, const std::string &body)
     {
         const auto query = parseQuery(req.target);
-        Fault fault;
-        bool faulted = false;
+        std::optional<Fault> fault;
         int latency = 0;
         {
             std::lock_guard lock(mutex);
-            Request record{QString::fromStdString(req.method), QString::fromStdString(req.target),
-                           QString::fromStdString(req.path), {}, req.remote_port};
-            for (const auto &[name, value] : req.headers)
-                record.headers.emplace_back(QString::fromStdString(name), QString::fromStdString(value));
-            if (keep)
-                requests.push_back(std::move(record));
-            connections.emplace(req.remote_addr, req.remote_port);
-            if (req.path == kTokenPath)
-                ++tokenCalls;
-            else if (req.path == kCentralPath)
-                ++centralCalls;
-            else if (req.path == kStableTokenPath)
-                ++stableCalls;
-            else if (req.path == kUserGetPath)
-                ++userGetCalls;
-            latency = latencyMs;
-            faulted = takeFault(req.path, fault);
+            fault = arrive(req);
+            latency = latencyMs + (fault && fault->kind == Fault::Kind::Delay ? fault->delayMs : 0);
         }
-        if (faulted && fault.kind == Fault::Kind::Delay) {
-            latency += fault.delayMs;
-            faulted = false;
-        }
-        if (latency > 0) {
-            // Cut short when the fake is shut down, so a test that abandoned a slow request does not
-            // wait for it in the destructor.
-            std::unique_lock lock(mutex);
-            wake.wait_for(lock, std::chrono::milliseconds(latency), [this] { return stopping; });
-        }
-
+        if (latency > 0)
+            pause(latency);
         Answer answer;
         {
             std::lock_guard lock(mutex);
-            if (!faulted) {
-                answer = route(req, query, body);
-            } else if (fault.kind == Fault::Kind::ErrorAnswer) {
-                answer = errorAnswer(fault.errcode, utf8(fault.errmsg));
-            } else if (fault.kind == Fault::Kind::ServerError) {
-                answer.status = 500;
-                answer.contentType = "text/html";
-                answer.body = kServerErrorPage;
-            } else {
-                answer.drop = true;
-            }
-            if (req.path == kTemplatePath || req.path == kCustomPath) {
-                ++sendTotal;
-                if (keep)
-                    sends.push_back({QString::fromStdString(req.path),
-                                     QString::fromStdString(queryValue(query, "access_token")),
-                                     QByteArray::fromStdString(body),
-                                     QString::fromStdString(answer.body)});
-            }
+            answer = answerFor(req, query, body, fault);
+            if (req.path == kTemplatePath || req.path == kCustomPath)
+                recordSend(req, query, body, answer);
         }
-
-        res.status = answer.status;
-        if (answer.drop) {
-            // Promise a body, then fail to write it: the client sees the connection close mid-answer.
-            res.set_content_provider(
-                64, "application/json",
-                [](size_t, size_t, httplib::DataSink &) { return false; });
-            return;
-        }
-        res.set_content(answer.body, answer.contentType.c_str());
+        respond(req, res, answer);
     }
 };
 
@@ -707,40 +752,12 @@ void FakeWeChat::setTokenLifetime(int seconds)
     d->tokenLifetime = seconds;
 }
 
-void FakeWeChat::setTokenError(int errcode, const QString &errmsg)
-{
-    std::lock_guard lock(d->mutex);
-    d->tokenErrorSet = true;
-    d->tokenErrcode = errcode;
-    d->tokenErrmsg = utf8(errmsg);
-}
-
-void FakeWeChat::setTokenAnswer(const QString &text)
-{
-    std::lock_guard lock(d->mutex);
-    d->tokenAnswerSet = true;
-    d->tokenAnswer = utf8(text);
-}
-
-void FakeWeChat::clearTokenError()
-{
-    std::lock_guard lock(d->mutex);
-    d->tokenErrorSet = false;
-    d->tokenAnswerSet = false;
-}
-
 void FakeWeChat::setCredentials(const QString &appid, const QString &secret)
 {
     std::lock_guard lock(d->mutex);
     d->credentialsSet = true;
     d->appid = utf8(appid);
     d->secret = utf8(secret);
-}
-
-void FakeWeChat::setNextTokenText(const QString &text)
-{
-    std::lock_guard lock(d->mutex);
-    d->nextTokenText = utf8(text);
 }
 
 void FakeWeChat::setStaleOnIssue(bool on)
@@ -755,12 +772,6 @@ void FakeWeChat::refuseCurrentTokenOnce()
     d->refuseUntilIssue = true;
 }
 
-void FakeWeChat::markStale(const QString &token)
-{
-    std::lock_guard lock(d->mutex);
-    d->staleTokens.insert(utf8(token));
-}
-
 int FakeWeChat::tokenCalls() const
 {
     std::lock_guard lock(d->mutex);
@@ -771,18 +782,6 @@ QString FakeWeChat::lastIssuedToken() const
 {
     std::lock_guard lock(d->mutex);
     return d->issuedTokens.empty() ? QString() : QString::fromStdString(d->issuedTokens.back());
-}
-
-QString FakeWeChat::lastTokenAppid() const
-{
-    std::lock_guard lock(d->mutex);
-    return QString::fromStdString(d->lastAppid);
-}
-
-QString FakeWeChat::lastTokenSecret() const
-{
-    std::lock_guard lock(d->mutex);
-    return QString::fromStdString(d->lastSecret);
 }
 
 QString FakeWeChat::stableToken() const
@@ -821,33 +820,6 @@ int FakeWeChat::centralCalls() const
     return d->centralCalls;
 }
 
-void FakeWeChat::setCentralAnswer(const QString &text)
-{
-    std::lock_guard lock(d->mutex);
-    d->centralAnswerSet = true;
-    d->centralAnswer = utf8(text);
-}
-
-void FakeWeChat::clearCentralAnswer()
-{
-    std::lock_guard lock(d->mutex);
-    d->centralAnswerSet = false;
-}
-
-void FakeWeChat::setSendError(int errcode, const QString &errmsg)
-{
-    std::lock_guard lock(d->mutex);
-    d->sendErrorSet = true;
-    d->sendErrcode = errcode;
-    d->sendErrmsg = utf8(errmsg);
-}
-
-void FakeWeChat::clearSendError()
-{
-    std::lock_guard lock(d->mutex);
-    d->sendErrorSet = false;
-}
-
 std::vector<FakeWeChat::Send> FakeWeChat::sends() const
 {
     std::lock_guard lock(d->mutex);
@@ -864,16 +836,6 @@ void FakeWeChat::setKeepRequests(bool keep)
 {
     std::lock_guard lock(d->mutex);
     d->keep = keep;
-}
-
-int FakeWeChat::deliveredCount() const
-{
-    std::lock_guard lock(d->mutex);
-    int delivered = 0;
-    for (const Send &send : d->sends)
-        if (send.answer.startsWith(QLatin1String("{\"errcode\":0,")))
-            ++delivered;
-    return delivered;
 }
 
 void FakeWeChat::setFollowerCount(int count)
@@ -912,20 +874,6 @@ void FakeWeChat::setPageSize(int size)
 {
     std::lock_guard lock(d->mutex);
     d->pageSize = size_t(std::max(size, 1));
-}
-
-void FakeWeChat::setUserGetError(int errcode, const QString &errmsg)
-{
-    std::lock_guard lock(d->mutex);
-    d->userGetErrorSet = true;
-    d->userGetErrcode = errcode;
-    d->userGetErrmsg = utf8(errmsg);
-}
-
-void FakeWeChat::clearUserGetError()
-{
-    std::lock_guard lock(d->mutex);
-    d->userGetErrorSet = false;
 }
 
 void FakeWeChat::setLeft(const QString &openid, bool refusedInBatch)

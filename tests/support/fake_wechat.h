@@ -15,28 +15,36 @@ namespace veltrano::testsupport {
 // and accessor may be called from any thread while it runs.
 //
 // Tokens: any token is accepted for a send unless it has been made stale. Each call to the token
-// endpoint issues a new token text; the stable-token endpoint keeps one token as WeChat does. Destroy HttpClients that talk to it before the fake itself: an
-// idle kept-alive connection holds the server's worker until it times out (5 s).
+// endpoint issues a new token text; the stable-token endpoint keeps one token as WeChat does.
+// Destroy HttpClients that talk to it before the fake itself: an idle kept-alive connection holds
+// the server's worker until it times out (5 s).
 class FakeWeChat {
 public:
-    // What a request to a path does instead of (or before) its normal answer.
+    // What a request to a path does instead of (or besides) its normal answer.
     struct Fault {
         enum class Kind {
-            ErrorAnswer, // HTTP 200 with {"errcode":…,"errmsg":"… rid: …"}
-            ServerError, // HTTP 500 with an HTML page
-            Drop,        // status line and headers, then the connection closes mid-body; a close
-                         // before any answer would let curl quietly retry on a fresh connection
-            Delay,       // waits delayMs, then answers normally
+            ErrorAnswer,     // HTTP 200 with {"errcode":…,"errmsg":"… rid: …"}
+            Text,            // HTTP 200 with `text` verbatim
+            ServerError,     // HTTP 500 with an HTML page
+            Drop,            // status line and headers, then the connection closes mid-body
+            CloseAfterBody,  // the request is read whole, then the connection closes unanswered
+            Endless,         // the normal status and headers, then a body that never ends
+            StrayBytes,      // the normal answer with `text` after it
+            Delay,           // waits delayMs, then answers normally
         };
         Kind kind = Kind::ErrorAnswer;
         int errcode = 0;
-        QString errmsg;
+        QString text; // the errmsg, the verbatim answer or the stray bytes
         int delayMs = 0;
 
-        static Fault error(int errcode, const QString &errmsg);
+        static Fault error(int errcode, const QString &errmsg) { return {Kind::ErrorAnswer, errcode, errmsg, 0}; }
         static Fault busy() { return error(-1, QStringLiteral("system error")); }
+        static Fault answer(const QString &text) { return {Kind::Text, 0, text, 0}; }
         static Fault serverError() { return {Kind::ServerError, 0, {}, 0}; }
         static Fault drop() { return {Kind::Drop, 0, {}, 0}; }
+        static Fault closeAfterBody() { return {Kind::CloseAfterBody, 0, {}, 0}; }
+        static Fault endless() { return {Kind::Endless, 0, {}, 0}; }
+        static Fault strayBytes(const QString &text) { return {Kind::StrayBytes, 0, text, 0}; }
         static Fault delay(int ms) { return {Kind::Delay, 0, {}, ms}; }
     };
 
@@ -77,59 +85,44 @@ public:
     // The fake central control server: a POST answers a newly issued bare token and a line break.
     QString centralServerUrl() const;
 
-    // --- token endpoint -----------------------------------------------------------------------
+    // --- faults and timing --------------------------------------------------------------------
+    // The next `count` requests to `path` ("*": any path) get `fault`; a count of -1 means all.
+    // Rules are consumed first-added first. This is the one way to make an endpoint misbehave.
+    void failNext(const QString &path, int count, const Fault &fault);
+    void clearFaults();
+    void setLatency(int ms); // added to every request
+
+    // --- token endpoints ----------------------------------------------------------------------
     void setTokenLifetime(int seconds);                      // expires_in answered (default 7200)
-    void setTokenError(int errcode, const QString &errmsg);  // every token request answers this
-    void setTokenAnswer(const QString &text);                 // …or this text, verbatim
-    void clearTokenError();
     void setCredentials(const QString &appid, const QString &secret); // others are refused
-    void setNextTokenText(const QString &text);               // text of the next issued token
     void setStaleOnIssue(bool on);   // each issue makes every earlier token stale (40001)
     void refuseCurrentTokenOnce();   // sends get 40001 until a new token is issued
-    void markStale(const QString &token);
     int tokenCalls() const;          // requests to /cgi-bin/token, answered or not
     QString lastIssuedToken() const;
-    QString lastTokenAppid() const;  // decoded query values of the latest token request
-    QString lastTokenSecret() const;
-    // /cgi-bin/stable_token (answers setTokenError and setTokenAnswer too; expires_in from
-    // setTokenLifetime). Its clock starts at 0 and moves only through advanceStableClock.
+    // /cgi-bin/stable_token (expires_in from setTokenLifetime). Its clock starts at 0 and moves
+    // only through advanceStableClock.
     QString stableToken() const;       // the current stable token ("" before the first)
     int stableTokenCalls() const;      // requests to /cgi-bin/stable_token, answered or not
     int forcedStableCalls() const;     // of those, the ones asking force_refresh
     QByteArray lastStableTokenBody() const;
     void advanceStableClock(int seconds);
-    // The central control server (centralServerUrl).
-    int centralCalls() const;
-    void setCentralAnswer(const QString &text); // answered verbatim instead of a new token
-    void clearCentralAnswer();
+    int centralCalls() const;          // requests to centralServerUrl
 
     // --- message sends ------------------------------------------------------------------------
-    void setSendError(int errcode, const QString &errmsg); // every send answers this
-    void clearSendError();
     std::vector<Send> sends() const;
     int sendCount() const;
-    int deliveredCount() const; // sends answered errcode 0
 
     // --- followers ----------------------------------------------------------------------------
     void setFollowerCount(int count);            // generated openids, 28 characters each
     void setFollowers(const QStringList &openids); // exactly these, in this order
     QStringList followers() const;
     void setPageSize(int size);                  // openids per user/get page (default 10,000)
-    void setUserGetError(int errcode, const QString &errmsg); // e.g. 48001 "api unauthorized"
-    void clearUserGetError();
     std::vector<InfoRequest> infoRequests() const;
     int userGetCalls() const;
     // A follower who has left since the list was read: user/info and batchget describe them with
     // WeChat's short answer {"subscribe":0,"openid":…,"tagid_list":[]}. With refusedInBatch, a
     // batchget that names them is refused as a whole (40003 invalid openid) instead.
     void setLeft(const QString &openid, bool refusedInBatch = false);
-
-    // --- faults and timing --------------------------------------------------------------------
-    // The next `count` requests to `path` ("*": any path) get `fault`; a count of -1 means all.
-    // Rules are consumed first-added first.
-    void failNext(const QString &path, int count, const Fault &fault);
-    void clearFaults();
-    void setLatency(int ms); // added to every request
 
     // --- what arrived -------------------------------------------------------------------------
     std::vector<Request> requests() const;
