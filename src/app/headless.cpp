@@ -12,7 +12,6 @@
 #include <QDir>
 #include <QTimer>
 
-#include <cstdio>
 #include <functional>
 
 #ifdef Q_OS_UNIX
@@ -30,13 +29,6 @@ namespace {
 void log(const QString &message)
 {
     Logger::instance().log(message);
-}
-
-void printError(const QString &text)
-{
-    const QByteArray line = (text + u'\n').toUtf8();
-    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
-    std::fflush(stderr);
 }
 
 #ifdef Q_OS_UNIX
@@ -78,6 +70,16 @@ void watchStopSignals(QObject *owner, std::function<void()> onStop)
 #endif
 }
 
+// Rows were due and the batch got none of them an answer or a local error text: WeChat, its
+// token or the network stood in the way. A batch refused by the lease is not this case: another
+// copy sends.
+bool nothingSent(const BatchReport &report, int due)
+{
+    if (due <= 0 || report.posted > 0 || report.markedLocally > 0 || report.failure.isEmpty())
+        return false;
+    return report.ran ? report.endedEarly : report.tokenFailed;
+}
+
 // One tick a second. VELTRANO_TICK_MS shortens it, so tests and demos need not wait minutes.
 int tickMilliseconds()
 {
@@ -91,7 +93,12 @@ int tickMilliseconds()
 int runHeadless(HeadlessMode mode)
 {
     DailyLogFile logFile(applicationFolder());
-    StreamLogSink console(stdout);
+    ConsoleLogSink console(consoleOptions());
+    // A reason that was logged already reached standard error through the console.
+    const auto printError = [&console](const QString &text) {
+        if (!endsTheRun(QStringLiteral("  ") + text))
+            console.writeError(text);
+    };
     LoadConnectionSettings();
 
     SendService service;
@@ -99,6 +106,7 @@ int runHeadless(HeadlessMode mode)
     Settings settings = gobal().snapshot();
 
     int code = kExitOk;
+    int due = 0; // --once: the rows waiting when the batch began
     bool stopping = false;
     const auto finish = [&code](int exitCode) {
         code = exitCode;
@@ -117,9 +125,17 @@ int runHeadless(HeadlessMode mode)
                     .arg(report.pending < 0 ? QStringLiteral("未知") : QString::number(report.pending)));
         }
         if (mode == HeadlessMode::Once) {
-            if (!report.ran)
+            if (nothingSent(report, due)) {
+                const QString summary = QStringLiteral("有 %1 条待发消息，本次一条也未能发出").arg(due);
+                console.writeError(endsTheRun(QStringLiteral("  ") + report.failure) ? summary
+                                                                                     : summary + u'：' + report.failure);
+                finish(kExitNothingSent);
+            } else if (!report.ran) {
                 printError(report.failure.isEmpty() ? QStringLiteral("本批次未能运行") : report.failure);
-            finish(report.ran ? kExitOk : kExitFailed);
+                finish(kExitFailed);
+            } else {
+                finish(kExitOk);
+            }
         } else if (stopping) {
             service.stop();
             finish(kExitOk);
@@ -160,8 +176,9 @@ int runHeadless(HeadlessMode mode)
         try {
             Database db(settings, 4, MissingFile::Fail);
             LoadParameters(db, settings);
+            due = CountPending(db);
         } catch (const std::exception &e) {
-            printError(QStringLiteral("服务启动失败，请检查数据库连接是否正确！") + QString::fromUtf8(e.what()));
+            console.writeError(QStringLiteral("服务启动失败，请检查数据库连接是否正确！") + QString::fromUtf8(e.what()));
             return kExitFailed;
         }
         service.setSettings(settings);
@@ -171,6 +188,30 @@ int runHeadless(HeadlessMode mode)
     QCoreApplication::exec();
     service.waitForIdle();
     return code;
+}
+
+int initDatabase()
+{
+    DailyLogFile logFile(applicationFolder());
+    ConsoleLogSink console(consoleOptions());
+    LoadConnectionSettings();
+    const Settings settings = gobal().snapshot();
+    if (settings.driver != QStringLiteral("sqlite")) {
+        console.writeError(QStringLiteral("--init-db 只创建 SQLite 数据库；SQL Server 请运行 %1")
+                               .arg(QDir(resourceFolder()).filePath(QStringLiteral("sql/sqlserver/schema.sql"))));
+        return kExitFailed;
+    }
+    try {
+        // A new file gets the schema and its full path is logged; an existing one is only opened.
+        Database db(settings, 4, MissingFile::Create);
+        Settings loaded = settings;
+        LoadParameters(db, loaded);
+    } catch (const std::exception &e) {
+        console.writeError(QStringLiteral("无法创建数据库：") + QString::fromUtf8(e.what()));
+        return kExitFailed;
+    }
+    Logger::instance().log(QStringLiteral("  数据库已就绪：可以向 tempmsg 添加消息"));
+    return kExitOk;
 }
 
 } // namespace veltrano

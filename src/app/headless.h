@@ -1,6 +1,8 @@
 // The send service with no window and no display: --service and --once.
 #pragma once
 
+#include "app/command_line.h"
+
 namespace veltrano {
 
 enum class HeadlessMode {
@@ -8,13 +10,13 @@ enum class HeadlessMode {
     Once,    // one batch now, then the program ends
 };
 
-// Exit codes of the headless modes.
-inline constexpr int kExitOk = 0;     // ran (WeChat may still have refused messages)
-inline constexpr int kExitFailed = 1; // could not start or could not run; the reason is on stderr
-
 // Runs in a QCoreApplication the caller has made (so no platform plugin loads) and returns the
 // exit code. Log lines go to standard output and to the daily log file; reasons to stop go to
-// standard error.
+// standard error (see consoleOptions). --once ends with kExitNothingSent when rows were due and
+// none got an answer or a local error text.
 int runHeadless(HeadlessMode mode);
+
+// Creates the SQLite queue config.ini names, with its schema, and says where; the exit code.
+int initDatabase();
 
 } // namespace veltrano

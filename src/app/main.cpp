@@ -1,4 +1,5 @@
 // Starts Veltrano: the command line, the folders, then the window or the headless service.
+#include "app/command_line.h"
 #include "app/form1.h"
 #include "app/headless.h"
 #include "core/app_context.h"
@@ -6,7 +7,6 @@
 #include "records/follower_export.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QLibraryInfo>
 #include <QPointer>
 #include <QTranslator>
@@ -18,60 +18,6 @@
 #endif
 
 namespace {
-
-constexpr int kExitUsage = 2;
-
-struct CommandLine {
-    QCommandLineParser parser;
-    QCommandLineOption help = parser.addHelpOption();
-    QCommandLineOption version = parser.addVersionOption();
-    QCommandLineOption start{QStringLiteral("start"),
-                             QStringLiteral("打开窗口并立即启动服务（用于开机自启）。\n"
-                                            "Open the window and start the service at once.")};
-    QCommandLineOption service{QStringLiteral("service"),
-                               QStringLiteral("不打开窗口，按计划发送，直到收到 SIGTERM 或 Ctrl+C。\n"
-                                              "Run the send service without a window until SIGTERM or Ctrl+C.")};
-    QCommandLineOption once{QStringLiteral("once"),
-                            QStringLiteral("不打开窗口，立即发送一个批次后退出。\n"
-                                           "Send one batch now without a window, then exit.")};
-    QCommandLineOption config{QStringLiteral("config"),
-                              QStringLiteral("读取指定的 config.ini。\nRead this config.ini instead."),
-                              QStringLiteral("FILE")};
-    QString error;
-
-    CommandLine()
-    {
-        parser.setApplicationDescription(
-            QStringLiteral("Veltrano：把数据库中排队的消息发送给微信公众号的粉丝。\n"
-                           "Sends the messages queued in a database to the followers of a WeChat "
-                           "Official Account.\n\n"
-                           "退出码 / exit codes: 0 成功 ok; 1 无法启动或无法运行 could not start or run "
-                           "(reason on stderr); 2 命令行有误 bad command line."));
-        parser.addOptions({start, service, once, config});
-    }
-
-    // False with `error` set when the line cannot be used.
-    bool parse(const QStringList &arguments)
-    {
-        if (!parser.parse(arguments)) {
-            error = parser.errorText();
-            return false;
-        }
-        if (!parser.positionalArguments().isEmpty()) {
-            error = QStringLiteral("无法识别的参数 / unexpected argument: ") + parser.positionalArguments().join(u' ');
-            return false;
-        }
-        const int modes = int(parser.isSet(start)) + int(parser.isSet(service)) + int(parser.isSet(once));
-        if (modes > 1) {
-            error = QStringLiteral("--start、--service 和 --once 只能选一个 / choose one of --start, --service, --once");
-            return false;
-        }
-        return true;
-    }
-
-    bool wantsHelp() const { return parser.isSet(help) || parser.isSet(QStringLiteral("help-all")); }
-    bool headless() const { return wantsHelp() || parser.isSet(version) || parser.isSet(service) || parser.isSet(once); }
-};
 
 void print(FILE *stream, const QString &text)
 {
@@ -131,11 +77,13 @@ int main(int argc, char *argv[])
     // program creates is readable by its owner only.
     ::umask(077);
 #endif
+    veltrano::ignoreBrokenPipes();
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
-    CommandLine line;
+    veltrano::CommandLine line;
     const bool usable = line.parse(arguments);
+    const QString configOverride = line.parser.value(line.config);
 
     if (!usable || line.headless()) {
         // No QGuiApplication: no platform plugin loads, so no display is needed.
@@ -143,23 +91,41 @@ int main(int argc, char *argv[])
         nameApplication();
         if (!usable) {
             print(stderr, line.error + QStringLiteral("\n使用 --help 查看用法 / see --help\n"));
-            return kExitUsage;
+            return veltrano::kExitUsage;
         }
         if (line.wantsHelp()) {
-            print(stdout, line.parser.helpText());
-            return 0;
+            print(stdout, line.helpText());
+            return veltrano::kExitOk;
         }
         if (line.parser.isSet(line.version)) {
             print(stdout, QStringLiteral("Veltrano %1\n").arg(QCoreApplication::applicationVersion()));
-            return 0;
+            return veltrano::kExitOk;
         }
-        veltrano::chooseFolders(QCoreApplication::applicationDirPath(), line.parser.value(line.config));
+        veltrano::chooseFolders(QCoreApplication::applicationDirPath(), configOverride);
+        // Without a window nobody can fill in the settings: the file must be there.
+        if (const auto problem = veltrano::configProblem(veltrano::configFile(), true)) {
+            print(stderr, *problem + u'\n');
+            return veltrano::kExitFailed;
+        }
+        if (line.parser.isSet(line.initDb))
+            return veltrano::initDatabase();
         return veltrano::runHeadless(line.parser.isSet(line.once) ? veltrano::HeadlessMode::Once
                                                                   : veltrano::HeadlessMode::Service);
     }
 
+    // Qt would abort with a plugin message; an admin on a server needs the way out instead.
+    if (const auto problem = veltrano::displayProblem()) {
+        print(stderr, *problem + u'\n');
+        return veltrano::kExitFailed;
+    }
+    if (!configOverride.isEmpty()) {
+        if (const auto problem = veltrano::configProblem(configOverride, true)) {
+            print(stderr, *problem + u'\n');
+            return veltrano::kExitFailed;
+        }
+    }
     QApplication app(argc, argv);
     nameApplication();
-    veltrano::chooseFolders(QCoreApplication::applicationDirPath(), line.parser.value(line.config));
+    veltrano::chooseFolders(QCoreApplication::applicationDirPath(), configOverride);
     return runWindow(app, line.parser.isSet(line.start));
 }
