@@ -1,6 +1,7 @@
 // The headless runner: the send service driven by a one-second timer, stopped by SIGTERM or SIGINT.
 #include "app/headless.h"
 
+#include "app/service_notify.h"
 #include "core/app_context.h"
 #include "core/database.h"
 #include "core/logger.h"
@@ -113,6 +114,7 @@ int runHeadless(HeadlessMode mode)
         QCoreApplication::exit(exitCode);
     };
 
+    ServiceNotifier systemd;
     QTimer ticker;
     ticker.setInterval(tickMilliseconds());
     QObject::connect(&ticker, &QTimer::timeout, &service, &SendService::tick);
@@ -149,6 +151,7 @@ int runHeadless(HeadlessMode mode)
         stopping = true;
         ticker.stop();
         log(QStringLiteral("  收到停止信号，正在发送的消息完成后退出"));
+        systemd.stopping();
         if (service.isBatchRunning()) {
             service.abortBatch();
             return; // batchFinished ends the program
@@ -167,6 +170,7 @@ int runHeadless(HeadlessMode mode)
                                  return;
                              }
                              ticker.start();
+                             systemd.ready();
                          });
         service.setSettings(settings);
         QTimer::singleShot(0, &service, &SendService::start);
