@@ -2,6 +2,7 @@
 #include "app/command_line.h"
 #include "app/form1.h"
 #include "app/headless.h"
+#include "app/single_window.h"
 #include "core/app_context.h"
 #include "core/logger.h"
 #include "records/follower_export.h"
@@ -39,6 +40,11 @@ int runWindow(QApplication &app, bool startService)
                     QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QApplication::installTranslator(&qtText);
 
+    // A window already sends for this config.ini: it comes forward and this start ends.
+    veltrano::SingleWindow single(veltrano::configFile());
+    if (single.handedOver())
+        return veltrano::kExitOk;
+
     veltrano::DailyLogFile logFile(veltrano::applicationFolder());
 
     // The program ends once none of its windows is open; a main window that is merely hidden in
@@ -57,6 +63,12 @@ int runWindow(QApplication &app, bool startService)
     };
     QObject::connect(&app, &QGuiApplication::lastWindowClosed, &app, quitWhenNoWindowOpen);
     QObject::connect(form1, &QObject::destroyed, &app, quitWhenNoWindowOpen, Qt::QueuedConnection);
+    QObject::connect(&single, &veltrano::SingleWindow::raiseRequested, form1, [form1] {
+        form1->show();
+        form1->setWindowState(form1->windowState() & ~Qt::WindowMinimized);
+        form1->raise();
+        form1->activateWindow();
+    });
     form1->show();
     if (startService)
         QMetaObject::invokeMethod(form1, &veltrano::Form1::startsvr_Click, Qt::QueuedConnection);
@@ -126,6 +138,8 @@ int main(int argc, char *argv[])
     }
     QApplication app(argc, argv);
     nameApplication();
+    // The window belongs to veltrano.desktop (its icon and name in docks and on Wayland).
+    QGuiApplication::setDesktopFileName(QStringLiteral("veltrano"));
     veltrano::chooseFolders(QCoreApplication::applicationDirPath(), configOverride);
     return runWindow(app, line.parser.isSet(line.start));
 }
