@@ -16,7 +16,10 @@
 #include <gtest/gtest.h>
 
 #ifdef Q_OS_UNIX
+#include <cstring>
 #include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #endif
 
@@ -303,4 +306,43 @@ TEST(Headless, AStdoutNobodyReadsOrClosedNeverHoldsUpTheBatch)
     ::close(closed[1]);
     EXPECT_EQ(q.queue.pending(), 0);
 }
+
+#ifdef VELTRANO_HAVE_SYSTEMD
+// Under a Type=notify unit systemd waits for READY=1 and kills a service whose watchdog starves.
+TEST(Headless, ServiceTellsSystemdItIsReadyAliveAndStopping)
+{
+    HeadlessQueue q(0);
+    QTemporaryDir dir;
+    const QByteArray path = dir.filePath("notify").toUtf8();
+    const int socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.constData(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(socket, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    qputenv("NOTIFY_SOCKET", path);
+    qputenv("WATCHDOG_USEC", "200000");
+    Child service(q.args("--service"), q.fake.base());
+    qunsetenv("NOTIFY_SOCKET");
+    qunsetenv("WATCHDOG_USEC");
+    QByteArray said;
+    const auto hear = [&](const char *text) {
+        for (int i = 0; i < 100 && !said.contains(text); ++i) {
+            char buffer[512];
+            const ssize_t n = ::recv(socket, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n > 0)
+                said += QByteArray(buffer, int(n)) + '\n';
+            else
+                QThread::msleep(50);
+        }
+        return said.contains(text);
+    };
+    EXPECT_TRUE(hear("READY=1")) << service.err().toStdString();
+    said.clear();
+    EXPECT_TRUE(hear("WATCHDOG=1")) << "fed while it runs";
+    service.terminate();
+    EXPECT_TRUE(hear("STOPPING=1"));
+    EXPECT_EQ(service.exitCode(), 0);
+    ::close(socket);
+}
+#endif // VELTRANO_HAVE_SYSTEMD
 #endif
