@@ -96,15 +96,12 @@ QString CommandLine::helpText() const
                .arg(configFolder, dataFolder);
 }
 
-std::optional<QString> configProblem(const QString &path, bool mustExist)
+std::optional<QString> configProblem(const QString &path)
 {
     const QFileInfo info(path);
     const QString name = info.absoluteFilePath();
-    if (!info.exists()) {
-        if (!mustExist)
-            return std::nullopt;
+    if (!info.exists())
         return QStringLiteral("无法读取配置文件 %1：文件不存在 / no such file").arg(name);
-    }
     if (info.isDir())
         return QStringLiteral("无法读取配置文件 %1：这是一个文件夹 / is a folder").arg(name);
     QFile file(name);

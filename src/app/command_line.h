@@ -40,9 +40,8 @@ struct CommandLine {
     QString helpText() const;
 };
 
-// Why the settings file cannot be read (it names the file), or nothing. A missing file is
-// refused only when `mustExist`; the window may still start and write one.
-std::optional<QString> configProblem(const QString &path, bool mustExist);
+// Why the settings file cannot be read (it names the file and the cause), or nothing.
+std::optional<QString> configProblem(const QString &path);
 
 // Why no window can open here (one line naming --service and --once), or nothing.
 std::optional<QString> displayProblem();

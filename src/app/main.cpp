@@ -115,7 +115,7 @@ int main(int argc, char *argv[])
         }
         veltrano::chooseFolders(QCoreApplication::applicationDirPath(), configOverride);
         // Without a window nobody can fill in the settings: the file must be there.
-        if (const auto problem = veltrano::configProblem(veltrano::configFile(), true)) {
+        if (const auto problem = veltrano::configProblem(veltrano::configFile())) {
             print(stderr, *problem + u'\n');
             return veltrano::kExitFailed;
         }
@@ -131,7 +131,7 @@ int main(int argc, char *argv[])
         return veltrano::kExitFailed;
     }
     if (!configOverride.isEmpty()) {
-        if (const auto problem = veltrano::configProblem(configOverride, true)) {
+        if (const auto problem = veltrano::configProblem(configOverride)) {
             print(stderr, *problem + u'\n');
             return veltrano::kExitFailed;
         }
