@@ -1,6 +1,8 @@
 // The send service with no window and no display: --service and --once.
 #pragma once
 
+#include "app/command_line.h"
+
 namespace veltrano {
 
 class SharedSettings;
@@ -10,13 +12,13 @@ enum class HeadlessMode {
     Once,    // one batch now, then the program ends
 };
 
-// Exit codes of the headless modes.
-inline constexpr int kExitOk = 0;     // ran (WeChat may still have refused messages)
-inline constexpr int kExitFailed = 1; // could not start or could not run; the reason is on stderr
-
 // Runs in a QCoreApplication the caller has made (so no platform plugin loads) and returns the
 // exit code. Log lines go to standard output and to the daily log file; reasons to stop go to
-// standard error. `live` holds the program's settings.
+// standard error (see consoleOptions). --once ends with kExitNothingSent when rows were due and
+// none got an answer or a local error text. `live` holds the program's settings.
 int runHeadless(HeadlessMode mode, SharedSettings &live);
+
+// Creates the SQLite queue config.ini names, with its schema, and says where; the exit code.
+int initDatabase();
 
 } // namespace veltrano

@@ -1,6 +1,8 @@
 // Starts Veltrano: the command line, the folders, then the window or the headless service.
+#include "app/command_line.h"
 #include "app/form1.h"
 #include "app/headless.h"
+#include "app/single_window.h"
 #include "core/app_context.h"
 #include "core/logger.h"
 #include "core/send_service.h"
@@ -8,7 +10,6 @@
 #include "core/stop_signals.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QLibraryInfo>
 #include <QPointer>
 #include <QTranslator>
@@ -20,60 +21,6 @@
 #endif
 
 namespace {
-
-constexpr int kExitUsage = 2;
-
-struct CommandLine {
-    QCommandLineParser parser;
-    QCommandLineOption help = parser.addHelpOption();
-    QCommandLineOption version = parser.addVersionOption();
-    QCommandLineOption start{QStringLiteral("start"),
-                             QStringLiteral("打开窗口并立即启动服务（用于开机自启）。\n"
-                                            "Open the window and start the service at once.")};
-    QCommandLineOption service{QStringLiteral("service"),
-                               QStringLiteral("不打开窗口，按计划发送，直到收到 SIGTERM 或 Ctrl+C。\n"
-                                              "Run the send service without a window until SIGTERM or Ctrl+C.")};
-    QCommandLineOption once{QStringLiteral("once"),
-                            QStringLiteral("不打开窗口，立即发送一个批次后退出。\n"
-                                           "Send one batch now without a window, then exit.")};
-    QCommandLineOption config{QStringLiteral("config"),
-                              QStringLiteral("读取指定的 config.ini。\nRead this config.ini instead."),
-                              QStringLiteral("FILE")};
-    QString error;
-
-    CommandLine()
-    {
-        parser.setApplicationDescription(
-            QStringLiteral("Veltrano：把数据库中排队的消息发送给微信公众号的粉丝。\n"
-                           "Sends the messages queued in a database to the followers of a WeChat "
-                           "Official Account.\n\n"
-                           "退出码 / exit codes: 0 成功 ok; 1 无法启动或无法运行 could not start or run "
-                           "(reason on stderr); 2 命令行有误 bad command line."));
-        parser.addOptions({start, service, once, config});
-    }
-
-    // False with `error` set when the line cannot be used.
-    bool parse(const QStringList &arguments)
-    {
-        if (!parser.parse(arguments)) {
-            error = parser.errorText();
-            return false;
-        }
-        if (!parser.positionalArguments().isEmpty()) {
-            error = QStringLiteral("无法识别的参数 / unexpected argument: ") + parser.positionalArguments().join(u' ');
-            return false;
-        }
-        const int modes = int(parser.isSet(start)) + int(parser.isSet(service)) + int(parser.isSet(once));
-        if (modes > 1) {
-            error = QStringLiteral("--start、--service 和 --once 只能选一个 / choose one of --start, --service, --once");
-            return false;
-        }
-        return true;
-    }
-
-    bool wantsHelp() const { return parser.isSet(help) || parser.isSet(QStringLiteral("help-all")); }
-    bool headless() const { return wantsHelp() || parser.isSet(version) || parser.isSet(service) || parser.isSet(once); }
-};
 
 void print(FILE *stream, const QString &text)
 {
@@ -94,6 +41,11 @@ int runWindow(QApplication &app, bool startService, veltrano::SharedSettings &li
     if (qtText.load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
                     QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QApplication::installTranslator(&qtText);
+
+    // A window already sends for this config.ini: it comes forward and this start ends.
+    veltrano::SingleWindow single(veltrano::configFile());
+    if (single.handedOver())
+        return veltrano::kExitOk;
 
     veltrano::DailyLogFile logFile(veltrano::applicationFolder());
 
@@ -118,6 +70,12 @@ int runWindow(QApplication &app, bool startService, veltrano::SharedSettings &li
     veltrano::watchStopSignals(form1, [form1] { form1->endOnStopSignal(); });
     QObject::connect(form1->service(), &veltrano::SendService::shutDownFinished, &app, &QCoreApplication::quit,
                      Qt::QueuedConnection);
+    QObject::connect(&single, &veltrano::SingleWindow::raiseRequested, form1, [form1] {
+        form1->show();
+        form1->setWindowState(form1->windowState() & ~Qt::WindowMinimized);
+        form1->raise();
+        form1->activateWindow();
+    });
     form1->show();
     if (startService)
         QMetaObject::invokeMethod(form1, &veltrano::Form1::startsvr_Click, Qt::QueuedConnection);
@@ -138,13 +96,15 @@ int main(int argc, char *argv[])
     // program creates is readable by its owner only.
     ::umask(077);
 #endif
+    veltrano::ignoreBrokenPipes();
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
     // The program's live settings, handed to whatever needs them.
     veltrano::SharedSettings live;
-    CommandLine line;
+    veltrano::CommandLine line;
     const bool usable = line.parse(arguments);
+    const QString configOverride = line.parser.value(line.config);
 
     if (!usable || line.headless()) {
         // No QGuiApplication: no platform plugin loads, so no display is needed.
@@ -152,24 +112,44 @@ int main(int argc, char *argv[])
         nameApplication();
         if (!usable) {
             print(stderr, line.error + QStringLiteral("\n使用 --help 查看用法 / see --help\n"));
-            return kExitUsage;
+            return veltrano::kExitUsage;
         }
         if (line.wantsHelp()) {
-            print(stdout, line.parser.helpText());
-            return 0;
+            print(stdout, line.helpText());
+            return veltrano::kExitOk;
         }
         if (line.parser.isSet(line.version)) {
             print(stdout, QStringLiteral("Veltrano %1\n").arg(QCoreApplication::applicationVersion()));
-            return 0;
+            return veltrano::kExitOk;
         }
-        veltrano::chooseFolders(QCoreApplication::applicationDirPath(), line.parser.value(line.config));
+        veltrano::chooseFolders(QCoreApplication::applicationDirPath(), configOverride);
+        // Without a window nobody can fill in the settings: the file must be there.
+        if (const auto problem = veltrano::configProblem(veltrano::configFile())) {
+            print(stderr, *problem + u'\n');
+            return veltrano::kExitFailed;
+        }
+        if (line.parser.isSet(line.initDb))
+            return veltrano::initDatabase();
         return veltrano::runHeadless(line.parser.isSet(line.once) ? veltrano::HeadlessMode::Once
                                                                   : veltrano::HeadlessMode::Service,
                                      live);
     }
 
+    // Qt would abort with a plugin message; an admin on a server needs the way out instead.
+    if (const auto problem = veltrano::displayProblem()) {
+        print(stderr, *problem + u'\n');
+        return veltrano::kExitFailed;
+    }
+    if (!configOverride.isEmpty()) {
+        if (const auto problem = veltrano::configProblem(configOverride)) {
+            print(stderr, *problem + u'\n');
+            return veltrano::kExitFailed;
+        }
+    }
     QApplication app(argc, argv);
     nameApplication();
-    veltrano::chooseFolders(QCoreApplication::applicationDirPath(), line.parser.value(line.config));
+    // The window belongs to veltrano.desktop (its icon and name in docks and on Wayland).
+    QGuiApplication::setDesktopFileName(QStringLiteral("veltrano"));
+    veltrano::chooseFolders(QCoreApplication::applicationDirPath(), configOverride);
     return runWindow(app, line.parser.isSet(line.start), live);
 }

@@ -5,9 +5,22 @@
 #include "core/secrets.h"
 
 #include <QDir>
-#include <QLocale>
+#include <QSet>
 
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <utility>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace veltrano {
 
@@ -73,10 +86,15 @@ QStringList LogFeed::take()
     return std::exchange(m_pending, {});
 }
 
+QString formatTimeStamp(const QDateTime &when)
+{
+    // Digits only, in the order that sorts: the same under every locale and in a Chinese window.
+    return when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
 QString formatLogLine(const QDateTime &when, const QString &message)
 {
     // Lines come in bursts within one second: the date and time are formatted once per second.
-    static const QLocale locale = QLocale::system();
     thread_local QDate day;
     thread_local int second = -1;
     thread_local QString stamp;
@@ -85,7 +103,7 @@ QString formatLogLine(const QDateTime &when, const QString &message)
     if (date != day || time.msecsSinceStartOfDay() / 1000 != second) {
         day = date;
         second = time.msecsSinceStartOfDay() / 1000;
-        stamp = locale.toString(date, QLocale::ShortFormat) + u' ' + time.toString(QStringLiteral("HH:mm:ss"));
+        stamp = formatTimeStamp(when);
     }
     return stamp + message;
 }
@@ -134,18 +152,138 @@ void DailyLogFile::append(const QDateTime &when, const QString &message)
     m_file.write((formatLogLine(when, message) + u'\n').toUtf8());
 }
 
-StreamLogSink::StreamLogSink(FILE *stream, QObject *parent) : QObject(parent), m_stream(stream)
+struct ConsoleLogSink::State {
+    std::mutex mutex;
+    std::condition_variable wake;    // a line is queued, or the sink goes
+    std::condition_variable drained; // the queue is empty and nothing is being written
+    std::deque<std::pair<int, QByteArray>> lines;
+    qsizetype bytes = 0;
+    qint64 dropped = 0; // lines that found the queue full since the last note about it
+    bool writing = false;
+    bool closing = false;
+    QSet<int> broken; // streams whose reader has gone: nothing more is written to them
+};
+
+namespace {
+
+// False once the stream cannot take more (its reader has gone); a full pipe makes this wait, but
+// only on the sink's own writer thread.
+bool writeAll(int fd, const QByteArray &bytes)
 {
-    connect(&Logger::instance(), &Logger::lineLogged, this, &StreamLogSink::append,
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+#ifdef _WIN32
+        const int n = ::_write(fd, bytes.constData() + done, unsigned(bytes.size() - done));
+#else
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+#endif
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+void writeQueued(const std::shared_ptr<ConsoleLogSink::State> &state)
+{
+    std::unique_lock lock(state->mutex);
+    for (;;) {
+        state->wake.wait(lock, [&] { return state->closing || !state->lines.empty(); });
+        if (state->lines.empty()) {
+            state->drained.notify_all();
+            return; // closing
+        }
+        auto [fd, bytes] = std::move(state->lines.front());
+        state->lines.pop_front();
+        state->bytes -= bytes.size();
+        if (state->broken.contains(fd))
+            continue;
+        state->writing = true;
+        lock.unlock();
+        const bool ok = writeAll(fd, bytes);
+        lock.lock();
+        state->writing = false;
+        if (!ok)
+            state->broken.insert(fd);
+        if (state->lines.empty())
+            state->drained.notify_all();
+    }
+}
+
+} // namespace
+
+ConsoleLogSink::ConsoleLogSink(Options options, QObject *parent)
+    : QObject(parent), m_options(std::move(options)), m_state(std::make_shared<State>())
+{
+    std::thread(writeQueued, m_state).detach();
+    connect(&Logger::instance(), &Logger::lineLogged, this, &ConsoleLogSink::append,
             Qt::DirectConnection);
 }
 
-void StreamLogSink::append(const QDateTime &when, const QString &message)
+ConsoleLogSink::~ConsoleLogSink()
 {
-    QMutexLocker lock(&m_mutex);
-    const QByteArray line = (formatLogLine(when, message) + u'\n').toUtf8();
-    std::fwrite(line.constData(), 1, size_t(line.size()), m_stream);
-    std::fflush(m_stream);
+    disconnect(&Logger::instance(), nullptr, this, nullptr);
+    std::unique_lock lock(m_state->mutex);
+    m_state->drained.wait_for(lock, std::chrono::seconds(2),
+                              [&] { return m_state->lines.empty() && !m_state->writing; });
+    // A writer still waiting on a stream nobody reads keeps the state it shares and ends with
+    // the process.
+    m_state->closing = true;
+    m_state->wake.notify_all();
+}
+
+void ConsoleLogSink::append(const QDateTime &when, const QString &message)
+{
+    if (m_options.isFailure && m_options.isFailure(message)) {
+        writeError(message.trimmed());
+        return;
+    }
+    queue(m_options.outFd, m_options.timeStamps ? formatLogLine(when, message) : message.trimmed());
+}
+
+void ConsoleLogSink::writeError(const QString &text)
+{
+    queue(m_options.errFd, m_options.errorPriority ? QStringLiteral("<3>") + text : text);
+}
+
+void ConsoleLogSink::queue(int fd, const QString &line)
+{
+    QByteArray bytes = (line + u'\n').toUtf8();
+    std::lock_guard lock(m_state->mutex);
+    if (m_state->bytes + bytes.size() > kMaxQueuedBytes) {
+        ++m_state->dropped;
+        return;
+    }
+    if (m_state->dropped > 0) {
+        // Said where the lines went missing, so a reader knows the daily file has them all.
+        const QByteArray note = QStringLiteral("（输出阻塞，%1 行日志未写到此处，日志文件中完整保留）\n")
+                                    .arg(std::exchange(m_state->dropped, 0))
+                                    .toUtf8();
+        m_state->bytes += note.size();
+        m_state->lines.emplace_back(m_options.outFd, note);
+    }
+    m_state->bytes += bytes.size();
+    m_state->lines.emplace_back(fd, std::move(bytes));
+    m_state->wake.notify_one();
+}
+
+bool journalReads(int fd)
+{
+#ifdef Q_OS_UNIX
+    // "device:inode" of the stream journald connected; a redirected stream no longer matches.
+    const QByteArray named = qgetenv("JOURNAL_STREAM");
+    if (named.isEmpty())
+        return false;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0)
+        return false;
+    return named == QByteArray::number(quint64(info.st_dev)) + ':' + QByteArray::number(quint64(info.st_ino));
+#else
+    Q_UNUSED(fd);
+    return false;
+#endif
 }
 
 } // namespace veltrano

@@ -9,7 +9,8 @@
 #include <QString>
 #include <QStringList>
 
-#include <cstdio>
+#include <functional>
+#include <memory>
 
 namespace veltrano {
 
@@ -53,7 +54,9 @@ private:
     QStringList m_pending; // guarded by the logger's m_feedsMutex
 };
 
-// Short date, a blank, the time with seconds, then the message (which brings its own two blanks).
+// "yyyy-MM-dd HH:mm:ss" in local time, whatever the locale: log lines and the send records.
+QString formatTimeStamp(const QDateTime &when);
+// The time stamp, then the message (which brings its own two blanks).
 QString formatLogLine(const QDateTime &when, const QString &message);
 
 // An answer or other outside text fit for one log line: line breaks folded to "\n" so no text can
@@ -76,16 +79,45 @@ private:
     int m_lookedAt = -1; // the second of the day the file was last looked for
 };
 
-// Writes every logged line to a C stream (standard output for the headless service), flushed per line.
-class StreamLogSink : public QObject {
+// Standard output and standard error of the headless service. The logging thread only queues a
+// line; a writer thread of the sink's own writes it. A stream nobody reads (a full pipe) or nobody
+// keeps (a closed pipe, `| head`) therefore never holds up a batch or a stop signal: past
+// kMaxQueuedBytes lines are dropped and counted, and a broken stream takes no more lines.
+class ConsoleLogSink : public QObject {
     Q_OBJECT
 public:
-    explicit StreamLogSink(FILE *stream, QObject *parent = nullptr);
+    static constexpr qsizetype kMaxQueuedBytes = 4 * 1024 * 1024;
+
+    struct Options {
+        int outFd = 1;
+        int errFd = 2;
+        // Lines without a time stamp of their own (journald stamps every line it reads).
+        bool timeStamps = true;
+        // Messages that go to standard error instead of standard output, written without their
+        // leading blanks (and, for journald, ranked as errors).
+        std::function<bool(const QString &message)> isFailure;
+        // journald reads standard error: its lines start with the error priority.
+        bool errorPriority = false;
+    };
+
+    explicit ConsoleLogSink(Options options, QObject *parent = nullptr);
+    // Waits up to two seconds for the queued lines to be written, then leaves the rest.
+    ~ConsoleLogSink() override;
+
     void append(const QDateTime &when, const QString &message);
+    // One line on standard error, outside the log (a reason to stop that was never logged).
+    void writeError(const QString &text);
+
+    struct State;
 
 private:
-    FILE *m_stream;
-    QMutex m_mutex;
+    void queue(int fd, const QString &line);
+
+    Options m_options;
+    std::shared_ptr<State> m_state;
 };
+
+// True when journald reads `fd`: systemd names the stream it connected in JOURNAL_STREAM.
+bool journalReads(int fd);
 
 } // namespace veltrano

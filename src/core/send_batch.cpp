@@ -176,6 +176,7 @@ BatchReport Batch::run()
             m_token = GetAccessToken(m_ctx.settings, m_http);
         } catch (const std::exception &e) {
             m_report.failure = QStringLiteral("获取ACCESS_TOKEN失败，本次不发送：") + logExcerpt(causeOf(e), kMaxLoggedAnswer);
+            m_report.tokenFailed = true;
             say(QStringLiteral("  ") + m_report.failure);
             return m_report;
         }

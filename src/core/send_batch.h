@@ -23,6 +23,7 @@ struct BatchReport {
     int markedLocally = 0;   // rows given a local error text instead of a post
     int unstored = 0;        // answers kept in the ledger because the database refused them
     bool endedEarly = false; // the rows not reached stay pending
+    bool tokenFailed = false; // no access token: nothing was posted
     int pending = -1;        // rows still pending after the batch; -1 when not known
     QString token;           // the access token the batch used
     QString lastResult;      // the latest answer stored

@@ -3,13 +3,13 @@
 #include "core/send_records.h"
 
 #include "core/database.h"
+#include "core/logger.h"
 #include "core/profile.h"
 #include "core/settings.h"
 
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLocale>
 #include <QSqlError>
 #include <QSqlRecord>
 
@@ -42,14 +42,13 @@ QString fieldText(const QVariant &value)
 {
     if (value.isNull())
         return QString();
-    const QLocale locale = QLocale::system();
     switch (value.typeId()) {
     case QMetaType::QDateTime:
-        return locale.toString(value.toDateTime(), QLocale::ShortFormat);
+        return formatTimeStamp(value.toDateTime());
     case QMetaType::QDate:
-        return locale.toString(value.toDate(), QLocale::ShortFormat);
+        return value.toDate().toString(u"yyyy-MM-dd");
     case QMetaType::QTime:
-        return locale.toString(value.toTime(), QLocale::ShortFormat);
+        return value.toTime().toString(u"HH:mm:ss");
     default:
         return value.toString();
     }
@@ -68,10 +67,8 @@ QString timeText(const QVariant &value)
     if (!when.isValid())
         return fieldText(value);
     // The database keeps the second of every post; two posts a few seconds apart must not read
-    // as one.
-    const QLocale locale = QLocale::system();
-    return locale.toString(when.date(), QLocale::ShortFormat) + u' '
-           + when.time().toString(QStringLiteral("HH:mm:ss"));
+    // as one. Written as the log writes it, so a row and its log line are found by the same text.
+    return formatTimeStamp(when);
 }
 
 QString answerNote(const QVariant &answer)

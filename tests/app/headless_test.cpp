@@ -11,8 +11,17 @@
 #include <QProcess>
 #include <QSet>
 #include <QTemporaryDir>
+#include <QRegularExpression>
 #include <QThread>
 #include <gtest/gtest.h>
+
+#ifdef Q_OS_UNIX
+#include <cstring>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
 
 using namespace veltrano;
 
@@ -24,18 +33,28 @@ constexpr auto kTemplatePath = "/cgi-bin/message/template/send";
 // the X11 plugin while DISPLAY is unset, so a window mode would fail at once.
 class Child {
 public:
-    Child(const QStringList &arguments, const QString &apiBase = {}, const QString &tickMs = {})
+    // `stdoutFd` >= 0 becomes the child's standard output instead of a pipe this end reads.
+    Child(const QStringList &arguments, const QString &apiBase = {}, const QString &tickMs = {},
+          int stdoutFd = -1, const QString &program = QStringLiteral(VELTRANO_EXE))
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.remove(QStringLiteral("DISPLAY"));
         env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        env.remove(QStringLiteral("JOURNAL_STREAM"));
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8")); // dates must not follow it
         if (!apiBase.isEmpty())
             env.insert(QStringLiteral("VELTRANO_API_BASE"), apiBase);
         if (!tickMs.isEmpty())
             env.insert(QStringLiteral("VELTRANO_TICK_MS"), tickMs);
         m_process.setProcessEnvironment(env);
-        m_process.start(QStringLiteral(VELTRANO_EXE), arguments);
+#ifdef Q_OS_UNIX
+        if (stdoutFd >= 0)
+            m_process.setChildProcessModifier([stdoutFd] { ::dup2(stdoutFd, 1); });
+#else
+        Q_UNUSED(stdoutFd);
+#endif
+        m_process.start(program, arguments);
         m_process.waitForStarted();
     }
     ~Child()
@@ -111,6 +130,8 @@ TEST(Headless, HelpAndVersionNeedNoDisplay)
     EXPECT_EQ(help.exitCode(), 0) << help.err().toStdString();
     EXPECT_TRUE(help.out().contains("--service"));
     EXPECT_TRUE(help.out().contains("--once"));
+    EXPECT_TRUE(help.out().contains("VELTRANO_API_BASE"));
+    EXPECT_TRUE(help.out().contains("Veltrano/config.ini")) << "where an installed program looks";
     Child version({QStringLiteral("--version")});
     EXPECT_EQ(version.exitCode(), 0) << version.err().toStdString();
     EXPECT_TRUE(version.out().startsWith("Veltrano "));
@@ -129,6 +150,9 @@ TEST(Headless, OnceSendsOneBatchAndExitsZeroEvenWhenWeChatRefusesSome)
     EXPECT_EQ(q.fake.sendCount(), 3);
     EXPECT_TRUE(q.queue.stat(1).toString().contains("43004"));
     EXPECT_TRUE(once.out().contains("  发送结果：")) << "log lines reach standard output";
+    EXPECT_TRUE(once.out().contains(QRegularExpression("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d  ",
+                                                        QRegularExpression::MultilineOption)))
+        << "sortable dates under any locale: " << once.out().toStdString();
     const QString log = todaysLog(QFileInfo(configFilePath()).absolutePath());
     EXPECT_TRUE(ownerOnly(log)) << "the daily log names followers";
 
@@ -156,6 +180,7 @@ TEST(Headless, ServiceCreatesANewQueueOwnerOnlyAndAFailedStartExitsOne)
     Child failed({QStringLiteral("--service"), QStringLiteral("--config"), folder.file("config.ini")});
     EXPECT_EQ(failed.exitCode(), 1);
     EXPECT_TRUE(failed.err().startsWith("服务启动失败，请检查数据库连接是否正确！")) << failed.err().toStdString();
+    EXPECT_FALSE(failed.out().contains("服务启动失败")) << "a failure is said once, on standard error";
 }
 
 // SIGTERM while a post waits on a slow API: that post's answer is written back, the rest stay pending.
@@ -202,3 +227,122 @@ TEST(Headless, TwoCopiesOnOneQueuePostEveryRowExactlyOnce)
     EXPECT_EQ(codes[0] + codes[1], 1) << first.err().toStdString() << second.err().toStdString();
     EXPECT_TRUE(skipped.contains("另一个副本正在发送（")) << skipped.toStdString();
 }
+
+// Starts that cannot work end at once with one line that names the way out.
+TEST(Headless, StartsThatCannotWorkNameTheFileOrTheWayOut)
+{
+    QTemporaryDir dir;
+    Child missing({QStringLiteral("--once"), QStringLiteral("--config"), dir.filePath("none.ini")});
+    EXPECT_EQ(missing.exitCode(), 1);
+    EXPECT_TRUE(missing.err().contains(dir.filePath("none.ini"))) << missing.err().toStdString();
+    EXPECT_TRUE(missing.err().contains("不存在"));
+    Child folder({QStringLiteral("--service"), QStringLiteral("--config"), dir.path()});
+    EXPECT_EQ(folder.exitCode(), 1);
+    EXPECT_TRUE(folder.err().contains("文件夹")) << folder.err().toStdString();
+
+    Child window({}); // the window, with no display
+    EXPECT_EQ(window.exitCode(), 1) << "not Qt's abort";
+    EXPECT_EQ(window.err().count(u'\n'), 1) << window.err().toStdString();
+    EXPECT_TRUE(window.err().contains("--service") && window.err().contains("--once"));
+}
+
+// --once tells a script whether anything due went out: WeChat unreachable or over its quota.
+TEST(Headless, OnceExitsThreeWhenNothingDueCouldBePosted)
+{
+    HeadlessQueue q(2);
+    q.fake.failNext(kTemplatePath, 1, testsupport::FakeWeChat::Fault::error(45009, "reach max api daily quota limit"));
+    Child quota(q.args("--once"), q.fake.base());
+    EXPECT_EQ(quota.exitCode(), 3) << quota.err().toStdString();
+    EXPECT_EQ(q.queue.pending(), 2);
+    EXPECT_TRUE(quota.err().contains("一条也未能发出"));
+
+    Child unreachable(q.args("--once"), QStringLiteral("http://127.0.0.1:1"));
+    EXPECT_EQ(unreachable.exitCode(), 3) << unreachable.err().toStdString();
+    EXPECT_TRUE(unreachable.err().contains("一条也未能发出"));
+}
+
+#ifdef Q_OS_UNIX
+// journald stamps every line it reads: the service adds no time stamp of its own.
+TEST(Headless, UnderJournaldLinesCarryNoTimeStamp)
+{
+    HeadlessQueue q(1);
+    // JOURNAL_STREAM names the stream journald reads as "device:inode", here the test's pipe.
+    QStringList args = {QStringLiteral("-c"),
+                        QStringLiteral("JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1) exec \"$0\" \"$@\""),
+                        QStringLiteral(VELTRANO_EXE)};
+    args += q.args("--once");
+    Child once(args, q.fake.base(), {}, -1, QStringLiteral("/bin/sh"));
+    EXPECT_EQ(once.exitCode(), 0) << once.err().toStdString();
+    EXPECT_TRUE(once.out().startsWith("发送结果：") || once.out().contains("\n发送结果：")) << once.out().toStdString();
+    EXPECT_FALSE(once.out().contains(QDate::currentDate().toString(u"yyyy-MM-dd") + u' '));
+}
+
+// Standard output that nobody reads, or that is closed (`| head`): the batch still stores every
+// answer, and SIGTERM still ends the service.
+TEST(Headless, AStdoutNobodyReadsOrClosedNeverHoldsUpTheBatch)
+{
+    HeadlessQueue q(100); // twice the lines the pipe holds
+    q.queue.setParam("temp", "1000");
+    q.queue.setParam("temp_timer", "1");
+    int unread[2];
+    ASSERT_EQ(::pipe2(unread, O_CLOEXEC), 0);
+    ::fcntl(unread[1], F_SETPIPE_SZ, 4096); // full after a few dozen lines
+    Child service(q.args("--service"), q.fake.base(), QStringLiteral("10"), unread[1]);
+    for (int i = 0; i < 2000 && q.queue.pending() > 0; ++i)
+        QThread::msleep(10);
+    EXPECT_EQ(q.queue.pending(), 0) << "the batch went on while nobody read its lines";
+    service.terminate();
+    EXPECT_EQ(service.exitCode(), 0) << "SIGTERM still ends it";
+    ::close(unread[0]);
+    ::close(unread[1]);
+
+    for (int n = 0; n < 20; ++n)
+        q.queue.add(templateBody(n), 1);
+    int closed[2];
+    ASSERT_EQ(::pipe2(closed, O_CLOEXEC), 0);
+    ::close(closed[0]); // the reader has gone
+    Child once(q.args("--once"), q.fake.base(), {}, closed[1]);
+    EXPECT_EQ(once.exitCode(), 0) << "no SIGPIPE";
+    ::close(closed[1]);
+    EXPECT_EQ(q.queue.pending(), 0);
+}
+
+#ifdef VELTRANO_HAVE_SYSTEMD
+// Under a Type=notify unit systemd waits for READY=1 and kills a service whose watchdog starves.
+TEST(Headless, ServiceTellsSystemdItIsReadyAliveAndStopping)
+{
+    HeadlessQueue q(0);
+    QTemporaryDir dir;
+    const QByteArray path = dir.filePath("notify").toUtf8();
+    const int socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.constData(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(socket, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    qputenv("NOTIFY_SOCKET", path);
+    qputenv("WATCHDOG_USEC", "200000");
+    Child service(q.args("--service"), q.fake.base());
+    qunsetenv("NOTIFY_SOCKET");
+    qunsetenv("WATCHDOG_USEC");
+    QByteArray said;
+    const auto hear = [&](const char *text) {
+        for (int i = 0; i < 100 && !said.contains(text); ++i) {
+            char buffer[512];
+            const ssize_t n = ::recv(socket, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n > 0)
+                said += QByteArray(buffer, int(n)) + '\n';
+            else
+                QThread::msleep(50);
+        }
+        return said.contains(text);
+    };
+    EXPECT_TRUE(hear("READY=1")) << service.err().toStdString();
+    said.clear();
+    EXPECT_TRUE(hear("WATCHDOG=1")) << "fed while it runs";
+    service.terminate();
+    EXPECT_TRUE(hear("STOPPING=1"));
+    EXPECT_EQ(service.exitCode(), 0);
+    ::close(socket);
+}
+#endif // VELTRANO_HAVE_SYSTEMD
+#endif
