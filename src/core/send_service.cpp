@@ -77,6 +77,7 @@ void SendService::start()
         check.loaded = settings;
         try {
             Database db(settings, 4, MissingFile::Create);
+            SenderLease::prepare(db); // else every batch would fail while the window says it runs
             try {
                 LoadParameters(db, check.loaded);
             } catch (const DbError &e) {
@@ -112,9 +113,10 @@ void SendService::start()
         log(QStringLiteral("  服务启动成功"));
         warnAboutMissingCredentials(m_settings);
         if (!postsInFlight(m_settings.posts_in_flight))
-            log(QStringLiteral("  警告：config.ini 的 posts_in_flight=“%1”不是1到%2之间的整数，按1发送")
+            log(QStringLiteral("  警告：config.ini 的 posts_in_flight=“%1”不是1到%2之间的整数，按%3发送")
                     .arg(m_settings.posts_in_flight)
-                    .arg(kMaxPostsInFlight));
+                    .arg(kMaxPostsInFlight)
+                    .arg(kDefaultPostsInFlight));
         m_running = true;
         keepLease(); // says at once when another copy holds the queue
         Q_EMIT stateChanged();
@@ -197,7 +199,7 @@ void SendService::runBatch()
             if (!m_lease)
                 m_lease = std::make_unique<SenderLease>();
             BatchContext context{settings, m_ledger.get(), m_lease.get(), &m_abort,
-                                 postsInFlight(settings.posts_in_flight).value_or(1)};
+                                 postsInFlight(settings.posts_in_flight).value_or(kDefaultPostsInFlight)};
             report = RunSendBatch(context);
             if (releaseAfter) {
                 Database db(settings);

@@ -341,7 +341,7 @@ TEST(Statements, SqlServerTextsFollowTheCatalogue)
     EXPECT_EQ(t.updateParam, "update sysParam set ParamValue=? where ParamName=?");
     EXPECT_EQ(t.touchInTime, "update sysParam set ParamValue=cast(GETDATE() as varchar(40)) "
                              "where ParamName='in_time'");
-    EXPECT_EQ(t.pendingMessages, "select top (?) * from send_json where stat is null");
+    EXPECT_EQ(t.pendingMessages, "select top (?) * from send_json where stat is null order by id");
     EXPECT_EQ(t.markSent, "update tempmsg set stat=?, sendtime=getdate() where id=?");
     EXPECT_EQ(t.sendRecords,
               "select r.*, t.stat from SEND_REC r left join tempmsg t on t.id=r.id "
