@@ -280,6 +280,7 @@ const Statements &statementsFor(Dialect dialect)
         // whole answer follows the view's columns, so the viewer can show its errmsg.
         QStringLiteral("select r.*, t.stat from SEND_REC r left join tempmsg t on t.id=r.id "
                        "where r.消息类型=? and r.发送时间>=getdate()-cast(? as int)"),
+        QStringLiteral("select * from SEND_REC where 消息类型=? and 发送时间>=getdate()-cast(? as int)"),
     };
     // SQLite: the same results in local time. in_time is written to the minute, as SQL Server's
     // default date text is, in a form strftime reads back; an unreadable or missing one gives NULL.
@@ -298,6 +299,8 @@ const Statements &statementsFor(Dialect dialect)
                        "'localtime') where id=?"),
         QStringLiteral("select r.*, t.stat from SEND_REC r left join tempmsg t on t.id=r.id "
                        "where r.消息类型=? and julianday(r.发送时间)>=julianday('now', 'localtime')-?"),
+        QStringLiteral("select * from SEND_REC where 消息类型=? and "
+                       "julianday(发送时间)>=julianday('now', 'localtime')-?"),
     };
     return dialect == Dialect::Sqlite ? sqlite : tsql;
 }

@@ -42,6 +42,8 @@ struct Statements {
     QString sendRecords;     // (message type text, days as a whole number) -> SEND_REC rows whose
                              //    发送时间 is at or after now minus that many days, each followed
                              //    by its tempmsg row's stat (WeChat's answer)
+    QString sendRecordsOnly; // (the same) -> the same SEND_REC rows alone, read by position, for a
+                             //    SEND_REC that cannot be joined with tempmsg (no id column)
 };
 
 const Statements &statementsFor(Dialect dialect);
