@@ -121,6 +121,17 @@ void AnswerLedger::save()
     }
 }
 
+bool AnswerLedger::reload()
+{
+    QMutexLocker lock(&m_mutex);
+    m_loadError.clear();
+    m_unstored.clear();
+    m_tries.clear();
+    m_keeper.clear();
+    load();
+    return m_loadError.isEmpty();
+}
+
 bool AnswerLedger::saved() const
 {
     QMutexLocker lock(&m_mutex);

@@ -39,6 +39,9 @@ public:
     // damaged file is not an empty ledger: it may have held answers that must not be posted again.
     // While it stands, nothing is written to the file either.
     QString loadError() const;
+    // Reads a file that could not be read before (the operator may have repaired it); true when it
+    // now reads.
+    bool reload();
 
     // The name this ledger's copy gives itself in the send lease while it keeps answers, so that a
     // restart of the same copy takes the lease back; made with the first kept answer and kept in

@@ -197,12 +197,11 @@ BatchReport Batch::run()
         return m_report;
     }
 
-    if (!m_ledger.loadError().isEmpty()) {
+    if (!m_ledger.loadError().isEmpty() && !m_ledger.reload()) {
         m_report.failure = QStringLiteral("发送结果记录文件无法读取，本批次不发送：") + m_ledger.loadError();
         say(QStringLiteral("  ") + m_report.failure);
         return m_report;
     }
-    m_ctx.lease->keepAnswersOf(&m_ledger);
     try {
         Database db(m_ctx.settings);
         if (!m_ctx.lease->acquire(db)) {
@@ -628,6 +627,8 @@ QString storedAnswer(const QString &answer)
 
 BatchReport RunSendBatch(BatchContext &context)
 {
+    // First of all: the ledger may be a new one, and the lease must never ask an old one.
+    context.lease->keepAnswersOf(context.ledger);
     try {
         return Batch(context).run();
     } catch (const std::exception &e) {
