@@ -163,6 +163,8 @@ TEST(Headless, ServiceOnSigtermFinishesThePostInFlightAndExitsZero)
 {
     HeadlessQueue q(3);
     q.queue.setParam("temp_timer", "1");
+    // One post at a time, so the slow one is the only one on its way.
+    WriteProfileValue(configFilePath(), QStringLiteral("send"), QStringLiteral("posts_in_flight"), QStringLiteral("1"));
     q.fake.failNext(kTemplatePath, 1, testsupport::FakeWeChat::Fault::delay(1500));
     Child service(q.args("--service"), q.fake.base(), QStringLiteral("10")); // a minute in 0.6 s
     for (int i = 0; i < 1000 && q.fake.requestCount(kTemplatePath) == 0; ++i)
