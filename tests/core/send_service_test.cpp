@@ -86,3 +86,24 @@ TEST(SendService, LogLinesReachTheFileFromAnyThread)
     EXPECT_TRUE(written.readAll().contains("  from the worker"));
     EXPECT_EQ(written.permissions() & (QFile::ReadGroup | QFile::ReadOther), 0);
 }
+
+// Where the lease row cannot be made (another required column, a login that may only update), the
+// start fails with the statement to make it by hand: every batch would fail otherwise.
+TEST(SendService, AStartFailsWhenTheLeaseRowCannotBeMade)
+{
+    testsupport::SqliteQueue queue;
+    {
+        Database db(queue.connection());
+        db.exec(QStringLiteral("create trigger required before insert on sysParam "
+                               "begin select raise(abort, 'NOT NULL constraint failed: sysParam.owner'); end"));
+    }
+    SendService service;
+    QSignalSpy finished(&service, &SendService::startFinished);
+    service.setSettings(queue.connection());
+    service.start();
+    ASSERT_TRUE(finished.wait(10000));
+    EXPECT_FALSE(finished.at(0).at(0).toBool());
+    const QString reason = finished.at(0).at(1).toString();
+    EXPECT_TRUE(reason.contains("sysParam.owner") && reason.contains("insert into sysParam")) << reason.toStdString();
+    EXPECT_FALSE(service.isRunning());
+}
