@@ -93,7 +93,7 @@ enum class MissingFile { Fail, Create };
 class Database {
 public:
     // Opens what the connection fields name (driver "sqlite": db is a file path relative to the
-    // application folder, or absolute). A missing SQLite file is an error naming its full path, or
+    // folder of config.ini, or absolute). A missing SQLite file is an error naming its full path, or
     // with MissingFile::Create a new file with the schema, logged with its full path. A login
     // time-out of 0 means kDefaultLoginTimeoutSeconds. Throws DbError.
     explicit Database(const Settings &connection, int loginTimeoutSeconds = 0,
