@@ -13,9 +13,8 @@
 
 #include <QDir>
 #include <QJsonValue>
-#include <QStringDecoder>
-
 #include <QSet>
+#include <QStringDecoder>
 
 #include <algorithm>
 #include <deque>
