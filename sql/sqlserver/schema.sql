@@ -62,6 +62,16 @@ if object_id(N'dbo.tempmsg', N'U') is null
     );
 go
 
+-- The pending read takes the oldest rows whose stat is NULL, in id order, every few hundred rows.
+-- Without this index each read scans every sent row the table has kept; with it the read touches
+-- the pending rows alone, however many millions were sent. It also serves a table made by an
+-- earlier run of this script. Sessions that write tempmsg need the standard SET options
+-- (ANSI_NULLS, QUOTED_IDENTIFIER and the like ON), which every current driver sets by default.
+if not exists (select 1 from sys.indexes
+               where object_id = object_id(N'dbo.tempmsg') and name = N'IX_tempmsg_pending')
+    create index IX_tempmsg_pending on dbo.tempmsg (id) where stat is null;
+go
+
 if object_id(N'dbo.send_json', N'V') is not null
     drop view dbo.send_json;
 go

@@ -3,10 +3,12 @@
 
 #include "core/file_modes.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
+#include <QUuid>
 
 namespace veltrano {
 
@@ -14,13 +16,33 @@ namespace {
 const QString kQueues = QStringLiteral("queues");
 const QString kUnstored = QStringLiteral("unstored");
 const QString kTries = QStringLiteral("tries");
+const QString kKeeper = QStringLiteral("keeper");
 
-QJsonObject readFile(const QString &path)
+// The whole file as a JSON object; a missing file is an empty one. Anything else that is not a
+// JSON object (unreadable, empty, cut short) sets *error and gives nothing.
+QJsonObject readFile(const QString &path, QString *error)
 {
-    QFile file(path);
-    if (path.isEmpty() || !file.open(QIODevice::ReadOnly))
+    if (path.isEmpty() || !QFile::exists(path))
         return {};
-    return QJsonDocument::fromJson(file.readAll()).object();
+    const QString name = QDir::toNativeSeparators(path);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("%1：%2").arg(name, file.errorString());
+        return {};
+    }
+    const QByteArray text = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        *error = QStringLiteral("%1：%2").arg(name, file.errorString());
+        return {};
+    }
+    QJsonParseError parse{};
+    const QJsonDocument document = QJsonDocument::fromJson(text, &parse);
+    if (text.isEmpty() || parse.error != QJsonParseError::NoError || !document.isObject()) {
+        *error = text.isEmpty() ? QStringLiteral("%1：文件为空").arg(name)
+                                : QStringLiteral("%1：内容不是有效的记录（%2）").arg(name, parse.errorString());
+        return {};
+    }
+    return document.object();
 }
 } // namespace
 
@@ -37,13 +59,15 @@ QString AnswerLedger::queueKey(const QString &driver, const QString &host, const
 
 void AnswerLedger::load()
 {
-    const QJsonObject queue = readFile(m_path).value(kQueues).toObject().value(m_queue).toObject();
+    const QJsonObject root = readFile(m_path, &m_loadError);
+    const QJsonObject queue = root.value(kQueues).toObject().value(m_queue).toObject();
     const QJsonObject unstored = queue.value(kUnstored).toObject();
     for (auto it = unstored.begin(); it != unstored.end(); ++it)
         m_unstored.insert(it.key(), it.value().toString());
     const QJsonObject tries = queue.value(kTries).toObject();
     for (auto it = tries.begin(); it != tries.end(); ++it)
         m_tries.insert(it.key(), it.value().toInt());
+    m_keeper = queue.value(kKeeper).toString();
 }
 
 // Other queues' entries are read back and kept: one file serves every queue this folder sent from.
@@ -51,7 +75,19 @@ void AnswerLedger::save()
 {
     if (m_path.isEmpty())
         return;
-    QJsonObject root = readFile(m_path);
+    if (!m_loadError.isEmpty()) {
+        // Writing now would replace whatever the damaged file still holds.
+        m_saved = false;
+        m_error = m_loadError;
+        return;
+    }
+    QString readError;
+    QJsonObject root = readFile(m_path, &readError);
+    if (!readError.isEmpty()) {
+        m_saved = false;
+        m_error = readError;
+        return;
+    }
     QJsonObject queues = root.value(kQueues).toObject();
     if (m_unstored.isEmpty() && m_tries.isEmpty()) {
         queues.remove(m_queue);
@@ -62,7 +98,10 @@ void AnswerLedger::save()
         QJsonObject tries;
         for (auto it = m_tries.begin(); it != m_tries.end(); ++it)
             tries.insert(it.key(), it.value());
-        queues.insert(m_queue, QJsonObject{{kUnstored, unstored}, {kTries, tries}});
+        QJsonObject queue{{kUnstored, unstored}, {kTries, tries}};
+        if (!m_keeper.isEmpty())
+            queue.insert(kKeeper, m_keeper);
+        queues.insert(m_queue, queue);
     }
     root.insert(kQueues, queues);
 
@@ -70,11 +109,51 @@ void AnswerLedger::save()
         m_saved = true;
         return; // nothing to remember: no file is made
     }
+    // The new text replaces the old only once it is whole on disk: a full disk leaves the old file.
     QSaveFile file(m_path);
-    m_saved = file.open(QIODevice::WriteOnly)
-              && file.write(QJsonDocument(root).toJson(QJsonDocument::Compact)) >= 0 && file.commit();
-    if (m_saved)
+    const QByteArray text = QJsonDocument(root).toJson(QJsonDocument::Compact);
+    m_saved = file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.commit();
+    if (m_saved) {
+        m_error.clear();
         restrictToOwner(m_path);
+    } else {
+        m_error = QStringLiteral("%1：%2").arg(QDir::toNativeSeparators(m_path), file.errorString());
+    }
+}
+
+bool AnswerLedger::reload()
+{
+    QMutexLocker lock(&m_mutex);
+    m_loadError.clear();
+    m_unstored.clear();
+    m_tries.clear();
+    m_keeper.clear();
+    load();
+    return m_loadError.isEmpty();
+}
+
+bool AnswerLedger::saved() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_saved;
+}
+
+QString AnswerLedger::error() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_error;
+}
+
+QString AnswerLedger::loadError() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_loadError;
+}
+
+QString AnswerLedger::keeper() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_keeper;
 }
 
 QMap<QString, QString> AnswerLedger::unstored() const
@@ -86,6 +165,8 @@ QMap<QString, QString> AnswerLedger::unstored() const
 void AnswerLedger::keepUnstored(const QString &id, const QString &answer)
 {
     QMutexLocker lock(&m_mutex);
+    if (m_keeper.isEmpty())
+        m_keeper = QUuid::createUuid().toString(QUuid::WithoutBraces);
     m_unstored.insert(id, answer);
     m_tries.remove(id);
     save();

@@ -146,12 +146,25 @@ void removeConnection(const QString &name)
     QSqlDatabase::removeDatabase(name);
 }
 
+// A relative path belongs to the config.ini that names it: wherever the logs and kept answers have
+// to go (a read-only config folder sends them to the user's data folder), the queue stays the one
+// beside the settings. Only where no file is there but one is in the application folder, where a
+// relative path used to point, is that one opened.
+QString sqliteFilePath(const QString &file)
+{
+    const QString beside = QDir::cleanPath(QFileInfo(configFile()).absoluteDir().absoluteFilePath(file));
+    if (QFileInfo::exists(beside))
+        return beside;
+    const QString earlier = QDir::cleanPath(QDir(applicationFolder()).absoluteFilePath(file));
+    return QFileInfo(earlier).isFile() ? earlier : beside;
+}
+
 void openSqlite(const QString &name, const Settings &connection, MissingFile missing)
 {
     const QString file = connection.db.trimmed();
     if (file.isEmpty())
         fail(QStringLiteral("没有指定 SQLite 数据库文件（config.ini 的 db）"));
-    const QString path = QDir::cleanPath(QDir(applicationFolder()).absoluteFilePath(file));
+    const QString path = sqliteFilePath(file);
     // SQLite would quietly create any path it is given: a mistyped or vanished file would become a
     // new, empty queue with default settings while the real one waits.
     const QFileInfo info(path);

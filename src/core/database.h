@@ -37,6 +37,8 @@ struct Statements {
     QString sendRecords;     // (message type text, days as a whole number) -> SEND_REC rows whose
                              //    发送时间 is at or after now minus that many days, each followed
                              //    by its tempmsg row's stat (WeChat's answer)
+    QString sendRecordsOnly; // (the same) -> the same SEND_REC rows alone, read by position, for a
+                             //    SEND_REC that cannot be joined with tempmsg (no id column)
 };
 
 const Statements &statementsFor(Dialect dialect);
@@ -89,7 +91,7 @@ enum class MissingFile { Fail, Create };
 class Database {
 public:
     // Opens what the connection fields name (driver "sqlite": db is a file path relative to the
-    // application folder, or absolute). A missing SQLite file is an error naming its full path, or
+    // folder of config.ini, or absolute). A missing SQLite file is an error naming its full path, or
     // with MissingFile::Create a new file with the schema, logged with its full path. A login
     // time-out of 0 means kDefaultLoginTimeoutSeconds. Throws DbError.
     explicit Database(const Settings &connection, int loginTimeoutSeconds = 0,

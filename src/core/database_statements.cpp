@@ -20,12 +20,13 @@ const Statements &statementsFor(Dialect dialect)
         QStringLiteral("update sysParam set ParamValue=? where ParamName=?"),
         QStringLiteral("update sysParam set ParamValue=cast(GETDATE() as varchar(40)) "
                        "where ParamName='in_time'"),
-        QStringLiteral("select top (?) * from send_json where stat is null"),
+        QStringLiteral("select top (?) * from send_json where stat is null order by id"),
         QStringLiteral("update tempmsg set stat=?, sendtime=getdate() where id=?"),
         // The cast keeps "date minus a number of days" even when the days arrive as text. WeChat's
         // whole answer follows the view's columns, so the viewer can show its errmsg.
         QStringLiteral("select r.*, t.stat from SEND_REC r left join tempmsg t on t.id=r.id "
                        "where r.消息类型=? and r.发送时间>=getdate()-cast(? as int)"),
+        QStringLiteral("select * from SEND_REC where 消息类型=? and 发送时间>=getdate()-cast(? as int)"),
     };
     // SQLite: the same results in local time. in_time is written to the minute, as SQL Server's
     // default date text is, in a form strftime reads back; an unreadable or missing one gives NULL.
@@ -39,11 +40,13 @@ const Statements &statementsFor(Dialect dialect)
         QStringLiteral("update sysParam set ParamValue=? where ParamName=?"),
         QStringLiteral("update sysParam set ParamValue=strftime('%Y-%m-%d %H:%M', 'now', 'localtime') "
                        "where ParamName='in_time'"),
-        QStringLiteral("select * from send_json where stat is null limit ?"),
+        QStringLiteral("select * from send_json where stat is null order by id limit ?"),
         QStringLiteral("update tempmsg set stat=?, sendtime=strftime('%Y-%m-%d %H:%M:%S', 'now', "
                        "'localtime') where id=?"),
         QStringLiteral("select r.*, t.stat from SEND_REC r left join tempmsg t on t.id=r.id "
                        "where r.消息类型=? and julianday(r.发送时间)>=julianday('now', 'localtime')-?"),
+        QStringLiteral("select * from SEND_REC where 消息类型=? and "
+                       "julianday(发送时间)>=julianday('now', 'localtime')-?"),
     };
     return dialect == Dialect::Sqlite ? sqlite : tsql;
 }

@@ -13,9 +13,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QSet>
 #include <QStringDecoder>
 
 #include <algorithm>
+#include <deque>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -87,8 +90,16 @@ struct InFlight {
     int kind = 0;
     QString body;
     QString token;
+    QString follower;
     bool retried = false;
 };
+
+// The follower a body is addressed to; empty when the body names none, which ties it to no other row.
+QString followerOf(const QVariant &body)
+{
+    const auto object = ParseJson(body.toString());
+    return object ? object->value(QStringLiteral("touser")).toString() : QString();
+}
 
 class Batch {
 public:
@@ -105,9 +116,15 @@ private:
     void postPending(Database &db, int size);
     std::vector<PendingRow> readPending(Database &db, int size);
     void postRows(Database &db, const std::vector<PendingRow> &rows);
+    std::optional<size_t> nextRow(const std::vector<QString> &followers, size_t &next);
+    bool mayPost(Database &db, bool &loaded, const std::function<bool()> &load);
     bool refuseLocally(Database &db, const PendingRow &row, int &kind);
     void submit(const InFlight &post);
     void settle(Database &db, const HttpMulti::Answer &answer);
+    void renewAndRepost();
+    void record(Database &db, const InFlight &post, const HttpMulti::Answer &reply, Verdict verdict);
+    bool ledgerSaved();
+    void holdLeaseWhileKept(Database &db);
     bool giveUpOrWait(Database &db, const QString &id, const QString &why);
     bool store(Database &db, const QString &id, const QString &text);
     bool end(const QString &why);
@@ -121,6 +138,12 @@ private:
     HttpClient m_http;  // the token
     HttpMulti m_posts;  // the posts, m_width at most on their way
     std::map<qint64, InFlight> m_inFlight;
+    // Followers with a message on its way or waiting for a new token: their later rows wait.
+    QSet<QString> m_busy;
+    // Rows of the current part held back behind an earlier row of their follower, in queue order.
+    std::deque<size_t> m_held;
+    // Posts refused for their token, waiting until every post on its way is answered and stored.
+    std::vector<InFlight> m_awaitingToken;
     qint64 m_nextTag = 0;
     QString m_token;
     bool m_renewed = false;
@@ -161,6 +184,11 @@ BatchReport Batch::run()
         return m_report;
     }
 
+    if (!m_ledger.loadError().isEmpty() && !m_ledger.reload()) {
+        m_report.failure = QStringLiteral("发送结果记录文件无法读取，本批次不发送：") + m_ledger.loadError();
+        say(QStringLiteral("  ") + m_report.failure);
+        return m_report;
+    }
     try {
         Database db(m_ctx.settings);
         if (!m_ctx.lease->acquire(db)) {
@@ -171,6 +199,8 @@ BatchReport Batch::run()
         }
         // Answers from earlier batches first: their rows were posted and must never be posted again.
         writeBackKept(db);
+        if (m_report.endedEarly)
+            return m_report;
 
         try {
             m_token = GetAccessToken(m_ctx.settings, m_http);
@@ -211,7 +241,12 @@ void Batch::writeBackKept(Database &db)
         }
         m_ledger.forgetUnstored(it.key());
         say(QStringLiteral("  消息%1的发送结果已补写入数据库").arg(it.key()));
+        if (!ledgerSaved())
+            return;
     }
+    // Nothing kept any more: the lease may expire again, so another copy can take over a lost one.
+    if (!kept.isEmpty() && m_ledger.unstored().isEmpty())
+        m_ctx.lease->acquire(db);
 }
 
 // The batch is read a part at a time, so a batch of any size holds only one part in memory. Each
@@ -245,17 +280,24 @@ std::vector<PendingRow> Batch::readPending(Database &db, int size)
     return rows;
 }
 
-// Up to postsInFlight posts on their way at once. Each row is marked only after its own answer;
-// once the batch ends, nothing more is posted but every answer already on its way is stored.
-// The parameters are read again before every post. The read for the next post is done while the
-// posts already sent wait for their answers, so it costs no time of its own.
+// Up to postsInFlight posts on their way at once, never two to one follower: a follower's rows go
+// in queue order, each after the answer to the one before, while other followers' rows go past.
+// Each row is marked only after its own answer; once the batch ends, nothing more is posted but
+// every answer already on its way is stored. The parameters are read again before every post. The
+// read for the next post is done while the posts already sent wait for their answers, so it costs
+// no time of its own.
 void Batch::postRows(Database &db, const std::vector<PendingRow> &rows)
 {
+    std::vector<QString> followers;
+    followers.reserve(rows.size());
+    for (const PendingRow &row : rows)
+        followers.push_back(followerOf(row.body));
+    m_held.clear();
     size_t next = 0;
     bool loaded = false; // read since the last post
     // A database failure here ends the batch, but posts may be on their way: their answers must
     // still be stored, or their rows would be posted again.
-    const auto load = [&] {
+    const std::function<bool()> load = [&] {
         try {
             LoadParameters(db, m_ctx.settings);
             m_report.parameters = m_ctx.settings;
@@ -265,42 +307,83 @@ void Batch::postRows(Database &db, const std::vector<PendingRow> &rows)
         }
     };
     for (;;) {
-        while (!m_report.endedEarly && int(m_inFlight.size()) < m_width && next < rows.size()) {
-            if (m_ctx.abort && m_ctx.abort->load()) {
-                end(QStringLiteral("服务停止，其余消息保留待发"));
+        // While a renewal waits, nothing new goes out: it would carry the refused token.
+        while (!m_report.endedEarly && m_awaitingToken.empty() && int(m_inFlight.size()) < m_width) {
+            const std::optional<size_t> index = nextRow(followers, next);
+            if (!index)
                 break;
-            }
-            bool renewed = false;
-            try {
-                renewed = m_ctx.lease->renewIfDue(db);
-            } catch (const DbError &e) {
-                databaseFailed(e);
-                break;
-            }
-            if (!renewed) {
-                end(QStringLiteral("发送权已被另一个副本取得（%1），本批次结束").arg(m_ctx.lease->holder()));
-                say(QStringLiteral("  ") + m_report.failure);
-                break;
-            }
-            if (!loaded && !load())
+            if (!mayPost(db, loaded, load))
                 break;
             loaded = false;
-            const PendingRow &row = rows[next++];
+            const PendingRow &row = rows[*index];
             int kind = 0;
-            if (!refuseLocally(db, row, kind))
-                submit({row.id.toString(), kind, row.body.toString(), m_token, false});
+            if (!refuseLocally(db, row, kind)) {
+                submit({row.id.toString(), kind, row.body.toString(), m_token, followers[*index], false});
+                if (!followers[*index].isEmpty())
+                    m_busy.insert(followers[*index]);
+            }
         }
         if (m_inFlight.empty()) {
+            // Every answer is read and stored: only now is the token renewed for the refused posts.
+            if (!m_awaitingToken.empty()) {
+                renewAndRepost();
+                continue;
+            }
             sayLateLines();
             return;
         }
         m_posts.send();
         sayLateLines();
-        if (!m_report.endedEarly && next < rows.size() && !loaded)
+        if (!m_report.endedEarly && m_awaitingToken.empty() && !loaded
+            && (next < rows.size() || !m_held.empty()))
             load();
         for (const HttpMulti::Answer &answer : m_posts.wait(1000))
             settle(db, answer);
     }
+}
+
+// The next row that may go out: the first held row whose follower is free again, else the next row
+// of the part whose follower has nothing on its way and nothing held before it.
+std::optional<size_t> Batch::nextRow(const std::vector<QString> &followers, size_t &next)
+{
+    QSet<QString> heldFollowers;
+    for (auto it = m_held.begin(); it != m_held.end(); ++it) {
+        const QString &follower = followers[*it];
+        if (!m_busy.contains(follower) && !heldFollowers.contains(follower)) {
+            const size_t index = *it;
+            m_held.erase(it);
+            return index;
+        }
+        heldFollowers.insert(follower);
+    }
+    while (next < followers.size()) {
+        const size_t index = next++;
+        const QString &follower = followers[index];
+        if (follower.isEmpty() || (!m_busy.contains(follower) && !heldFollowers.contains(follower)))
+            return index;
+        m_held.push_back(index);
+        heldFollowers.insert(follower);
+    }
+    return std::nullopt;
+}
+
+// Before each post: not stopped, the lease still ours, the parameters read since the last post.
+bool Batch::mayPost(Database &db, bool &loaded, const std::function<bool()> &load)
+{
+    if (m_ctx.abort && m_ctx.abort->load())
+        return end(QStringLiteral("服务停止，其余消息保留待发"));
+    bool renewed = false;
+    try {
+        renewed = m_ctx.lease->renewIfDue(db);
+    } catch (const DbError &e) {
+        return databaseFailed(e);
+    }
+    if (!renewed) {
+        end(QStringLiteral("发送权已被另一个副本取得（%1），本批次结束").arg(m_ctx.lease->holder()));
+        say(QStringLiteral("  ") + m_report.failure);
+        return false;
+    }
+    return loaded || load();
 }
 
 // True when the row cannot be posted at all; it then gets a local error text instead.
@@ -343,45 +426,79 @@ void Batch::settle(Database &db, const HttpMulti::Answer &reply)
     const QString &id = post.id;
 
     if (reply.failure == HttpMulti::Failure::NothingSent) {
+        m_busy.remove(post.follower);
         // The message cannot have gone out: it stays pending and costs no try.
         say(QStringLiteral("  消息%1发送失败，保留待发，本批次结束：").arg(id) + logExcerpt(reply.error, kMaxLoggedAnswer));
         end(QStringLiteral("消息%1发送失败：").arg(id) + reply.error);
         return;
     }
     if (reply.failure != HttpMulti::Failure::None) {
+        m_busy.remove(post.follower);
         // The message may have gone out: a try, so a post that always fails this way is given up.
         giveUpOrWait(db, id, QStringLiteral("已发出，未收到回答：") + reply.error);
         return;
     }
-    const QString &answer = reply.body;
-    const Verdict verdict = judge(answer, reply.status);
-
-    if (verdict == Verdict::TokenRefused && !post.retried) {
-        if (post.token == m_token && !m_renewed) {
-            // Once per batch for all posts in flight: every renewal spends the daily quota and
-            // knocks out the tokens other programs hold.
-            m_renewed = true;
-            say(QStringLiteral("  ACCESS_TOKEN被拒绝，重新获取后重发消息%1：").arg(id)
-                + logExcerpt(answer, kMaxLoggedAnswer));
-            try {
-                m_token = GetAccessToken(m_ctx.settings, m_http, m_token);
-                m_report.token = m_token;
-            } catch (const std::exception &e) {
-                say(QStringLiteral("  重新获取ACCESS_TOKEN失败，消息%1保留待发：").arg(id)
-                    + logExcerpt(causeOf(e), kMaxLoggedAnswer));
-                end(QStringLiteral("重新获取ACCESS_TOKEN失败：") + causeOf(e));
-                return;
-            }
-        }
-        if (post.token != m_token) {
-            InFlight again = post;
-            again.token = m_token;
-            again.retried = true;
-            submit(again);
-            return;
-        }
+    const Verdict verdict = judge(reply.body, reply.status);
+    if (verdict == Verdict::TokenRefused && !post.retried && !m_renewed) {
+        // The follower stays busy: this row goes again before any later one of theirs.
+        if (m_awaitingToken.empty())
+            say(QStringLiteral("  ACCESS_TOKEN被拒绝，待其余消息的回答写入后重新获取：")
+                + logExcerpt(reply.body, kMaxLoggedAnswer));
+        m_awaitingToken.push_back(post);
+        return;
     }
+    m_busy.remove(post.follower);
+    record(db, post, reply, verdict);
+}
 
+// Once per batch for all refused posts: every renewal spends the daily quota and knocks out the
+// tokens other programs hold. It runs with nothing on its way, so no answer waits unread behind
+// it, however long the token takes.
+void Batch::renewAndRepost()
+{
+    std::vector<InFlight> refused;
+    refused.swap(m_awaitingToken);
+    const auto release = [&] {
+        for (const InFlight &post : refused)
+            m_busy.remove(post.follower);
+    };
+    QStringList ids;
+    for (const InFlight &post : refused)
+        ids << post.id;
+    const QString rows = ids.join(QStringLiteral("、"));
+    if (m_report.endedEarly) {
+        release();
+        return; // the batch already ended: the refused rows simply stay pending
+    }
+    if (m_ctx.abort && m_ctx.abort->load()) {
+        release();
+        end(QStringLiteral("服务停止，其余消息保留待发"));
+        return;
+    }
+    m_renewed = true;
+    say(QStringLiteral("  ACCESS_TOKEN被拒绝，重新获取后重发消息%1").arg(rows));
+    try {
+        m_token = GetAccessToken(m_ctx.settings, m_http, m_token);
+        m_report.token = m_token;
+    } catch (const std::exception &e) {
+        release();
+        say(QStringLiteral("  重新获取ACCESS_TOKEN失败，消息%1保留待发：").arg(rows)
+            + logExcerpt(causeOf(e), kMaxLoggedAnswer));
+        end(QStringLiteral("重新获取ACCESS_TOKEN失败：") + causeOf(e));
+        return;
+    }
+    for (InFlight again : refused) {
+        again.token = m_token;
+        again.retried = true;
+        submit(again);
+    }
+}
+
+// Writes an answer back, or says why its row stays pending.
+void Batch::record(Database &db, const InFlight &post, const HttpMulti::Answer &reply, Verdict verdict)
+{
+    const QString &id = post.id;
+    const QString &answer = reply.body;
     switch (verdict) {
     case Verdict::TokenRefused:
         say(QStringLiteral("  ACCESS_TOKEN仍被拒绝，消息%1保留待发，本批次结束：").arg(id)
@@ -410,19 +527,45 @@ void Batch::settle(Database &db, const HttpMulti::Answer &reply)
         // back first at the next batch. Posting the row again would deliver the message twice.
         m_ledger.keepUnstored(id, m_report.lastResult);
         ++m_report.unstored;
+        if (ledgerSaved())
+            holdLeaseWhileKept(db);
         end(QStringLiteral("消息%1的发送结果未能写入数据库，已保存待补写").arg(id));
         return;
     }
     m_ledger.forgetTries(id);
+    ledgerSaved();
     ++m_report.posted;
     if (!accepted(answer))
         ++m_report.refused;
+}
+
+// A ledger that cannot be written would let a restart post its rows again: nothing more goes out.
+bool Batch::ledgerSaved()
+{
+    if (m_ledger.saved())
+        return true;
+    const QString why = QStringLiteral("发送结果记录文件无法保存，本批次结束：") + m_ledger.error();
+    say(QStringLiteral("  ") + why);
+    return end(why);
+}
+
+// Other copies, in other folders or on other machines, cannot see this ledger: the lease they would
+// need stays with this copy until the kept answers are written back.
+void Batch::holdLeaseWhileKept(Database &db)
+{
+    try {
+        m_ctx.lease->acquire(db);
+    } catch (const DbError &e) {
+        say(QStringLiteral("  发送权未能标记为保存着待补写的发送结果：") + causeOf(e));
+    }
 }
 
 // A "not now" answer: the row waits for the next batch, unless it has had its tries.
 bool Batch::giveUpOrWait(Database &db, const QString &id, const QString &why)
 {
     const int tries = m_ledger.countTry(id);
+    if (!ledgerSaved())
+        return false;
     if (tries < kMaxTries) {
         say(QStringLiteral("  消息%1暂未发送成功（第%2次），保留待发，本批次结束：").arg(id).arg(tries)
             + logExcerpt(why, kMaxLoggedAnswer));
@@ -436,7 +579,7 @@ bool Batch::giveUpOrWait(Database &db, const QString &id, const QString &why)
     m_ledger.forgetTries(id);
     ++m_report.markedLocally;
     say(QStringLiteral("  消息%1已放弃：").arg(id) + logExcerpt(text, kMaxLoggedAnswer));
-    return true;
+    return ledgerSaved();
 }
 
 bool Batch::store(Database &db, const QString &id, const QString &text)
@@ -461,7 +604,7 @@ int CountPending(Database &db)
 std::optional<int> postsInFlight(const QString &text)
 {
     if (text.trimmed().isEmpty())
-        return 1;
+        return kDefaultPostsInFlight;
     const std::optional<int> number = wholeNumber(text);
     if (!number || *number < 1 || *number > kMaxPostsInFlight)
         return std::nullopt;
@@ -494,6 +637,8 @@ QString storedAnswer(const QString &answer)
 
 BatchReport RunSendBatch(BatchContext &context)
 {
+    // First of all: the ledger may be a new one, and the lease must never ask an old one.
+    context.lease->keepAnswersOf(context.ledger);
     try {
         return Batch(context).run();
     } catch (const std::exception &e) {

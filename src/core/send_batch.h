@@ -38,18 +38,22 @@ struct BatchContext {
     AnswerLedger *ledger = nullptr;     // required
     SenderLease *lease = nullptr;       // required
     const std::atomic<bool> *abort = nullptr; // set: end after the messages in flight
-    int postsInFlight = 1; // posts on their way at once, 1 to kMaxPostsInFlight
+    int postsInFlight = 4; // posts on their way at once, 1 to kMaxPostsInFlight
 };
 
 inline constexpr int kMaxPostsInFlight = 16;
+// Posts on their way at once when config.ini does not say: a follower's messages still go one
+// after the other, and WeChat's latency is paid once per four messages instead of once each.
+inline constexpr int kDefaultPostsInFlight = 4;
 // A batch reads its pending rows this many at a time.
 inline constexpr int kRowsPerRead = 256;
 
 // The rows still waiting for a post; -1 when the count gives no row. Throws DbError.
 int CountPending(Database &db);
 
-// config.ini's posts_in_flight as a number from 1 to kMaxPostsInFlight; nothing when the text is
-// neither empty nor such a number (the caller then uses 1 and says so).
+// config.ini's posts_in_flight as a number from 1 to kMaxPostsInFlight (kDefaultPostsInFlight when
+// empty); nothing when the text is neither empty nor such a number (the caller then uses
+// kDefaultPostsInFlight and says so).
 std::optional<int> postsInFlight(const QString &text);
 
 // A row that gets this many "not now" answers in a row is given up with a local error text.
@@ -62,7 +66,8 @@ inline constexpr int kMaxLoggedAnswer = 2 * 1024;
 // Each row is posted at most once: an answer is written back before the next post, or kept in the
 // ledger and written back first at the next batch. Answers that say "not now" (-1, 45009, 45011,
 // HTTP errors, no WeChat answer at all) leave the row pending and end the batch; a refused token
-// is renewed at most once per batch.
+// is renewed at most once per batch, once every answer on its way is stored. Rows go in queue
+// order, and never two to one follower (the body's touser) at once.
 BatchReport RunSendBatch(BatchContext &context);
 
 // The text stored for an answer: whole up to kMaxStoredAnswer characters. Beyond, a WeChat answer

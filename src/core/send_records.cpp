@@ -19,7 +19,6 @@ namespace {
 // viewer's original provider allowed by default.
 constexpr int kLoginTimeoutSeconds = 15;
 constexpr int kShownFields = 6; // fields 1 to 6; field 0 is never shown
-constexpr int kAnswerField = kShownFields + 1; // WeChat's answer, after the view's own columns
 constexpr int kNoteLimit = 500;                // a tooltip, not a page
 } // namespace
 
@@ -90,8 +89,19 @@ SendRecordResult querySendRecords(SharedSettings &live, const QString &type, con
     const Settings connection = ReloadSettings(live);
     try {
         Database db(connection, kLoginTimeoutSeconds);
-        QSqlQuery query = db.exec(db.sql().sendRecords, {type, days});
-        if (query.record().count() < kShownFields + 1) {
+        // The answer for the tooltip comes from tempmsg by SEND_REC's id; a SEND_REC without one
+        // is still listed, by position, only without the tooltip.
+        bool joined = true;
+        QSqlQuery query;
+        try {
+            query = db.exec(db.sql().sendRecords, {type, days});
+        } catch (const DbError &) {
+            joined = false;
+            query = db.exec(db.sql().sendRecordsOnly, {type, days});
+        }
+        const int viewFields = query.record().count() - (joined ? 1 : 0);
+        const int answerField = joined ? viewFields : -1;
+        if (viewFields < kShownFields + 1) {
             result.error = QStringLiteral("SEND_REC 的列少于 %1 个").arg(kShownFields + 1);
             return result;
         }
@@ -101,8 +111,7 @@ SendRecordResult querySendRecords(SharedSettings &live, const QString &type, con
             for (int field = 1; field < kShownFields; ++field)
                 row << fieldText(query.value(field));
             row << timeText(query.value(kShownFields));
-            row << (query.record().count() > kAnswerField ? answerNote(query.value(kAnswerField))
-                                                              : QString());
+            row << (answerField >= 0 ? answerNote(query.value(answerField)) : QString());
             result.rows.append(row);
         }
         // A connection lost half-way ends the loop early; that is a failure, not a short list.

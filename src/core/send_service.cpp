@@ -96,6 +96,7 @@ void SendService::start()
         LoadConnectionSettings(check.loaded); // config.ini may have changed since the last start
         try {
             Database db(check.loaded, kStartCheckSeconds, MissingFile::Create);
+            SenderLease::prepare(db); // else every batch would fail while the window says it runs
             try {
                 LoadParameters(db, check.loaded);
             } catch (const DbError &e) {
@@ -133,9 +134,10 @@ void SendService::start()
         log(QStringLiteral("  服务启动成功"));
         warnAboutMissingCredentials(check.loaded);
         if (!postsInFlight(check.loaded.posts_in_flight))
-            log(QStringLiteral("  警告：config.ini 的 posts_in_flight=“%1”不是1到%2之间的整数，按1发送")
+            log(QStringLiteral("  警告：config.ini 的 posts_in_flight=“%1”不是1到%2之间的整数，按%3发送")
                     .arg(check.loaded.posts_in_flight)
-                    .arg(kMaxPostsInFlight));
+                    .arg(kMaxPostsInFlight)
+                    .arg(kDefaultPostsInFlight));
         m_running = true;
         minuteUpkeep(false); // says at once when another copy holds the queue
         Q_EMIT stateChanged();
@@ -248,13 +250,9 @@ void SendService::runBatch()
                 m_live.update([&](Settings &s) { copyParameters(settings, s); });
             } catch (const DbError &) {
             }
-            const QString key = AnswerLedger::queueKey(settings.driver, settings.host, settings.db);
-            if (!m_ledger || m_ledger->queue() != key)
-                m_ledger = std::make_unique<AnswerLedger>(m_ledgerFile, key);
-            if (!m_lease)
-                m_lease = std::make_unique<SenderLease>();
+            prepareLedgerAndLease(settings);
             BatchContext context{settings, m_ledger.get(), m_lease.get(), &m_abort,
-                                 postsInFlight(settings.posts_in_flight).value_or(1)};
+                                 postsInFlight(settings.posts_in_flight).value_or(kDefaultPostsInFlight)};
             report = RunSendBatch(context);
             if (report->parameters)
                 m_live.update([&](Settings &s) { copyParameters(*report->parameters, s); });
@@ -286,6 +284,18 @@ void SendService::runBatch()
     });
 }
 
+// On the worker: the ledger of the queue these settings name, and the lease that knows it, so a
+// copy that keeps answers takes its own lease back after a restart.
+void SendService::prepareLedgerAndLease(const Settings &settings)
+{
+    const QString key = AnswerLedger::queueKey(settings.driver, settings.host, settings.db);
+    if (!m_ledger || m_ledger->queue() != key)
+        m_ledger = std::make_unique<AnswerLedger>(m_ledgerFile, key);
+    if (!m_lease)
+        m_lease = std::make_unique<SenderLease>();
+    m_lease->keepAnswersOf(m_ledger.get());
+}
+
 // Renews the lease between batches, so a copy that holds the queue keeps it and one that does not
 // says so once per holder; with `reloadParameters` also takes sysParam's values into the live ones.
 void SendService::minuteUpkeep(bool reloadParameters)
@@ -294,8 +304,7 @@ void SendService::minuteUpkeep(bool reloadParameters)
         if (generation != m_generation.load())
             return;
         try {
-            if (!m_lease)
-                m_lease = std::make_unique<SenderLease>();
+            prepareLedgerAndLease(settings);
             Database db(settings);
             if (reloadParameters) {
                 Settings loaded = settings;

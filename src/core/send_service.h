@@ -75,6 +75,7 @@ Q_SIGNALS:
 
 private:
     void runBatch();
+    void prepareLedgerAndLease(const Settings &settings);
     void minuteUpkeep(bool reloadParameters);
     void releaseLease();
     void finishShutDown();

@@ -188,6 +188,8 @@ TEST(Headless, ServiceOnSigtermFinishesThePostInFlightAndExitsZero)
 {
     HeadlessQueue q(3);
     q.queue.setParam("temp_timer", "1");
+    // One post at a time, so the slow one is the only one on its way.
+    WriteProfileValue(configFilePath(), QStringLiteral("send"), QStringLiteral("posts_in_flight"), QStringLiteral("1"));
     q.fake.failNext(kTemplatePath, 1, testsupport::FakeWeChat::Fault::delay(1500));
     Child service(q.args("--service"), q.fake.base(), QStringLiteral("10")); // a minute in 0.6 s
     for (int i = 0; i < 1000 && q.fake.requestCount(kTemplatePath) == 0; ++i)
@@ -250,7 +252,7 @@ TEST(Headless, StartsThatCannotWorkNameTheFileOrTheWayOut)
 TEST(Headless, OnceExitsThreeWhenNothingDueCouldBePosted)
 {
     HeadlessQueue q(2);
-    q.fake.failNext(kTemplatePath, 1, testsupport::FakeWeChat::Fault::error(45009, "reach max api daily quota limit"));
+    q.fake.failNext(kTemplatePath, -1, testsupport::FakeWeChat::Fault::error(45009, "reach max api daily quota limit"));
     Child quota(q.args("--once"), q.fake.base());
     EXPECT_EQ(quota.exitCode(), 3) << quota.err().toStdString();
     EXPECT_EQ(q.queue.pending(), 2);

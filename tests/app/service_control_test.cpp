@@ -1,7 +1,9 @@
 // Starting and stopping the service from the main window, and batches driven by its timer.
 #include "support/live_settings.h"
 #include "app/form1.h"
+#include "core/app_context.h"
 #include "core/logger.h"
+#include "core/profile.h"
 #include "core/send_service.h"
 #include "core/settings.h"
 #include "support/fake_wechat.h"
@@ -177,6 +179,8 @@ TEST(ServiceControl, AWindowRestartAfterAStopSignalPostsNothingTwice)
     QObject::connect(&Logger::instance(), &Logger::lineLogged, &receiver,
                      [&](const QDateTime &, const QString &line) { log << line; });
 
+    // One post at a time, so the slow one is the only one on its way.
+    WriteProfileValue(configFilePath(), QStringLiteral("send"), QStringLiteral("posts_in_flight"), QStringLiteral("1"));
     refuse(true);
     {
         Form1 w(testsupport::liveSettings());

@@ -10,6 +10,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QSqlRecord>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -132,6 +133,19 @@ TEST(Database, ExistingFileKeepsItsContentOnReopen)
     Database again(sqliteAt(folder.file("v.db"))); // absolute paths too
     EXPECT_EQ(scalar(again, "select ParamValue from sysParam where ParamName=?", {"temp"}), "3");
     EXPECT_EQ(scalar(again, "select count(*) from sysParam where ParamName='cust'"), 0);
+}
+
+// The data folder may differ from the settings' folder (a read-only one): the queue is the one the
+// settings name, never a new empty file in the data folder.
+TEST(Database, ARelativeFileBelongsToTheFolderOfItsConfigFile)
+{
+    testsupport::TempAppFolder data;
+    QTemporaryDir settings;
+    setConfigFile(settings.filePath("config.ini"));
+    { Database created(sqliteAt("q.db"), 0, MissingFile::Create); }
+    setConfigFile(QString());
+    EXPECT_TRUE(QFileInfo::exists(settings.filePath("q.db")));
+    EXPECT_FALSE(QFileInfo::exists(data.file("q.db")));
 }
 
 TEST(Database, ConnectionsOnSeveralThreadsDoNotCollide)
@@ -316,7 +330,7 @@ TEST(Statements, SqlServerTextsFollowTheCatalogue)
     EXPECT_EQ(t.updateParam, "update sysParam set ParamValue=? where ParamName=?");
     EXPECT_EQ(t.touchInTime, "update sysParam set ParamValue=cast(GETDATE() as varchar(40)) "
                              "where ParamName='in_time'");
-    EXPECT_EQ(t.pendingMessages, "select top (?) * from send_json where stat is null");
+    EXPECT_EQ(t.pendingMessages, "select top (?) * from send_json where stat is null order by id");
     EXPECT_EQ(t.markSent, "update tempmsg set stat=?, sendtime=getdate() where id=?");
     EXPECT_EQ(t.sendRecords,
               "select r.*, t.stat from SEND_REC r left join tempmsg t on t.id=r.id "

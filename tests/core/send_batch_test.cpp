@@ -1,12 +1,17 @@
 // One batch end to end: a real SQLite queue, the fake WeChat API over HTTP, and what gets stored.
 #include "support/live_settings.h"
+#include "core/answer_ledger.h"
+#include "core/database.h"
 #include "core/http_client.h"
 #include "core/logger.h"
 #include "core/send_batch.h"
+#include "core/sender_lease.h"
 #include "core/settings.h"
 #include "support/fake_wechat.h"
 #include "support/sqlite_queue.h"
 
+#include <QDir>
+#include <QFile>
 #include <QJsonDocument>
 #include <QThread>
 #include <QtConcurrent/QtConcurrentRun>
@@ -42,7 +47,15 @@ protected:
         queue.setParam("temp", "10");
         fake.setCredentials("wxAPP", "SECRET");
         queue.load();
+        // One post at a time unless a test says otherwise: each answer is in before the next post.
+        setPostsInFlight("1");
         connect();
+    }
+    ~SendBatch() override { setPostsInFlight({}); }
+
+    static void setPostsInFlight(const QString &value)
+    {
+        testsupport::liveSettings().update([&](Settings &s) { s.posts_in_flight = value; });
     }
 
     void connect()
@@ -383,10 +396,9 @@ class SendBatchInFlight : public SendBatch {
 protected:
     SendBatchInFlight()
     {
-        testsupport::liveSettings().update([](Settings &s) { s.posts_in_flight = QStringLiteral("8"); });
+        setPostsInFlight("8");
         fake.setLatency(20);
     }
-    ~SendBatchInFlight() override { testsupport::liveSettings().update([](Settings &s) { s.posts_in_flight.clear(); }); }
 
     // The answer the fake gave to the post of this body (the latest, if posted more than once).
     QString answerFor(const QByteArray &body) const
@@ -482,4 +494,150 @@ TEST_F(SendBatchInFlight, ARefusedTokenIsRenewedOnceForAllPostsOnTheirWay)
     EXPECT_EQ(fake.tokenCalls(), 2);
     EXPECT_EQ(report.posted, 8);
     EXPECT_EQ(queue.pending(), 0);
+}
+
+// A post refused for its token while others are on their way: their answers are read and stored
+// before the renewal, however long the token takes, and only the refused row goes again.
+TEST_F(SendBatchInFlight, ARenewalWaitsUntilTheAnswersOnTheirWayAreStored)
+{
+    queue.add(templateBody(100), 1);
+    testsupport::runBatch(); // caches a token
+    for (int n = 0; n < 8; ++n)
+        queue.add(templateBody(n), 1);
+    fake.failNext("/cgi-bin/message/template/send", 1, FakeWeChat::Fault::error(40001, "invalid credential"));
+    fake.failNext("/cgi-bin/token", 1, FakeWeChat::Fault::delay(600));
+    auto watcher = QtConcurrent::run([this] {
+        while (fake.tokenCalls() < 2)
+            QThread::msleep(1);
+        return queue.pending();
+    });
+    const BatchReport report = testsupport::runBatch();
+    EXPECT_EQ(watcher.result(), 1) << "only the refused row is unstored while the token is renewed";
+    EXPECT_EQ(report.posted, 8);
+    EXPECT_EQ(fake.sendCount(), 1 + 8 + 1);
+    EXPECT_EQ(queue.pending(), 0);
+}
+
+// Never two posts to one follower on their way: after a busy answer to a follower's first message,
+// the second has not gone out, and the next batch sends them in queue order.
+TEST_F(SendBatchInFlight, AFollowersMessagesGoOneAfterTheOther)
+{
+    const auto bodyFor = [](const QString &follower, int n) {
+        return QStringLiteral(R"({"touser":"%1","template_id":"TPL","data":{"n":{"value":"%2"}}})")
+            .arg(follower)
+            .arg(n)
+            .toUtf8();
+    };
+    queue.add(bodyFor("oA", 1), 1);
+    queue.add(bodyFor("oA", 2), 1);
+    fake.failNext("/cgi-bin/message/template/send", 1, FakeWeChat::Fault::busy());
+    testsupport::runBatch();
+    EXPECT_TRUE(answerFor(bodyFor("oA", 2)).isEmpty()) << "oA's second message went out beside its first";
+
+    testsupport::runBatch();
+    QStringList order;
+    for (const auto &send : fake.sends())
+        if (send.body.contains("\"oA\""))
+            order << QString::fromUtf8(send.body);
+    EXPECT_EQ(order, QStringList({QString::fromUtf8(bodyFor("oA", 1)), QString::fromUtf8(bodyFor("oA", 1)),
+                                  QString::fromUtf8(bodyFor("oA", 2))}));
+    EXPECT_EQ(queue.pending(), 0);
+}
+
+namespace {
+// One copy of the program: its own ledger file and its own lease, on the shared queue.
+struct Copy {
+    explicit Copy(const QString &ledgerName)
+        : ledger(QDir(applicationFolder()).filePath(ledgerName), QStringLiteral("queue"))
+    {
+    }
+    BatchReport run()
+    {
+        BatchContext context{testsupport::liveSettings().snapshot(), &ledger, &lease, nullptr, 1};
+        return RunSendBatch(context);
+    }
+    void stop()
+    {
+        Database db(testsupport::liveSettings().snapshot());
+        lease.release(db);
+    }
+    AnswerLedger ledger;
+    SenderLease lease;
+};
+
+void refuseStat(const testsupport::SqliteQueue &queue, qlonglong id, bool on)
+{
+    Database db(queue.connection());
+    db.exec(on ? QStringLiteral("create trigger refuse before update on tempmsg when new.id = %1 "
+                                "begin select raise(abort, 'disk full'); end")
+                     .arg(id)
+               : QStringLiteral("drop trigger refuse"));
+}
+} // namespace
+
+// Copy A keeps an answer its database refused and stops; copy B, with a ledger of its own, must not
+// post that row again. A, restarted, takes its lease back, writes the answer and lets B in.
+TEST_F(SendBatch, AKeptAnswerHoldsTheQueueForTheCopyThatKeepsIt)
+{
+    queue.add(templateBody(1), 1);
+    const qlonglong kept = queue.add(templateBody(2), 1);
+    queue.add(templateBody(3), 1);
+    refuseStat(queue, kept, true);
+    {
+        Copy a(QStringLiteral("a-ledger.json"));
+        EXPECT_EQ(a.run().unstored, 1);
+        a.stop();
+    }
+    Copy b(QStringLiteral("b-ledger.json"));
+    const BatchReport skipped = b.run();
+    EXPECT_FALSE(skipped.ran);
+    EXPECT_TRUE(skipped.failure.contains("保存着未写入数据库的发送结果")) << skipped.failure.toStdString();
+    EXPECT_EQ(fake.sendCount(), 2);
+
+    refuseStat(queue, kept, false);
+    {
+        Copy a(QStringLiteral("a-ledger.json")); // after a restart
+        EXPECT_TRUE(a.run().ran);
+        EXPECT_EQ(queue.stat(kept).toString(), fake.sends().at(1).answer);
+        a.stop();
+    }
+    queue.add(templateBody(4), 1);
+    EXPECT_TRUE(b.run().ran);
+    EXPECT_EQ(fake.sendCount(), 4);
+    EXPECT_EQ(queue.pending(), 0);
+}
+
+// A ledger that cannot be written or read is never taken for an empty one.
+TEST_F(SendBatch, ALedgerThatCannotBeSavedOrReadEndsTheBatch)
+{
+    const QString blocker = QDir(applicationFolder()).filePath(QStringLiteral("not-a-folder"));
+    QFile(blocker).open(QIODevice::WriteOnly);
+    const qlonglong first = queue.add(templateBody(1), 1);
+    refuseStat(queue, first, true);
+    Copy unwritable(QStringLiteral("not-a-folder/answer-ledger.json"));
+    const BatchReport ended = unwritable.run();
+    EXPECT_TRUE(ended.failure.contains("not-a-folder")) << ended.failure.toStdString();
+    EXPECT_TRUE(logged("  发送结果记录文件无法保存，本批次结束："));
+
+    const QString empty = QDir(applicationFolder()).filePath(QStringLiteral("empty-ledger.json"));
+    QFile(empty).open(QIODevice::WriteOnly);
+    Copy unreadable(QStringLiteral("empty-ledger.json"));
+    unwritable.lease.release(*std::make_unique<Database>(queue.connection()));
+    const BatchReport skipped = unreadable.run();
+    EXPECT_FALSE(skipped.ran);
+    EXPECT_TRUE(skipped.failure.contains("empty-ledger.json")) << skipped.failure.toStdString();
+    EXPECT_EQ(fake.sendCount(), 1);
+}
+
+// A copy that stopped renewing its lease is replaced with a line that names it.
+TEST_F(SendBatch, ATakeoverAfterTheLeaseExpiredIsLogged)
+{
+    Database db(queue.connection());
+    SenderLease lost, next;
+    ASSERT_TRUE(lost.acquire(db));
+    EXPECT_FALSE(next.acquire(db));
+    db.exec(QStringLiteral("update sysParam set ParamValue='2000-01-01 00:00:00' || substr(ParamValue, 20) "
+                           "where ParamName='send_lock'"));
+    EXPECT_TRUE(next.acquire(db));
+    EXPECT_TRUE(logged("  发送权的租约已过期（主机 ")) << log.join('\n').toStdString();
 }

@@ -143,3 +143,26 @@ TEST(SendRecords, ReloadsTheSettingsFileAndTheParameters)
     EXPECT_EQ(s.db, "msg.db");
     EXPECT_EQ(s.appid, "wxNEW");
 }
+
+// SEND_REC is read by position: one without an id column is listed all the same, without the
+// answer's tooltip.
+TEST(SendRecords, ASendRecWithoutIdIsListedWithoutTheTooltip)
+{
+    testsupport::TempAppFolder folder;
+    ASSERT_TRUE(folder.writeConfig("driver=sqlite\ndb=msg.db\n"));
+    {
+        Settings connection;
+        connection.driver = "sqlite";
+        connection.db = "msg.db";
+        Database db(connection, 0, MissingFile::Create);
+        db.exec("drop view SEND_REC");
+        db.exec("create view SEND_REC as select kind as 种类, '模板消息' as 消息类型, openid as OPENID, "
+                "'成功' as 发送状态, 0 as 状态代码, msg as JSON, sendtime as 发送时间 from tempmsg "
+                "where stat is not null");
+        addSent(db, 1, "oNOID", R"({"errcode":0,"errmsg":"ok"})", hoursAgo(1));
+    }
+    const SendRecordResult result = querySendRecords(testsupport::liveSettings(), "模板消息", "最近一天");
+    ASSERT_TRUE(result.ok) << result.error.toStdString();
+    ASSERT_EQ(openids(result), QStringList{"oNOID"});
+    EXPECT_TRUE(result.rows.first().last().isEmpty());
+}

@@ -1,6 +1,7 @@
 // The send service as the window and --service both drive it: the schedule, start and stop, the
 // lease between copies, values mended while it runs, and log lines that outlive every window.
 #include "core/app_context.h"
+#include "core/database.h"
 #include "core/logger.h"
 #include "core/send_service.h"
 #include "core/sender_lease.h"
@@ -239,4 +240,23 @@ TEST(SendService, LogLinesReachTheFileFromAnyThread)
     ASSERT_TRUE(written.open(QIODevice::ReadOnly));
     EXPECT_TRUE(written.readAll().contains("  from the worker"));
     EXPECT_EQ(written.permissions() & (QFile::ReadGroup | QFile::ReadOther), 0);
+}
+
+// Where the lease row cannot be made (another required column, a login that may only update), the
+// start fails with the statement to make it by hand: every batch would fail otherwise.
+TEST_F(Service, AStartFailsWhenTheLeaseRowCannotBeMade)
+{
+    {
+        Database db(queue.connection());
+        db.exec(QStringLiteral("create trigger required before insert on sysParam "
+                               "begin select raise(abort, 'NOT NULL constraint failed: sysParam.owner'); end"));
+    }
+    SendService service(live);
+    QSignalSpy finished(&service, &SendService::startFinished);
+    service.start();
+    ASSERT_TRUE(finished.wait(10000));
+    EXPECT_FALSE(finished.at(0).at(0).toBool());
+    const QString reason = finished.at(0).at(1).toString();
+    EXPECT_TRUE(reason.contains("sysParam.owner") && reason.contains("insert into sysParam")) << reason.toStdString();
+    EXPECT_FALSE(service.isRunning());
 }
