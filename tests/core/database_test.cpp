@@ -487,16 +487,4 @@ TEST_F(SqliteStatementsTest, SendRecordsDeriveTypeStatusAndCodeFromTheAnswer)
     };
     EXPECT_EQ(rows, expected);
 
-    // The viewer's period: rows sent today are inside one day, an old one is not.
-    db.exec("update tempmsg set sendtime=datetime('now', 'localtime', '-3 days') where id=?", {ok});
-    QSqlQuery lastDay = db.exec(db.sql().sendRecords, {QStringLiteral("模板消息"), 1});
-    QList<qint64> ids;
-    while (lastDay.next())
-        ids << lastDay.value(0).toLongLong();
-    EXPECT_EQ(ids, QList<qint64>({local}));
-    QSqlQuery lastWeek = db.exec(db.sql().sendRecords, {QStringLiteral("模板消息"), 8});
-    int count = 0;
-    while (lastWeek.next())
-        ++count;
-    EXPECT_EQ(count, 2);
 }
