@@ -32,7 +32,7 @@ void print(FILE *stream, const QString &text)
 void nameApplication()
 {
     QCoreApplication::setApplicationName(QStringLiteral("Veltrano"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.01"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VELTRANO_VERSION));
 }
 
 int runWindow(QApplication &app, bool startService, veltrano::SharedSettings &live)

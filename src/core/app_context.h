@@ -24,7 +24,7 @@ QString resourceFolder();
 
 // Picks the folders for a program in `programFolder`, optionally told to read `configOverride`:
 // - with a settings file named, its own folder holds the data when writable;
-// - otherwise a writable program folder holds everything, as it always has;
+// - otherwise a writable program folder holds everything, so an unpacked copy keeps its own;
 // - otherwise, and always for an installation (<prefix>/bin beside <prefix>/share/veltrano), the
 //   settings go to the user's configuration folder and the data to the user's data folder.
 // The skin is read from the program folder, or from the installation's share folder.

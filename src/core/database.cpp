@@ -40,6 +40,12 @@ const char *const kPreferredDrivers[] = {
     "SQL Server",
 };
 
+// ODBC takes an integer attribute through its pointer parameter.
+SQLPOINTER integerAttribute(std::uintptr_t value)
+{
+    return reinterpret_cast<SQLPOINTER>(value); // NOLINT(performance-no-int-to-ptr)
+}
+
 // Every driver the ODBC driver manager knows, by its registered name.
 QStringList odbcDrivers()
 {
@@ -47,8 +53,7 @@ QStringList odbcDrivers()
     SQLHENV env = SQL_NULL_HENV;
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env)))
         return names;
-    SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION,
-                  reinterpret_cast<SQLPOINTER>(static_cast<std::uintptr_t>(SQL_OV_ODBC3)), 0);
+    SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, integerAttribute(SQL_OV_ODBC3), 0);
     SQLUSMALLINT direction = SQL_FETCH_FIRST;
     SQLSMALLINT nameLength = 0, attributesLength = 0;
 #ifdef _WIN32
@@ -130,9 +135,8 @@ bool limitStatement(QSqlQuery &query, int seconds)
     const SQLHANDLE statement = *static_cast<const SQLHANDLE *>(handle.constData());
     if (!statement)
         return false;
-    return SQL_SUCCEEDED(SQLSetStmtAttr(statement, SQL_ATTR_QUERY_TIMEOUT,
-                                        reinterpret_cast<SQLPOINTER>(static_cast<std::uintptr_t>(seconds)),
-                                        0));
+    return SQL_SUCCEEDED(
+        SQLSetStmtAttr(statement, SQL_ATTR_QUERY_TIMEOUT, integerAttribute(seconds), 0));
 }
 
 void removeConnection(const QString &name)
@@ -208,7 +212,7 @@ void openSqlServer(const QString &name, const Settings &connection, int loginTim
     if (drivers.isEmpty())
         fail(QStringLiteral("本机没有安装 SQL Server 的 ODBC 驱动（ODBC Driver 18/17 for SQL Server、"
                             "FreeTDS 或 SQL Server）"));
-    const QString odbcDriver = drivers.first();
+    const QString &odbcDriver = drivers.first();
     const QString login = loginItems(odbcDriver, connection.host, connection.uid, connection.pwd,
                                      connection.db, strictEncryption(connection.encrypt));
 

@@ -258,7 +258,7 @@ private:
             return failWith(answer);
         }
         const QJsonArray openids = ids.toArray();
-        for (const QJsonValue &openid : openids) {
+        for (const auto &openid : openids) {
             if (!openid.isString())
                 return failWith(answer);
             m_pending.push_back(openid.toString());

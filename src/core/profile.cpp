@@ -41,7 +41,7 @@ std::vector<Line> splitLines(const QByteArray &data)
     return lines;
 }
 
-QByteArray trimBlanks(QByteArray text)
+QByteArray trimBlanks(const QByteArray &text)
 {
     qsizetype b = 0, e = text.size();
     while (b < e && (text.at(b) == ' ' || text.at(b) == '\t'))

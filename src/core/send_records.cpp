@@ -15,8 +15,8 @@
 
 namespace veltrano {
 namespace {
-// A silent SQL Server would otherwise keep the login waiting for ever; this is the time the
-// viewer's original provider allowed by default.
+// A silent SQL Server would otherwise keep the login waiting for ever; 15 s is the login time-out
+// SQL Server clients use when none is set.
 constexpr int kLoginTimeoutSeconds = 15;
 constexpr int kShownFields = 6; // fields 1 to 6; field 0 is never shown
 constexpr int kNoteLimit = 500;                // a tooltip, not a page

@@ -47,7 +47,7 @@ frmAbout::frmAbout(QWidget *parent) : QDialog(parent)
     titleFont.setPointSizeF(titleFont.pointSizeF() * 1.6);
     lblTitle->setFont(titleFont);
 
-    lblVersion = label("lblVersion", QStringLiteral("版本：1.01"));
+    lblVersion = label("lblVersion", QStringLiteral("版本：" VELTRANO_VERSION));
 
     lblDescription = label("lblDescription", description());
     lblDescription->setWordWrap(true);

@@ -57,8 +57,8 @@ void removeHook(Module &m)
     m.filter = nullptr;
 }
 
-// A whole number from a parsed value, rounded half to even as the conversion to a 32-bit integer
-// always has; beyond 32 bits it is an overflow, not a silently wrapped key code.
+// A whole number from a parsed value, rounded half to even (2.5 gives 2, 3.5 gives 4); beyond 32
+// bits it is an overflow, not a silently wrapped key code.
 int toInt32(double value, const QString &text)
 {
     const double rounded = std::nearbyint(value);

@@ -48,9 +48,9 @@ QString storeAccount(const Settings &connection, const std::array<QString, 4> &v
     }
 }
 
-// A stored mode that reads as the number 1 means direct exchange and 3 the stable token; another
-// number means the central server, as it always has; text that is no number at all (empty
-// included) falls back to direct exchange.
+// A stored mode that reads as the number 1 means direct exchange and 3 the stable token; any other
+// number (2, 0, 1.5) means the central server; text that is no number at all (empty included)
+// falls back to direct exchange.
 int modeShown(const QString &storedMode)
 {
     switch (tokenMode(storedMode).value_or(TokenMode::Direct)) {

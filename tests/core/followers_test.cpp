@@ -282,13 +282,6 @@ TEST(Followers, ATokenRefusedAgainAfterItsRenewalEndsTheExport)
     EXPECT_GE(askedAgain, 1) << "the refused hundred was asked again with the new token";
 }
 
-TEST(Followers, NoticeTable)
-{
-    EXPECT_EQ(followerExportFailureText(""), "操作失败！请检查相关配置！");
-    EXPECT_EQ(followerExportFailureText("{\"errcode\":40001}"), "{\"errcode\":40001}");
-    EXPECT_EQ(followerExportFailureText("x48001y"), "操作失败！公众号必须要认证后才有此接口权限！x48001y");
-}
-
 TEST(Followers, CancelAbandonsTheRequestsInFlight)
 {
     // Between hundreds: nothing more reaches the sink.

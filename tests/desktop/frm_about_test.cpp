@@ -1,4 +1,4 @@
-// The about box: its texts, its one non-modal instance from the menu, and the system-information button.
+// The about box: its texts, its one non-modal instance from the menu, the system information.
 #include "support/live_settings.h"
 #include "app/form1.h"
 #include "desktop/frm_about.h"
@@ -7,7 +7,6 @@
 #include "ui/message_box.h"
 
 #include <QApplication>
-#include <QFrame>
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
@@ -30,21 +29,20 @@ TEST(frmAbout, ShowsTheProductAndBothDatabases)
     frmAbout box;
     box.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&box));
-    EXPECT_EQ(box.windowTitle(), "关于 ");
-    EXPECT_EQ(box.size(), QSize(430, 248));
-    EXPECT_EQ(box.lblTitle->text(), "Veltrano");
-    EXPECT_EQ(box.lblVersion->text(), "版本：1.01");
-    EXPECT_EQ(box.lblDescription->text(),
-              "应用程序描述：本程序与SQL Server或内置SQLite数据库接口，实现消息的定时、自动推送。"
-              "包括模版消息和客服消息并且可以与第三方微信公众号管理系统接口。");
+    testsupport::expectCaptions(
+        box, {{"", "关于 "},
+              {"lblTitle", "Veltrano"},
+              {"lblVersion", "版本：" VELTRANO_VERSION},
+              {"lblDescription",
+               "应用程序描述：本程序与SQL Server或内置SQLite数据库接口，实现消息的定时、自动推送。"
+               "包括模版消息和客服消息并且可以与第三方微信公众号管理系统接口。"},
+              {"cmdOK", "确定"},
+              {"cmdSysInfo", "系统信息(&S)..."}});
     // No made-up address: the line shows only when the build names a site.
     EXPECT_FALSE(frmAbout::webSite().contains("example"));
     EXPECT_EQ(box.Label2->text(), "官方网站 " + frmAbout::webSite());
     EXPECT_EQ(box.Label2->isVisible(), !frmAbout::webSite().isEmpty());
-    EXPECT_EQ(box.cmdOK->text(), "确定");
-    EXPECT_EQ(box.cmdSysInfo->text(), "系统信息(&S)...");
     EXPECT_FALSE(box.picIcon->pixmap().isNull());
-    EXPECT_EQ(box.findChildren<QFrame *>("Line1").size(), 2);
     testsupport::expectTextFits(box);
 }
 
@@ -54,8 +52,6 @@ TEST(frmAbout, LargerTextStillFits)
     frmAbout box;
     box.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&box));
-    EXPECT_GE(box.width(), 430);
-    EXPECT_GE(box.height(), 248);
     testsupport::expectTextFits(box);
 }
 

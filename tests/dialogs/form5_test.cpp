@@ -2,6 +2,7 @@
 #include "support/live_settings.h"
 #include "dialogs/form5.h"
 #include "dialog_test_support.h"
+#include "support/larger_text.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -54,17 +55,16 @@ TEST(Form5, CaptionsAsTheOperatorReadsThem)
     DialogTestFolder folder;
     Form5 w(testsupport::liveSettings());
     ASSERT_TRUE(waitIdle(w));
-    EXPECT_EQ(w.windowTitle(), "公众号设置");
-    EXPECT_EQ(w.Label1->text(), "ACCESS_TOKEN获取模式");
-    EXPECT_EQ(w.Option2->text(), "直接换取(建议)");
-    EXPECT_EQ(w.Option1->text(), "中控服务器");
-    EXPECT_EQ(w.Option3->text(), "稳定版接口（多个程序共用公众号时建议）");
-    EXPECT_EQ(w.Label2->text(), "appid");
-    EXPECT_EQ(w.Label3->text(), "appsecret");
-    EXPECT_EQ(w.Label4->text(), "中控服务器：");
-    EXPECT_EQ(w.Label5->text(),
-              "说明：只有当需要与其它第三方应用共享ACCESS_TOKEN时才选择“中控服务器”模式，"
-              "一般情况下都应使用“直接换取”模式。");
+    expectCaptions(w, {{"", "公众号设置"},
+                       {"Label1", "ACCESS_TOKEN获取模式"},
+                       {"Option2", "直接换取(建议)"},
+                       {"Option1", "中控服务器"},
+                       {"Option3", "稳定版接口（多个程序共用公众号时建议）"},
+                       {"Label2", "appid"},
+                       {"Label3", "appsecret"},
+                       {"Label4", "中控服务器："},
+                       {"Label5", "说明：只有当需要与其它第三方应用共享ACCESS_TOKEN时才选择"
+                                  "“中控服务器”模式，一般情况下都应使用“直接换取”模式。"}});
     ASSERT_TRUE(closeAndWait(w));
 }
 

@@ -206,19 +206,6 @@ TEST(FollowerExport, FailuresShowTheirNoticeAndLeaveNoFile)
         EXPECT_EQ(setup.filesLeft(), QStringList());
         EXPECT_TRUE(w.fans->isEnabled());
     }
-    // A list answer without "data" is shown as it came.
-    {
-        FakeWeChat fake;
-        fake.setFollowerCount(3);
-        fake.failNext("/cgi-bin/user/get", -1, FakeWeChat::Fault::error(40013, "invalid appid"));
-        ExportSetup setup(fake);
-        Form1 w(testsupport::liveSettings());
-        ASSERT_TRUE(setup.runFromMenu(w));
-        const QString shown = shownTexts().value(1);
-        EXPECT_TRUE(shown.startsWith("{\"errcode\":40013,\"errmsg\":\"invalid appid")) << shown.toStdString();
-        EXPECT_TRUE(fake.infoRequests().empty());
-        EXPECT_EQ(setup.filesLeft(), QStringList());
-    }
     // An error answer on the second batchget ends the export with that answer.
     {
         FakeWeChat fake;

@@ -10,6 +10,9 @@
 #include <QWidget>
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+#include <utility>
+
 namespace veltrano::testsupport {
 
 // Sets the application font to `factor` times its point size until the end of the scope, so the
@@ -29,6 +32,19 @@ public:
 private:
     QFont m_saved;
 };
+
+// The window's title (name "") and each named child's text, exactly as the operator reads them.
+inline void expectCaptions(const QWidget &window,
+                           std::initializer_list<std::pair<const char *, const char *>> captions)
+{
+    for (const auto &[name, text] : captions) {
+        const QObject *child = window.findChild<QObject *>(QString::fromLatin1(name));
+        const QString shown =
+            *name ? (child ? child->property("text").toString() : QStringLiteral("<missing>"))
+                  : window.windowTitle();
+        EXPECT_EQ(shown, QString::fromUtf8(text)) << (*name ? name : "title");
+    }
+}
 
 // Every visible label, button and box of the shown window has the room its text asks for, and lies
 // inside the window.
