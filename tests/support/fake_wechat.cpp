@@ -2,7 +2,9 @@
 #include "support/fake_wechat.h"
 
 #include <httplib.h>
-#include <sys/socket.h>
+#ifndef _WIN32
+#include <sys/socket.h> // on Windows the library brings Winsock's listen()
+#endif
 
 #include <QJsonArray>
 #include <QJsonDocument>
