@@ -2,7 +2,8 @@
 ; Installed per user, under the user's own programs folder: the program keeps config.ini, its
 ; database and its logs beside the .exe, which must stay writable without elevation and closed to
 ; other users.
-Unicode true
+; The 64-bit stub: the program is 64-bit, and so runs everywhere the installer does.
+Target amd64-unicode
 !include "MUI2.nsh"
 
 Name "Veltrano ${VERSION}"
