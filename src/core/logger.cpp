@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QSet>
+#include <QThreadStorage>
 
 #include <cerrno>
 #include <chrono>
@@ -34,10 +35,19 @@ namespace {
 
 // The local time to the second. Turning the clock into local time costs microseconds, and a batch
 // logs thousands of lines a second: each thread converts once per second.
+// Qt's per-thread storage rather than thread_local: MinGW frees a thread's thread_local block before
+// it runs the destructors of what lives in it, so a QString or QDateTime there corrupts the heap
+// each time a worker thread ends.
+struct SecondCache {
+    qint64 second = -1;
+    QDateTime when;
+};
+QThreadStorage<SecondCache> secondCache;
+
 QDateTime currentSecond()
 {
-    thread_local qint64 second = -1;
-    thread_local QDateTime when;
+    qint64 &second = secondCache.localData().second;
+    QDateTime &when = secondCache.localData().when;
     const qint64 now = QDateTime::currentMSecsSinceEpoch() / 1000;
     if (now != second) {
         second = now;
@@ -95,9 +105,15 @@ QString formatTimeStamp(const QDateTime &when)
 QString formatLogLine(const QDateTime &when, const QString &message)
 {
     // Lines come in bursts within one second: the date and time are formatted once per second.
-    thread_local QDate day;
-    thread_local int second = -1;
-    thread_local QString stamp;
+    struct StampCache {
+        QDate day;
+        int second = -1;
+        QString stamp;
+    };
+    static QThreadStorage<StampCache> cache;
+    QDate &day = cache.localData().day;
+    int &second = cache.localData().second;
+    QString &stamp = cache.localData().stamp;
     const QDate date = when.date();
     const QTime time = when.time();
     if (date != day || time.msecsSinceStartOfDay() / 1000 != second) {

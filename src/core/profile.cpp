@@ -51,9 +51,24 @@ QByteArray trimBlanks(const QByteArray &text)
     return text.mid(b, e - b);
 }
 
+// New text is written as UTF-8, which holds every character; a line that is not UTF-8 was written
+// in the system's code page (GBK on a Chinese Windows, by an older copy or by hand) and reads in
+// it. Decoding line by line keeps both readable in one file.
+bool isUtf8(const QByteArray &bytes)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString decoded = utf8.decode(bytes);
+    return !utf8.hasError();
+}
+
+QString fromFileBytes(const QByteArray &bytes)
+{
+    return isUtf8(bytes) ? QString::fromUtf8(bytes) : QString::fromLocal8Bit(bytes);
+}
+
 bool sameName(const QByteArray &raw, const QString &name)
 {
-    return QString::fromLocal8Bit(trimBlanks(raw)).compare(name.trimmed(), Qt::CaseInsensitive) == 0;
+    return fromFileBytes(trimBlanks(raw)).compare(name.trimmed(), Qt::CaseInsensitive) == 0;
 }
 
 // The section a header line names, or nothing when the line is not a header.
@@ -99,16 +114,22 @@ std::optional<size_t> findKey(const std::vector<Line> &lines, size_t first, size
     return std::nullopt;
 }
 
-// Cuts to at most maxBytes without splitting a UTF-8 sequence, so the cut never yields a broken
-// character (the system code page is UTF-8 everywhere but Windows).
-QByteArray cutBytes(const QByteArray &value, qsizetype maxBytes)
+// Cuts to at most maxBytes of the file's own encoding without splitting a character, so the cut
+// never yields a broken one.
+QString cutBytes(const QByteArray &value, qsizetype maxBytes)
 {
     if (value.size() <= maxBytes)
-        return value;
-    qsizetype n = maxBytes;
-    while (n > 0 && (static_cast<unsigned char>(value.at(n)) & 0xC0) == 0x80)
-        --n;
-    return value.left(n);
+        return fromFileBytes(value);
+    if (isUtf8(value)) {
+        qsizetype n = maxBytes;
+        while (n > 0 && (static_cast<unsigned char>(value.at(n)) & 0xC0) == 0x80)
+            --n;
+        return QString::fromUtf8(value.left(n));
+    }
+    QString text = QString::fromLocal8Bit(value);
+    while (!text.isEmpty() && text.toLocal8Bit().size() > maxBytes)
+        text.chop(1);
+    return text;
 }
 
 // Whether a shifted code unit can stand in the file as itself and come back unchanged.
@@ -119,10 +140,7 @@ bool storable(char16_t unit)
     if (QChar::isSurrogate(unit) || unit == 0xFFFE || unit == 0xFFFF)
         return false;
     const QChar ch(unit);
-    if (ch.isSpace() || ch.category() == QChar::Other_NotAssigned)
-        return false;
-    const QString one(ch);
-    return QString::fromLocal8Bit(one.toLocal8Bit()) == one;
+    return !ch.isSpace() && ch.category() != QChar::Other_NotAssigned;
 }
 
 } // namespace
@@ -146,7 +164,7 @@ QString ReadProfileValue(const QString &file, const QString &section, const QStr
         return {};
     const QByteArray &text = lines[*at].text;
     const QByteArray value = trimBlanks(text.mid(text.indexOf('=') + 1));
-    return QString::fromLocal8Bit(size < 0 ? value : cutBytes(value, size - 1));
+    return size < 0 ? fromFileBytes(value) : cutBytes(value, size - 1);
 }
 
 bool WriteProfileValue(const QString &file, const QString &section, const QString &key,
@@ -168,7 +186,7 @@ bool WriteProfileValue(const QString &file, const QString &section, const QStrin
     const QByteArray eol = data.contains("\r\n") || (data.isEmpty() && QDir::separator() == u'\\')
                                ? QByteArray("\r\n")
                                : QByteArray("\n");
-    const QByteArray entry = key.trimmed().toLocal8Bit() + '=' + value.toLocal8Bit();
+    const QByteArray entry = key.trimmed().toUtf8() + '=' + value.toUtf8();
 
     if (const auto range = findSection(lines, section)) {
         if (const auto at = findKey(lines, range->first, range->second, key)) {
@@ -185,7 +203,7 @@ bool WriteProfileValue(const QString &file, const QString &section, const QStrin
     } else {
         if (!lines.empty() && lines.back().terminator.isEmpty())
             lines.back().terminator = eol;
-        lines.push_back({'[' + section.trimmed().toLocal8Bit() + ']', eol});
+        lines.push_back({'[' + section.trimmed().toUtf8() + ']', eol});
         lines.push_back({entry, eol});
     }
 

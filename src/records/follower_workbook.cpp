@@ -9,7 +9,38 @@
 
 #include <xlsxwriter.h>
 
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
+
 namespace veltrano {
+namespace {
+
+// The name the library's plain fopen() can open. On Windows fopen() reads names in the ANSI code
+// page, where a folder such as 文档 may have no spelling at all; the short 8.3 alias of an existing
+// file or folder is plain ASCII. Elsewhere the system's own encoding serves.
+QByteArray libraryFileName(const QString &path)
+{
+#ifdef Q_OS_WIN
+    const std::wstring wide = QDir::toNativeSeparators(path).toStdWString();
+    const DWORD needed = GetShortPathNameW(wide.c_str(), nullptr, 0);
+    if (needed > 0) {
+        std::wstring shortName(needed, L'\0');
+        const DWORD written = GetShortPathNameW(wide.c_str(), shortName.data(), needed);
+        if (written > 0 && written < needed) {
+            shortName.resize(written);
+            const QString alias = QString::fromStdWString(shortName);
+            if (QString::fromLocal8Bit(alias.toLocal8Bit()) == alias)
+                return alias.toLocal8Bit();
+        }
+    }
+    return path.toLocal8Bit();
+#else
+    return QFile::encodeName(path);
+#endif
+}
+
+} // namespace
 
 struct FollowerWorkbook::Book {
     QString path;
@@ -92,15 +123,6 @@ FollowerWorkbook::FollowerWorkbook(const QString &path, qint64 rowsPerSheet)
 {
     Book &b = *m_book;
     b.path = path;
-    // The library takes UTF-8 names on Windows (it opens them through the wide-character calls)
-    // and the system's own encoding elsewhere.
-#ifdef Q_OS_WIN
-    b.encodedPath = path.toUtf8();
-    b.tempFolder = QDir::tempPath().toUtf8();
-#else
-    b.encodedPath = QFile::encodeName(path);
-    b.tempFolder = QFile::encodeName(QDir::tempPath());
-#endif
     b.rowsPerSheet = qBound<qint64>(2, rowsPerSheet, kSheetRows);
 
     // The library opens the file only when it closes the workbook; trying it now means a folder we
@@ -112,6 +134,8 @@ FollowerWorkbook::FollowerWorkbook(const QString &path, qint64 rowsPerSheet)
         throw ExportSinkError(text.toStdString());
     }
     probe.close();
+    b.encodedPath = libraryFileName(path);
+    b.tempFolder = libraryFileName(QDir::tempPath());
 
     lxw_workbook_options options{};
     options.constant_memory = LXW_TRUE;

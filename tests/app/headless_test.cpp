@@ -111,6 +111,10 @@ struct HeadlessQueue {
 
 bool ownerOnly(const QString &path)
 {
+#ifdef Q_OS_WIN
+    // Windows keeps others out by the folder's access list; files have no modes to check.
+    return QFileInfo::exists(path);
+#endif
     return QFileInfo::exists(path) &&
            QFile::permissions(path) == (QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                         QFileDevice::ReadUser | QFileDevice::WriteUser);

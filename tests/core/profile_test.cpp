@@ -89,6 +89,26 @@ TEST(Profile, AByteOrderMarkIsAcceptedAndKept)
     EXPECT_EQ(testsupport::liveSettings().snapshot().driver, "sqlite");
 }
 
+// A file an older copy wrote in the system code page (GBK on a Chinese Windows) keeps reading, and
+// a new value beside it is written as UTF-8, so it holds any character.
+TEST(Profile, ACodePageLineStillReadsBesideNewUtf8Ones)
+{
+    QString legacy;
+    for (const QString &candidate : {QStringLiteral("数据库"), QStringLiteral("base_données")}) {
+        const QByteArray bytes = candidate.toLocal8Bit();
+        if (QString::fromLocal8Bit(bytes) == candidate && bytes != candidate.toUtf8())
+            legacy = candidate;
+    }
+    if (legacy.isEmpty())
+        GTEST_SKIP() << "the system code page is UTF-8: every line is UTF-8";
+    testsupport::TempAppFolder folder;
+    const QString ini = folder.file("config.ini");
+    writeAll(ini, "[con]\r\ndb=" + legacy.toLocal8Bit() + ".db\r\n");
+    ASSERT_TRUE(WriteProfileValue(ini, "con", "host", QStringLiteral("服务器😀")));
+    EXPECT_EQ(ReadProfileValue(ini, "con", "db"), legacy + ".db");
+    EXPECT_EQ(ReadProfileValue(ini, "con", "host"), QStringLiteral("服务器😀"));
+}
+
 TEST(Profile, RefusesLineBreaksThatWouldSplitTheLine)
 {
     testsupport::TempAppFolder folder;

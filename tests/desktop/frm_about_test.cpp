@@ -104,3 +104,17 @@ TEST(frmAbout, SystemInformationShowsWhatQtKnowsWithoutTheRegistry)
     EXPECT_EQ(value, "");
 }
 #endif
+
+#ifdef Q_OS_WIN
+// Texts and numbers come out of the registry whole, and a key that is not there reads as nothing.
+TEST(frmAbout, RegistryValuesAreReadAsTextOrNumber)
+{
+    const QString key = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+    QString value;
+    ASSERT_TRUE(frmAbout::GetKeyValue(frmAbout::RegistryRoot::LocalMachine, key, "CurrentVersion", value));
+    EXPECT_TRUE(value.contains(u'.')) << value.toStdString();
+    value = "before";
+    EXPECT_FALSE(frmAbout::GetKeyValue(frmAbout::RegistryRoot::CurrentUser, key + "\\NoSuchKey", "PATH", value));
+    EXPECT_EQ(value, "");
+}
+#endif

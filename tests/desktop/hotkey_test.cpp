@@ -150,6 +150,9 @@ TEST_F(HotKeyModule, BadCodesAndUnknownActionsChangeNothing)
 TEST_F(HotKeyModule, WithoutAnX11DisplayTheKeyIsNotBoundAndEventsPassOn)
 {
     // The offscreen platform has no global hot keys: the hook is in, the binding is not.
+#ifdef Q_OS_WIN
+    GTEST_SKIP() << "Windows binds hot keys without a display; the smoke test presses it";
+#endif
     SetHotKey(0, "Ctrl,96", "Add");
     EXPECT_TRUE(hotKeyState().HookInstalled);
     EXPECT_FALSE(hotKeyBound());

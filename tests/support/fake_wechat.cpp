@@ -4,10 +4,10 @@
 #include "core/http_client.h"
 
 #include <httplib.h>
-#include <sys/socket.h>
 #ifndef _WIN32
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/socket.h> // on Windows the library brings Winsock's listen()
 #endif
 
 #include <QJsonArray>
