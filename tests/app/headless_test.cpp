@@ -152,7 +152,10 @@ TEST(Headless, OnceSendsOneBatchAndExitsZeroEvenWhenWeChatRefusesSome)
     EXPECT_EQ(once.exitCode(), 0) << once.err().toStdString();
     EXPECT_EQ(q.queue.pending(), 0);
     EXPECT_EQ(q.fake.sendCount(), 3);
-    EXPECT_TRUE(q.queue.stat(1).toString().contains("43004"));
+    int refused = 0; // whichever post arrived first, with several on their way
+    for (qlonglong id = 1; id <= 3; ++id)
+        refused += q.queue.stat(id).toString().contains("43004");
+    EXPECT_EQ(refused, 1);
     EXPECT_TRUE(once.out().contains("  发送结果：")) << "log lines reach standard output";
     EXPECT_TRUE(once.out().contains(QRegularExpression("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d  ",
                                                         QRegularExpression::MultilineOption)))
@@ -246,10 +249,12 @@ TEST(Headless, StartsThatCannotWorkNameTheFileOrTheWayOut)
     EXPECT_EQ(folder.exitCode(), 1);
     EXPECT_TRUE(folder.err().contains("文件夹")) << folder.err().toStdString();
 
+#ifndef _WIN32 // a Windows session always has its desktop
     Child window({}); // the window, with no display
     EXPECT_EQ(window.exitCode(), 1) << "not Qt's abort";
     EXPECT_EQ(window.err().count(u'\n'), 1) << window.err().toStdString();
     EXPECT_TRUE(window.err().contains("--service") && window.err().contains("--once"));
+#endif
 }
 
 // --once tells a script whether anything due went out: WeChat unreachable or over its quota.

@@ -35,7 +35,7 @@ bool startAndWait(Form1 &w)
     QSignalSpy finished(&w, &Form1::startFinished);
     w.startsvr->click();
     // The check may end before the click returns: count what arrived before waiting for more.
-    if (finished.isEmpty() && !finished.wait(10000))
+    if (finished.isEmpty() && !finished.wait(30000))
         return false;
     return finished.at(0).at(0).toBool();
 }

@@ -25,7 +25,7 @@ bool startAndWait(SendService &service)
 {
     QSignalSpy finished(&service, &SendService::startFinished);
     service.start();
-    return (!finished.isEmpty() || finished.wait(10000)) && finished.at(0).at(0).toBool();
+    return (!finished.isEmpty() || finished.wait(30000)) && finished.at(0).at(0).toBool();
 }
 
 QByteArray templateBody(int n)
