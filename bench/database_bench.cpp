@@ -40,7 +40,9 @@ int main(int argc, char **argv)
     std::printf("open a new file with schema and keys: %8.0f us\n", create);
 
     connection.db = QStringLiteral("bench.db");
-    { Database db(connection, 0, MissingFile::Create); }
+    {
+        Database db(connection, 0, MissingFile::Create);
+    }
     const double reopen = microsecondsPer(200, [&](int) { Database db(connection); });
     std::printf("open an existing file:                %8.0f us\n", reopen);
 
@@ -52,8 +54,8 @@ int main(int argc, char **argv)
         Database own(connection);
         LoadParameters(own, loaded);
     });
-    std::printf("LoadParameters with its own connection: %6.0f us (get_token_mod \"%s\")\n", loadOwn,
-                qPrintable(loaded.get_token_mod));
+    std::printf("LoadParameters with its own connection: %6.0f us (get_token_mod \"%s\")\n",
+                loadOwn, qPrintable(loaded.get_token_mod));
 
     const QString body = QStringLiteral(
         R"({"touser":"oABCDEFG1234567890","template_id":"tpl","data":{"first":{"value":"您好"}}})");

@@ -1,14 +1,15 @@
-// Benchmark of the follower export: followers per second and peak memory against the fake WeChat API.
+// Benchmark of the follower export: followers per second and peak memory against the fake WeChat
+// API.
 //
 // The fake API runs in a child process (this program again, with --serve), so the memory figure is
 // the export's own. Usage: export_followers [followers-at-0ms] [followers-at-20ms]
-#include "support/live_settings.h"
 #include "core/database.h"
 #include "core/http_client.h"
 #include "core/profile.h"
 #include "core/settings.h"
 #include "records/follower_export.h"
 #include "support/fake_wechat.h"
+#include "support/live_settings.h"
 #include "support/temp_app_folder.h"
 
 #include <QCoreApplication>
@@ -64,8 +65,8 @@ public:
     FakeServer(int followers, int latencyMs)
     {
         m_process.setProgram(QCoreApplication::applicationFilePath());
-        m_process.setArguments({QStringLiteral("--serve"), QString::number(followers),
-                                QString::number(latencyMs)});
+        m_process.setArguments(
+            {QStringLiteral("--serve"), QString::number(followers), QString::number(latencyMs)});
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start();
         while (m_process.waitForReadyRead(30000)) {
@@ -98,8 +99,7 @@ int serve(int followers, int latencyMs)
     std::printf("listening on %s\n", fake.base().toUtf8().constData());
     std::fflush(stdout);
     std::string line;
-    while (std::getline(std::cin, line)) {
-    }
+    while (std::getline(std::cin, line)) {}
     return 0;
 }
 
@@ -118,7 +118,9 @@ Run exportOnce(int followers, int latencyMs, const QString &folder)
     QElapsedTimer clock;
     clock.start();
     const double cpuBefore = cpuSeconds();
-    const WorkbookExportOutcome outcome = exportFollowersToWorkbook(testsupport::liveSettings().snapshot(), folder, QDateTime::currentDateTime());
+    const WorkbookExportOutcome outcome =
+        exportFollowersToWorkbook(testsupport::liveSettings().snapshot(), folder,
+                                  QDateTime::currentDateTime());
     Run run;
     run.seconds = double(clock.nsecsElapsed()) / 1e9;
     run.cpu = cpuSeconds() - cpuBefore;
@@ -155,8 +157,8 @@ int main(int argc, char *argv[])
     testsupport::loadConnection();
     {
         Database db(testsupport::liveSettings().snapshot(), 0, MissingFile::Create);
-        for (const auto &[key, value] : {std::pair{"appid", "wxbench"}, {"appsecret", "secret"},
-                                         {"get_token_mod", "1"}}) {
+        for (const auto &[key, value] :
+             {std::pair{"appid", "wxbench"}, {"appsecret", "secret"}, {"get_token_mod", "1"}}) {
             db.exec(db.sql().updateParam, {QString::fromLatin1(value), QString::fromLatin1(key)});
         }
     }
@@ -188,15 +190,16 @@ int main(int argc, char *argv[])
         return 1;
     std::printf("  target >= 20000 followers/s: %s\n",
                 double(fast.followers) / fast.seconds >= 20000 ? "met" : "MISSED");
-    std::printf("  peak memory at %d followers: %.1f MB (target < 100), %.2f x the peak at %d\n", bulk,
-                peakMegabytes(), peakMegabytes() / smallPeak, small);
+    std::printf("  peak memory at %d followers: %.1f MB (target < 100), %.2f x the peak at %d\n",
+                bulk, peakMegabytes(), peakMegabytes() / smallPeak, small);
 
     std::printf("%d followers at 20 ms latency per request\n", slow);
     const Run lagged = exportOnce(slow, 20, out.path());
     if (!report(lagged))
         return 1;
     // Four hundreds in flight: the floor is one latency per four hundred followers, plus the list.
-    const double floor = (double(lagged.followers) / 400.0 + double(lagged.followers) / 10000.0) * 0.020;
+    const double floor =
+        (double(lagged.followers) / 400.0 + double(lagged.followers) / 10000.0) * 0.020;
     std::printf("  target < 60 s: %s; the latency alone accounts for %.2f s (ratio %.2f)\n",
                 lagged.seconds < 60 ? "met" : "MISSED", floor, lagged.seconds / floor);
     std::printf("  peak memory of the fake server: %.1f MB\n", peakMegabytes(true));

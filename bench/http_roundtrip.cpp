@@ -42,7 +42,8 @@ int main(int argc, char **argv)
         for (int i = 0; i < count; ++i)
             http.Post(url, body);
         const double ms = millisecondsSince(start);
-        std::printf("template posts, one connection: %d in %.1f ms, %.3f ms each, %d connection(s)\n",
+        std::printf("template posts, one connection: %d in %.1f ms, %.3f ms each, %d "
+                    "connection(s)\n",
                     count, ms, ms / count, fake.connectionCount());
     }
     {
@@ -53,7 +54,8 @@ int main(int argc, char **argv)
             http.Post(url, body);
         }
         const double ms = millisecondsSince(start);
-        std::printf("template posts, new client each: %d in %.1f ms, %.3f ms each, %d connection(s)\n",
+        std::printf("template posts, new client each: %d in %.1f ms, %.3f ms each, %d "
+                    "connection(s)\n",
                     count / 10, ms, ms / (count / 10), fake.connectionCount() - before);
     }
     {

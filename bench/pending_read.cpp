@@ -53,15 +53,17 @@ int main(int argc, char **argv)
 
     // The sent rows are the oldest, as in a queue that has run for years; the pending ones follow.
     db.exec(QStringLiteral("begin"));
-    db.exec(QStringLiteral("with recursive n(i) as (select 1 union all select i + 1 from n where i < ?) "
-                           "insert into tempmsg (msg, kind, openid, stat, sendtime) "
-                           "select '{\"touser\":\"o' || i || '\",\"template_id\":\"T\",\"data\":{}}', 1, "
-                           "'o' || i, '{\"errcode\":0,\"errmsg\":\"ok\"}', '2026-01-01 00:00:00' from n"),
+    db.exec(QStringLiteral(
+                "with recursive n(i) as (select 1 union all select i + 1 from n where i < ?) "
+                "insert into tempmsg (msg, kind, openid, stat, sendtime) "
+                "select '{\"touser\":\"o' || i || '\",\"template_id\":\"T\",\"data\":{}}', 1, "
+                "'o' || i, '{\"errcode\":0,\"errmsg\":\"ok\"}', '2026-01-01 00:00:00' from n"),
             {kSent});
-    db.exec(QStringLiteral("with recursive n(i) as (select 1 union all select i + 1 from n where i < ?) "
-                           "insert into tempmsg (msg, kind, openid) "
-                           "select '{\"touser\":\"p' || i || '\",\"template_id\":\"T\",\"data\":{}}', 1, "
-                           "'p' || i from n"),
+    db.exec(QStringLiteral(
+                "with recursive n(i) as (select 1 union all select i + 1 from n where i < ?) "
+                "insert into tempmsg (msg, kind, openid) "
+                "select '{\"touser\":\"p' || i || '\",\"template_id\":\"T\",\"data\":{}}', 1, "
+                "'p' || i from n"),
             {kPending});
     db.exec(QStringLiteral("commit"));
     db.exec(QStringLiteral("analyze"));
@@ -69,8 +71,8 @@ int main(int argc, char **argv)
     const double indexed = readMs(db);
     db.exec(QStringLiteral("drop index tempmsg_pending"));
     const double floor = readMs(db);
-    std::printf("pending read of %d rows beside %d sent rows (median of %d reads):\n", kRowsPerRead, kSent,
-                kReads);
+    std::printf("pending read of %d rows beside %d sent rows (median of %d reads):\n", kRowsPerRead,
+                kSent, kReads);
     std::printf("  floor, without the pending index: %8.2f ms\n", floor);
     std::printf("  with the pending index:           %8.2f ms  (%.4f x the floor)\n", indexed,
                 indexed / floor);

@@ -1,15 +1,15 @@
-// Prints how fast one batch goes out with the main window open, against a floor measured in the same
-// run: a bare loop of one kept-alive POST to the same fake API and one durable SQLite update per
-// message. Also the longest stretch the GUI thread went without handling events, and the peak
+// Prints how fast one batch goes out with the main window open, against a floor measured in the
+// same run: a bare loop of one kept-alive POST to the same fake API and one durable SQLite update
+// per message. Also the longest stretch the GUI thread went without handling events, and the peak
 // memory of a short and a ten times longer batch.
-#include "support/live_settings.h"
+#include "core/send_batch.h"
 #include "app/form1.h"
 #include "app/log_view.h"
 #include "core/database.h"
 #include "core/logger.h"
-#include "core/send_batch.h"
 #include "core/settings.h"
 #include "support/fake_wechat.h"
+#include "support/live_settings.h"
 #include "support/sqlite_queue.h"
 
 #include <QApplication>
@@ -34,8 +34,14 @@ QString body(int n)
 {
     const QString openid = QStringLiteral("oBENCH%1").arg(n, 22, 10, QChar(u'0'));
     return n % 4 == 3
-               ? QStringLiteral(R"({"touser":"%1","msgtype":"text","text":{"content":"您好，第%2条"}})").arg(openid).arg(n)
-               : QStringLiteral(R"({"touser":"%1","template_id":"TPL","data":{"thing1":{"value":"订单%2"}}})").arg(openid).arg(n);
+               ? QStringLiteral(
+                     R"({"touser":"%1","msgtype":"text","text":{"content":"您好，第%2条"}})")
+                     .arg(openid)
+                     .arg(n)
+               : QStringLiteral(
+                     R"({"touser":"%1","template_id":"TPL","data":{"thing1":{"value":"订单%2"}}})")
+                     .arg(openid)
+                     .arg(n);
 }
 
 void fillQueue(testsupport::SqliteQueue &queue, int messages)
@@ -103,20 +109,25 @@ double floorRate(int latencyMs, int messages)
     fake.setLatency(latencyMs);
     fillQueue(queue, messages);
     const double rate = [&] {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("floor"));
+        QSqlDatabase db =
+            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("floor"));
         db.setDatabaseName(QDir(applicationFolder()).filePath(QStringLiteral("queue.db")));
         db.open();
         QSqlQuery q(db);
         q.exec(QStringLiteral("pragma journal_mode=wal"));
         q.exec(QStringLiteral("pragma synchronous=full"));
         QSqlQuery update(db);
-        update.prepare(QStringLiteral("update tempmsg set stat=?, sendtime=datetime('now') where id=?"));
+        update.prepare(
+            QStringLiteral("update tempmsg set stat=?, sendtime=datetime('now') where id=?"));
 
         CURL *curl = curl_easy_init();
-        curl_slist *headers = curl_slist_append(nullptr, "Content-Type: application/x-www-form-urlencoded");
+        curl_slist *headers =
+            curl_slist_append(nullptr, "Content-Type: application/x-www-form-urlencoded");
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, discard);
-        const QByteArray url = (fake.base() + QStringLiteral("/cgi-bin/message/template/send?access_token=T")).toUtf8();
+        const QByteArray url =
+            (fake.base() + QStringLiteral("/cgi-bin/message/template/send?access_token=T"))
+                .toUtf8();
         curl_easy_setopt(curl, CURLOPT_URL, url.constData());
 
         QElapsedTimer clock;
@@ -143,8 +154,8 @@ double floorRate(int latencyMs, int messages)
 }
 
 struct Run {
-    double rate = 0;        // messages per second
-    double stallMs = 0;     // longest GUI stall
+    double rate = 0;    // messages per second
+    double stallMs = 0; // longest GUI stall
     int pending = 0;
 };
 
@@ -250,29 +261,35 @@ int main(int argc, char **argv)
     const Best at0 = byTurns(0, 2000);
     const Best at20 = byTurns(20, 200);
     std::printf("floor (bare kept-alive POST + durable update): %.0f messages/s at 0 ms, "
-                "%.2f ms per message at 20 ms\n", at0.floor, 1000.0 / at20.floor);
+                "%.2f ms per message at 20 ms\n",
+                at0.floor, 1000.0 / at20.floor);
 
     double stall = 0;
     const auto report = [&](const char *what, int latency, int inFlight, const Run &run) {
         stall = std::max(stall, run.stallMs);
-        std::printf("%-28s latency %2d ms, %d in flight: %6.0f messages/s (%.2f x floor), %.3f ms per "
+        std::printf("%-28s latency %2d ms, %d in flight: %6.0f messages/s (%.2f x floor), %.3f ms "
+                    "per "
                     "message, stall %.1f ms, %d pending\n",
-                    what, latency, inFlight, run.rate, run.rate / (latency ? at20.floor : at0.floor),
-                    1000.0 / run.rate, run.stallMs, run.pending);
+                    what, latency, inFlight, run.rate,
+                    run.rate / (latency ? at20.floor : at0.floor), 1000.0 / run.rate, run.stallMs,
+                    run.pending);
     };
     report("batch", 0, 1, at0.one);
     report("batch (default)", 0, kDefaultPostsInFlight, at0.standard);
     report("batch", 0, 8, at0.eight);
     const Run &c = at20.one;
     report("batch", 20, 1, c);
-    std::printf("  20 ms, 1 in flight: %.3f ms per message beyond the latency; the floor's own: %.3f; "
+    std::printf("  20 ms, 1 in flight: %.3f ms per message beyond the latency; the floor's own: "
+                "%.3f; "
                 "the batch's beyond the floor: %.3f\n",
-                1000.0 / c.rate - 20, 1000.0 / at20.floor - 20, 1000.0 / c.rate - 1000.0 / at20.floor);
+                1000.0 / c.rate - 20, 1000.0 / at20.floor - 20,
+                1000.0 / c.rate - 1000.0 / at20.floor);
     report("batch (default)", 20, kDefaultPostsInFlight, at20.standard);
-    std::printf("  20 ms: the default %d in flight send %.1f x as fast as 1 in flight\n", kDefaultPostsInFlight,
-                at20.standard.rate / c.rate);
+    std::printf("  20 ms: the default %d in flight send %.1f x as fast as 1 in flight\n",
+                kDefaultPostsInFlight, at20.standard.rate / c.rate);
     report("batch", 20, 8, at20.eight);
-    std::printf("  20 ms: 8 in flight send %.1f x as fast as 1 in flight\n", at20.eight.rate / c.rate);
+    std::printf("  20 ms: 8 in flight send %.1f x as fast as 1 in flight\n",
+                at20.eight.rate / c.rate);
     // Flat memory: a batch ten times as long has about the same peak.
     double peaks[2] = {};
     const int sizes[2] = {2000, 20000};
@@ -283,7 +300,8 @@ int main(int argc, char **argv)
         stall = std::max(stall, run.stallMs);
     }
     std::printf("peak memory of the process (0 ms, 8 in flight): %.1f MB in a 2,000-message batch, "
-                "%.1f MB in a 20,000-message batch\n", peaks[0], peaks[1]);
+                "%.1f MB in a 20,000-message batch\n",
+                peaks[0], peaks[1]);
     std::printf("longest GUI stall in any batch: %.1f ms\n", stall);
     return 0;
 }

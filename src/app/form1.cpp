@@ -23,10 +23,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
-#include <QStatusBar>
-#include <QSystemTrayIcon>
 #include <QPushButton>
 #include <QResizeEvent>
+#include <QStatusBar>
+#include <QSystemTrayIcon>
 #include <QTimer>
 
 namespace veltrano {
@@ -117,12 +117,15 @@ void Form1::updateStatusLine()
     QStringList parts{QStringLiteral("服务：") + state};
 
     const int pending = m_service->pendingCount();
-    parts << QStringLiteral("待发：") + (pending >= 0 ? QString::number(pending) : QStringLiteral("—"));
+    parts << QStringLiteral("待发：")
+                 + (pending >= 0 ? QString::number(pending) : QStringLiteral("—"));
     const std::optional<BatchReport> &last = m_service->lastReport();
     const bool pendingKnown = last && last->pending >= 0;
     if (m_service->isRunning() && !m_service->isBatchRunning()) {
         const std::optional<int> due = m_service->secondsToNextBatch();
-        parts << (due ? QStringLiteral("下一批次：%1分%2秒后").arg(*due / 60).arg(*due % 60, 2, 10, QLatin1Char('0'))
+        parts << (due ? QStringLiteral("下一批次：%1分%2秒后")
+                            .arg(*due / 60)
+                            .arg(*due % 60, 2, 10, QLatin1Char('0'))
                       : QStringLiteral("下一批次：发送间隔未设置"));
     }
     if (last) {
@@ -221,7 +224,8 @@ void Form1::Form_Load()
     Settings connection;
     LoadConnectionSettings(connection);
     m_live.update([&](Settings &s) { copyConnection(connection, s); });
-    Text1->setNote(usageNote(connection.driver.trimmed().compare(u"sqlite", Qt::CaseInsensitive) == 0));
+    Text1->setNote(
+        usageNote(connection.driver.trimmed().compare(u"sqlite", Qt::CaseInsensitive) == 0));
     updateStatusLine();
 }
 
@@ -230,10 +234,12 @@ QString Form1::usageNote(bool sqlite)
     if (sqlite) {
         return QStringLiteral(
             "\n"
-            "1、微信个人号与微信公众号是两回事：本程序是公众号的消息推送接口，用于向公众号的粉丝主动推送消息，"
+            "1、微信个人号与微信公众号是两回事：本程序是公众号的消息推送接口，用于向公众号的粉丝主"
+            "动推送消息，"
             "并不是个人微信号的群发工具。\n"
             "\n"
-            "2、本程序当前使用内置的 SQLite 数据库文件（见“设置”→“数据库配置”），无需安装数据库服务器；"
+            "2、本程序当前使用内置的 SQLite "
+            "数据库文件（见“设置”→“数据库配置”），无需安装数据库服务器；"
             "其他程序把消息插入该文件的 tempmsg 表即可，也可以用 sqlite3 命令手工插入。\n"
             "\n"
             "3、使用者需要会编写 insert 语句（可参考 README 中的 SQLite 示例）；"
@@ -244,7 +250,8 @@ QString Form1::usageNote(bool sqlite)
     }
     return QStringLiteral(
         "\n"
-        "1、微信个人号与微信公众号是两回事：本程序是公众号的消息推送接口，用于向公众号的粉丝主动推送消息，"
+        "1、微信个人号与微信公众号是两回事：本程序是公众号的消息推送接口，用于向公众号的粉丝主动推"
+        "送消息，"
         "并不是个人微信号的群发工具。\n"
         "\n"
         "2、本程序需要 Microsoft SQL Server 的支持：局域网内至少要有一台计算机运行 SQL Server，"
@@ -374,9 +381,11 @@ void Form1::wxconfig_Click()
 void Form1::closeEvent(QCloseEvent *event)
 {
     if (!m_ending && (m_service->isRunning() || m_service->isStarting())) {
-        const auto answer = ui::showMessage(this, QStringLiteral("服务正在运行，关闭窗口将停止发送消息。确定要退出吗？"),
-                                            QStringLiteral("提示"), QMessageBox::Yes | QMessageBox::No,
-                                            QMessageBox::Question);
+        const auto answer =
+            ui::showMessage(this,
+                            QStringLiteral("服务正在运行，关闭窗口将停止发送消息。确定要退出吗？"),
+                            QStringLiteral("提示"), QMessageBox::Yes | QMessageBox::No,
+                            QMessageBox::Question);
         if (answer != QMessageBox::Yes) {
             event->ignore();
             return;
@@ -426,7 +435,8 @@ void Form1::placeControls()
         // The caption's own extent plus a margin, not the style's size hint, which asks for more
         // than the designed 80 x 25 even at the normal size.
         const QFontMetrics metrics(b->font());
-        const int width = qMax(80, metrics.horizontalAdvance(b->text()) + 2 * metrics.averageCharWidth() + 8);
+        const int width =
+            qMax(80, metrics.horizontalAdvance(b->text()) + 2 * metrics.averageCharWidth() + 8);
         const int height = qMax(25, metrics.height() + 8);
         b->setGeometry(left, 8, width, height);
         left += width + (b == startsvr ? 6 : 7);

@@ -76,28 +76,34 @@ int runHeadless(HeadlessMode mode, SharedSettings &live)
     ticker.setInterval(tickMilliseconds());
     QObject::connect(&ticker, &QTimer::timeout, &service, &SendService::tick);
 
-    QObject::connect(&service, &SendService::batchFinished, &service, [&](const BatchReport &report) {
-        if (report.ran) {
-            log(QStringLiteral("  本批次结束：已发送 %1 条（其中被拒 %2 条），待发 %3 条")
-                    .arg(report.posted)
-                    .arg(report.refused)
-                    .arg(report.pending < 0 ? QStringLiteral("未知") : QString::number(report.pending)));
-        }
-        if (mode != HeadlessMode::Once)
-            return;
-        if (nothingSent(report, due)) {
-            const QString summary = QStringLiteral("有 %1 条待发消息，本次一条也未能发出").arg(due);
-            console.writeError(maskSecrets(endsTheRun(QStringLiteral("  ") + report.failure)
-                                               ? summary
-                                               : summary + u'：' + report.failure));
-            finish(kExitNothingSent);
-        } else if (!report.ran) {
-            printError(report.failure.isEmpty() ? QStringLiteral("本批次未能运行") : report.failure);
-            finish(kExitFailed);
-        } else {
-            finish(kExitOk);
-        }
-    });
+    QObject::connect(&service, &SendService::batchFinished, &service,
+                     [&](const BatchReport &report) {
+                         if (report.ran) {
+                             log(QStringLiteral(
+                                     "  本批次结束：已发送 %1 条（其中被拒 %2 条），待发 %3 条")
+                                     .arg(report.posted)
+                                     .arg(report.refused)
+                                     .arg(report.pending < 0 ? QStringLiteral("未知")
+                                                             : QString::number(report.pending)));
+                         }
+                         if (mode != HeadlessMode::Once)
+                             return;
+                         if (nothingSent(report, due)) {
+                             const QString summary =
+                                 QStringLiteral("有 %1 条待发消息，本次一条也未能发出").arg(due);
+                             console.writeError(
+                                 maskSecrets(endsTheRun(QStringLiteral("  ") + report.failure)
+                                                 ? summary
+                                                 : summary + u'：' + report.failure));
+                             finish(kExitNothingSent);
+                         } else if (!report.ran) {
+                             printError(report.failure.isEmpty() ? QStringLiteral("本批次未能运行")
+                                                                 : report.failure);
+                             finish(kExitFailed);
+                         } else {
+                             finish(kExitOk);
+                         }
+                     });
 
     // A stop lets the message in flight finish and its answer be written back, then ends.
     QObject::connect(&service, &SendService::shutDownFinished, &service, [&] { finish(kExitOk); });
@@ -132,7 +138,8 @@ int runHeadless(HeadlessMode mode, SharedSettings &live)
             LoadParameters(db, settings);
             due = CountPending(db);
         } catch (const std::exception &e) {
-            console.writeError(maskSecrets(QStringLiteral("服务启动失败，请检查数据库连接是否正确！") + causeOf(e)));
+            console.writeError(maskSecrets(
+                QStringLiteral("服务启动失败，请检查数据库连接是否正确！") + causeOf(e)));
             return kExitFailed;
         }
         live.update([&](Settings &s) { copyParameters(settings, s); });
@@ -151,8 +158,9 @@ int initDatabase()
     Settings settings;
     LoadConnectionSettings(settings);
     if (settings.driver != QStringLiteral("sqlite")) {
-        console.writeError(QStringLiteral("--init-db 只创建 SQLite 数据库；SQL Server 请运行 %1")
-                               .arg(QDir(resourceFolder()).filePath(QStringLiteral("sql/sqlserver/schema.sql"))));
+        console.writeError(
+            QStringLiteral("--init-db 只创建 SQLite 数据库；SQL Server 请运行 %1")
+                .arg(QDir(resourceFolder()).filePath(QStringLiteral("sql/sqlserver/schema.sql"))));
         return kExitFailed;
     }
     try {

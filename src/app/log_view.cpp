@@ -24,8 +24,7 @@ class LogDelegate : public QStyledItemDelegate {
 public:
     LogDelegate(const LogModel &model, QListView *view)
         : QStyledItemDelegate(view), m_model(model), m_view(view)
-    {
-    }
+    {}
 
     QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override
     {
@@ -34,8 +33,8 @@ public:
             return {1, metrics.height() + 2};
         const int width = std::max(50, m_view->viewport()->width() - 8);
         const QString text = index.data().toString();
-        const QRect bounds = metrics.boundingRect(QRect(0, 0, width, 1 << 20),
-                                                  Qt::TextWordWrap, text.isEmpty() ? QStringLiteral(" ") : text);
+        const QRect bounds = metrics.boundingRect(QRect(0, 0, width, 1 << 20), Qt::TextWordWrap,
+                                                  text.isEmpty() ? QStringLiteral(" ") : text);
         return {1, bounds.height() + 2};
     }
 
@@ -172,7 +171,8 @@ QString LogView::toPlainText()
 void LogView::copySelection()
 {
     QModelIndexList rows = selectionModel()->selectedRows();
-    std::sort(rows.begin(), rows.end(), [](const QModelIndex &a, const QModelIndex &b) { return a.row() < b.row(); });
+    std::sort(rows.begin(), rows.end(),
+              [](const QModelIndex &a, const QModelIndex &b) { return a.row() < b.row(); });
     QStringList lines;
     for (const QModelIndex &row : rows)
         lines.append(row.data(Qt::DisplayRole).toString());

@@ -40,8 +40,9 @@ private:
 
 class LogFeed;
 
-// A list view over the model, fed by every line the logger reports from any thread: lines are selectable and copied with Ctrl+C (or the context menu);
-// log lines stay one line high and show their whole text as a tool tip, the note wraps.
+// A list view over the model, fed by every line the logger reports from any thread: lines are
+// selectable and copied with Ctrl+C (or the context menu); log lines stay one line high and show
+// their whole text as a tool tip, the note wraps.
 class LogView : public QListView {
     Q_OBJECT
 public:

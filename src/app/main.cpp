@@ -66,10 +66,11 @@ int runWindow(QApplication &app, bool startService, veltrano::SharedSettings &li
     };
     QObject::connect(&app, &QGuiApplication::lastWindowClosed, &app, quitWhenNoWindowOpen);
     QObject::connect(form1, &QObject::destroyed, &app, quitWhenNoWindowOpen, Qt::QueuedConnection);
-    // A logout or shutdown ends the window as it ends --service: nothing half sent, the lease given up.
+    // A logout or shutdown ends the window as it ends --service: nothing half sent, the lease given
+    // up.
     veltrano::watchStopSignals(form1, [form1] { form1->endOnStopSignal(); });
-    QObject::connect(form1->service(), &veltrano::SendService::shutDownFinished, &app, &QCoreApplication::quit,
-                     Qt::QueuedConnection);
+    QObject::connect(form1->service(), &veltrano::SendService::shutDownFinished, &app,
+                     &QCoreApplication::quit, Qt::QueuedConnection);
     QObject::connect(&single, &veltrano::SingleWindow::raiseRequested, form1, [form1] {
         form1->show();
         form1->setWindowState(form1->windowState() & ~Qt::WindowMinimized);
@@ -119,7 +120,8 @@ int main(int argc, char *argv[])
             return veltrano::kExitOk;
         }
         if (line.parser.isSet(line.version)) {
-            print(stdout, QStringLiteral("Veltrano %1\n").arg(QCoreApplication::applicationVersion()));
+            print(stdout,
+                  QStringLiteral("Veltrano %1\n").arg(QCoreApplication::applicationVersion()));
             return veltrano::kExitOk;
         }
         veltrano::chooseFolders(QCoreApplication::applicationDirPath(), configOverride);

@@ -16,10 +16,12 @@ namespace veltrano {
 QString SingleWindow::serverName(const QString &configPath)
 {
     const QFileInfo info(configPath);
-    const QString path = info.exists() ? info.canonicalFilePath() : QDir::cleanPath(info.absoluteFilePath());
+    const QString path =
+        info.exists() ? info.canonicalFilePath() : QDir::cleanPath(info.absoluteFilePath());
     // Another user's window on the same file is theirs to run; the user is part of the name.
     const QString user = qEnvironmentVariable("USER", qEnvironmentVariable("USERNAME"));
-    const QByteArray hash = QCryptographicHash::hash((user + u'\n' + path).toUtf8(), QCryptographicHash::Sha256);
+    const QByteArray hash =
+        QCryptographicHash::hash((user + u'\n' + path).toUtf8(), QCryptographicHash::Sha256);
     return QStringLiteral("veltrano-") + QString::fromLatin1(hash.toHex().left(24));
 }
 

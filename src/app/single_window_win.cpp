@@ -63,8 +63,8 @@ void SingleWindow::handOverOrListen()
 {
     // "Local\" keeps the name to this logon session, as the user in the name keeps it to this user.
     const std::wstring name = (QStringLiteral("Local\\") + m_name).toStdWString();
-    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(Owner),
-                                        name.c_str());
+    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                        sizeof(Owner), name.c_str());
     if (!mapping)
         return; // not listening costs only the hand-over; the window itself still opens
     const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;

@@ -1,4 +1,5 @@
-// The ledger file: {"queues": {"<queue>": {"unstored": {"<id>": "<answer>"}, "tries": {"<id>": n}}}}.
+// The ledger file: {"queues": {"<queue>": {"unstored": {"<id>": "<answer>"}, "tries": {"<id>":
+// n}}}}.
 #include "core/answer_ledger.h"
 
 #include "core/file_modes.h"
@@ -38,8 +39,10 @@ QJsonObject readFile(const QString &path, QString *error)
     QJsonParseError parse{};
     const QJsonDocument document = QJsonDocument::fromJson(text, &parse);
     if (text.isEmpty() || parse.error != QJsonParseError::NoError || !document.isObject()) {
-        *error = text.isEmpty() ? QStringLiteral("%1：文件为空").arg(name)
-                                : QStringLiteral("%1：内容不是有效的记录（%2）").arg(name, parse.errorString());
+        *error =
+            text.isEmpty()
+                ? QStringLiteral("%1：文件为空").arg(name)
+                : QStringLiteral("%1：内容不是有效的记录（%2）").arg(name, parse.errorString());
         return {};
     }
     return document.object();
@@ -117,7 +120,8 @@ void AnswerLedger::save()
         m_error.clear();
         restrictToOwner(m_path);
     } else {
-        m_error = QStringLiteral("%1：%2").arg(QDir::toNativeSeparators(m_path), file.errorString());
+        m_error =
+            QStringLiteral("%1：%2").arg(QDir::toNativeSeparators(m_path), file.errorString());
     }
 }
 

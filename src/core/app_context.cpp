@@ -83,14 +83,15 @@ void chooseFolders(const QString &programFolder, const QString &configOverride)
     // Installed as <prefix>/bin/veltrano, the skin sits in <prefix>/share/veltrano/skin.
     // Such an installation is never written to, even by root: its data goes to the user's folders.
     const QString shared = QDir::cleanPath(programFolder + QStringLiteral("/../share/veltrano"));
-    const bool installed = !QFileInfo(programFolder + QStringLiteral("/skin")).isDir() &&
-                           QFileInfo(shared + QStringLiteral("/skin")).isDir();
+    const bool installed = !QFileInfo(programFolder + QStringLiteral("/skin")).isDir()
+                           && QFileInfo(shared + QStringLiteral("/skin")).isDir();
     setResourceFolder(installed ? shared : programFolder);
     if (!configOverride.isEmpty()) {
         const QString config = QFileInfo(configOverride).absoluteFilePath();
         const QString beside = QFileInfo(config).absolutePath();
         setConfigFile(config);
-        setApplicationFolder(canWriteIn(beside) ? beside : standardFolder(QStandardPaths::AppDataLocation));
+        setApplicationFolder(canWriteIn(beside) ? beside
+                                                : standardFolder(QStandardPaths::AppDataLocation));
         return;
     }
     if (!installed && canWriteIn(programFolder)) {
@@ -98,7 +99,8 @@ void chooseFolders(const QString &programFolder, const QString &configOverride)
         setApplicationFolder(programFolder);
         return;
     }
-    setConfigFile(QDir(standardFolder(QStandardPaths::AppConfigLocation)).filePath(QStringLiteral("config.ini")));
+    setConfigFile(QDir(standardFolder(QStandardPaths::AppConfigLocation))
+                      .filePath(QStringLiteral("config.ini")));
     setApplicationFolder(standardFolder(QStandardPaths::AppDataLocation));
 }
 

@@ -1,4 +1,5 @@
-// The parameters main() hands the core once: the folders, the settings file and the WeChat API base.
+// The parameters main() hands the core once: the folders, the settings file and the WeChat API
+// base.
 #pragma once
 
 #include <QString>

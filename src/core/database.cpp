@@ -58,8 +58,8 @@ QStringList odbcDrivers()
     SQLSMALLINT nameLength = 0, attributesLength = 0;
 #ifdef _WIN32
     SQLWCHAR name[512], attributes[2048];
-    while (SQL_SUCCEEDED(SQLDriversW(env, direction, name, 512, &nameLength, attributes, 2048,
-                                     &attributesLength))) {
+    while (SQL_SUCCEEDED(
+        SQLDriversW(env, direction, name, 512, &nameLength, attributes, 2048, &attributesLength))) {
         names << QString::fromWCharArray(reinterpret_cast<const wchar_t *>(name));
         direction = SQL_FETCH_NEXT;
     }
@@ -75,14 +75,16 @@ QStringList odbcDrivers()
     return names;
 }
 
-// The connection string after "Driver={…};", which QODBC takes as the user name (see openSqlServer).
+// The connection string after "Driver={…};", which QODBC takes as the user name (see
+// openSqlServer).
 QString loginItems(const QString &odbcDriver, const QString &host, const QString &uid,
                    const QString &pwd, const QString &db, bool strictEncrypt)
 {
     const bool freeTds = odbcDriver.contains(QLatin1String("FreeTDS"), Qt::CaseInsensitive);
     const auto brace = [&](const char *item, const QString &value) -> QString {
         if (value.contains(QChar(u'\0')))
-            fail(QStringLiteral("数据库连接设置 %1 含有不能传给驱动的空字符").arg(QLatin1String(item)));
+            fail(QStringLiteral("数据库连接设置 %1 含有不能传给驱动的空字符")
+                     .arg(QLatin1String(item)));
         if (freeTds) {
             // FreeTDS ends a braced value at the first "};" and does not undouble "}}".
             if (value.contains(QLatin1String("};")))
@@ -156,7 +158,8 @@ void removeConnection(const QString &name)
 // relative path used to point, is that one opened.
 QString sqliteFilePath(const QString &file)
 {
-    const QString beside = QDir::cleanPath(QFileInfo(configFile()).absoluteDir().absoluteFilePath(file));
+    const QString beside =
+        QDir::cleanPath(QFileInfo(configFile()).absoluteDir().absoluteFilePath(file));
     if (QFileInfo::exists(beside))
         return beside;
     const QString earlier = QDir::cleanPath(QDir(applicationFolder()).absoluteFilePath(file));
@@ -184,7 +187,8 @@ void openSqlite(const QString &name, const Settings &connection, MissingFile mis
         db.setDatabaseName(path);
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kLockWaitMilliseconds));
         if (!db.open())
-            fail(QStringLiteral("无法打开 SQLite 数据库 %1：%2").arg(path, errorText(db.lastError())));
+            fail(QStringLiteral("无法打开 SQLite 数据库 %1：%2")
+                     .arg(path, errorText(db.lastError())));
         // A batch commits once per message: with the write-ahead log each commit is one append
         // instead of a journal file made and removed, and the viewer can read while a batch
         // writes. FULL still puts every commit on disk before it counts. Where the file system
@@ -194,12 +198,13 @@ void openSqlite(const QString &name, const Settings &connection, MissingFile mis
         pragma.exec(QStringLiteral("pragma synchronous=full"));
     }
     if (created)
-        Logger::instance().log(QStringLiteral("  新建 SQLite 数据库文件：%1")
-                                   .arg(QDir::toNativeSeparators(path)));
+        Logger::instance().log(
+            QStringLiteral("  新建 SQLite 数据库文件：%1").arg(QDir::toNativeSeparators(path)));
     try {
         ensureSqliteSchema(name);
     } catch (const DbError &e) {
-        fail(QStringLiteral("无法使用 SQLite 数据库 %1：%2").arg(path, QString::fromStdString(e.what())));
+        fail(QStringLiteral("无法使用 SQLite 数据库 %1：%2")
+                 .arg(path, QString::fromStdString(e.what())));
     }
 }
 
@@ -210,8 +215,9 @@ void openSqlServer(const QString &name, const Settings &connection, int loginTim
         fail(QStringLiteral("没有设置数据库服务器（config.ini 的 host）"));
     const QStringList drivers = installedSqlServerDrivers();
     if (drivers.isEmpty())
-        fail(QStringLiteral("本机没有安装 SQL Server 的 ODBC 驱动（ODBC Driver 18/17 for SQL Server、"
-                            "FreeTDS 或 SQL Server）"));
+        fail(QStringLiteral(
+            "本机没有安装 SQL Server 的 ODBC 驱动（ODBC Driver 18/17 for SQL Server、"
+            "FreeTDS 或 SQL Server）"));
     const QString &odbcDriver = drivers.first();
     const QString login = loginItems(odbcDriver, connection.host, connection.uid, connection.pwd,
                                      connection.db, strictEncryption(connection.encrypt));
@@ -226,14 +232,16 @@ void openSqlServer(const QString &name, const Settings &connection, int loginTim
     db.setUserName(login);
     db.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(loginTimeoutSeconds));
     if (!db.open())
-        fail(QStringLiteral("无法连接 SQL Server（%1）：%2").arg(odbcDriver, errorText(db.lastError())));
+        fail(QStringLiteral("无法连接 SQL Server（%1）：%2")
+                 .arg(odbcDriver, errorText(db.lastError())));
     // Without it a statement waits for another session's lock for ever, and with it every later
     // batch and the export; with it the statement fails and the row stays pending. A server that
     // cannot answer this within the login time counts as unreachable.
     QSqlQuery bound(db);
     if (!bound.prepare(lockTimeoutStatement()) || !limitStatement(bound, loginTimeoutSeconds)
         || !bound.exec())
-        fail(QStringLiteral("无法连接 SQL Server（%1）：%2").arg(odbcDriver, errorText(bound.lastError())));
+        fail(QStringLiteral("无法连接 SQL Server（%1）：%2")
+                 .arg(odbcDriver, errorText(bound.lastError())));
 }
 
 } // namespace

@@ -24,27 +24,27 @@ enum class Dialect { TSql, Sqlite };
 // bound ('?' placeholders, in the order each comment gives); nothing is joined into the text.
 // Both dialects give the same results; times are the database's local time.
 struct Statements {
-    QString selectParam;     // (ParamName) -> the sysParam row, ParamValue its third column
-    QString allParams;       // () -> ParamName, ParamValue of every sysParam row
-    QString tokenAge;        // () -> one row: seconds since in_time by the database clock; NULL when
-                             //    in_time is NULL or its row is missing
-    QString cachedToken;     // () -> ParamValue of access_token
-    QString updateParam;     // (value, ParamName)
-    QString touchInTime;     // () -> in_time becomes the database's current time as text
+    QString selectParam; // (ParamName) -> the sysParam row, ParamValue its third column
+    QString allParams;   // () -> ParamName, ParamValue of every sysParam row
+    QString tokenAge;    // () -> one row: seconds since in_time by the database clock; NULL when
+                         //    in_time is NULL or its row is missing
+    QString cachedToken; // () -> ParamValue of access_token
+    QString updateParam; // (value, ParamName)
+    QString touchInTime; // () -> in_time becomes the database's current time as text
     QString pendingMessages; // (batch size, a whole number) -> body, id, kind (positions 0, 1, 2)
                              //    and the other columns of up to that many pending send_json rows
     QString markSent;        // (answer, id) -> stat and sendtime of one tempmsg row
     QString sendRecords;     // (message type text, days as a whole number) -> SEND_REC rows whose
-                             //    发送时间 is at or after now minus that many days, each followed
-                             //    by its tempmsg row's stat (WeChat's answer)
+                         //    发送时间 is at or after now minus that many days, each followed
+                         //    by its tempmsg row's stat (WeChat's answer)
     QString sendRecordsOnly; // (the same) -> the same SEND_REC rows alone, read by position, for a
                              //    SEND_REC that cannot be joined with tempmsg (no id column)
 };
 
 const Statements &statementsFor(Dialect dialect);
 
-// The dialect config.ini's `driver` names: "sqlite" or "sqlserver" (also when empty), without regard
-// to case or surrounding blanks. Throws DbError for any other name.
+// The dialect config.ini's `driver` names: "sqlite" or "sqlserver" (also when empty), without
+// regard to case or surrounding blanks. Throws DbError for any other name.
 Dialect dialectFor(const QString &driver);
 
 // The SQL Server ODBC drivers this machine has, in order of preference, as the driver manager lists
@@ -76,8 +76,9 @@ inline constexpr int kLockWaitMilliseconds = 30000;
 QString lockTimeoutStatement();
 
 // config.ini's `encrypt`: "strict" requires an encrypted connection with a certificate the machine
-// trusts (FreeTDS checks the certificate only as its own "ca file" setting says); anything else (also a missing key) lets a LAN server with a self-signed certificate in,
-// with ODBC Driver 18 as with Driver 17.
+// trusts (FreeTDS checks the certificate only as its own "ca file" setting says); anything else
+// (also a missing key) lets a LAN server with a self-signed certificate in, with ODBC Driver 18 as
+// with Driver 17.
 bool strictEncryption(const QString &encrypt);
 
 // What a SQLite connection does when its file is absent: a running service must not start over on
@@ -91,8 +92,8 @@ enum class MissingFile { Fail, Create };
 class Database {
 public:
     // Opens what the connection fields name (driver "sqlite": db is a file path relative to the
-    // folder of config.ini, or absolute). A missing SQLite file is an error naming its full path, or
-    // with MissingFile::Create a new file with the schema, logged with its full path. A login
+    // folder of config.ini, or absolute). A missing SQLite file is an error naming its full path,
+    // or with MissingFile::Create a new file with the schema, logged with its full path. A login
     // time-out of 0 means kDefaultLoginTimeoutSeconds. Throws DbError.
     explicit Database(const Settings &connection, int loginTimeoutSeconds = 0,
                       MissingFile missing = MissingFile::Fail);

@@ -26,7 +26,8 @@ const Statements &statementsFor(Dialect dialect)
         // whole answer follows the view's columns, so the viewer can show its errmsg.
         QStringLiteral("select r.*, t.stat from SEND_REC r left join tempmsg t on t.id=r.id "
                        "where r.消息类型=? and r.发送时间>=getdate()-cast(? as int)"),
-        QStringLiteral("select * from SEND_REC where 消息类型=? and 发送时间>=getdate()-cast(? as int)"),
+        QStringLiteral(
+            "select * from SEND_REC where 消息类型=? and 发送时间>=getdate()-cast(? as int)"),
     };
     // SQLite: the same results in local time. in_time is written to the minute, as SQL Server's
     // default date text is, in a form strftime reads back; an unreadable or missing one gives NULL.
@@ -38,13 +39,15 @@ const Statements &statementsFor(Dialect dialect)
                        "where ParamName='in_time')) as integer)"),
         QStringLiteral("select ParamValue from sysParam where ParamName='access_token'"),
         QStringLiteral("update sysParam set ParamValue=? where ParamName=?"),
-        QStringLiteral("update sysParam set ParamValue=strftime('%Y-%m-%d %H:%M', 'now', 'localtime') "
-                       "where ParamName='in_time'"),
+        QStringLiteral(
+            "update sysParam set ParamValue=strftime('%Y-%m-%d %H:%M', 'now', 'localtime') "
+            "where ParamName='in_time'"),
         QStringLiteral("select * from send_json where stat is null order by id limit ?"),
         QStringLiteral("update tempmsg set stat=?, sendtime=strftime('%Y-%m-%d %H:%M:%S', 'now', "
                        "'localtime') where id=?"),
-        QStringLiteral("select r.*, t.stat from SEND_REC r left join tempmsg t on t.id=r.id "
-                       "where r.消息类型=? and julianday(r.发送时间)>=julianday('now', 'localtime')-?"),
+        QStringLiteral(
+            "select r.*, t.stat from SEND_REC r left join tempmsg t on t.id=r.id "
+            "where r.消息类型=? and julianday(r.发送时间)>=julianday('now', 'localtime')-?"),
         QStringLiteral("select * from SEND_REC where 消息类型=? and "
                        "julianday(发送时间)>=julianday('now', 'localtime')-?"),
     };

@@ -1,4 +1,5 @@
-// The follower export's requests: the list page by page, the profiles a hundred at a time, several at once.
+// The follower export's requests: the list page by page, the profiles a hundred at a time, several
+// at once.
 #include "core/followers.h"
 
 #include "core/app_context.h"
@@ -23,17 +24,17 @@ namespace {
 const std::array<QString, kProfileColumns> &memberNames()
 {
     static const std::array<QString, kProfileColumns> names = {
-        QStringLiteral("subscribe"), QStringLiteral("openid"),  QStringLiteral("nickname"),
-        QStringLiteral("sex"),       QStringLiteral("city"),    QStringLiteral("country"),
+        QStringLiteral("subscribe"), QStringLiteral("openid"),         QStringLiteral("nickname"),
+        QStringLiteral("sex"),       QStringLiteral("city"),           QStringLiteral("country"),
         QStringLiteral("province"),  QStringLiteral("subscribe_time"),
     };
     return names;
 }
 
-constexpr int kSlots = 4;          // requests in flight at once, the list's included
-constexpr int kBatch = 100;        // openids per batchget, WeChat's limit
+constexpr int kSlots = 4;           // requests in flight at once, the list's included
+constexpr int kBatch = 100;         // openids per batchget, WeChat's limit
 constexpr int kWindow = 2 * kSlots; // hundreds begun but not yet handed on, in list order
-constexpr int kPollMs = 50;        // longest wait between two looks at the cancel flag
+constexpr int kPollMs = 50;         // longest wait between two looks at the cancel flag
 // The next list page is asked for while fewer openids than this wait for their profiles, so the
 // profiles never stall on the list and the list never runs far ahead of them.
 constexpr size_t kListAhead = 10000;
@@ -56,7 +57,8 @@ std::optional<ProfileRow> profileRow(const QJsonObject &profile, const QString &
     if (complete)
         return row;
     const QJsonValue subscribe = profile.value(QStringLiteral("subscribe"));
-    if (profile.contains(QStringLiteral("errcode")) || !subscribe.isDouble() || subscribe.toInteger() != 0)
+    if (profile.contains(QStringLiteral("errcode")) || !subscribe.isDouble()
+        || subscribe.toInteger() != 0)
         return std::nullopt;
     ProfileRow left;
     left[0] = subscribe;
@@ -80,10 +82,7 @@ struct Hundred {
     int rowsIn = 0;
     std::optional<QString> failure; // the answer the export ends with, once it is this one's turn
 
-    bool done() const
-    {
-        return failure || (rowsIn == int(openids.size()) && outstanding == 0);
-    }
+    bool done() const { return failure || (rowsIn == int(openids.size()) && outstanding == 0); }
 };
 
 // Runs one export; every way out goes through finish(), cancel() or fail().
@@ -91,8 +90,7 @@ class FollowerRun {
 public:
     FollowerRun(const QString &token, FollowerSink &sink, const FollowerExportControl &control)
         : m_multi(kSlots), m_base(apiBase()), m_token(token), m_sink(sink), m_control(control)
-    {
-    }
+    {}
 
     FollowerExportOutcome run()
     {
@@ -158,7 +156,8 @@ private:
     // one by one, then new hundreds while the window has room.
     void schedule()
     {
-        if (!m_listEnded && !m_listInFlight && m_pending.size() < kListAhead && m_multi.hasFreeSlot())
+        if (!m_listEnded && !m_listInFlight && m_pending.size() < kListAhead
+            && m_multi.hasFreeSlot())
             startList();
         for (size_t i = 0; i < m_window.size() && m_multi.hasFreeSlot(); ++i) {
             Hundred &h = m_window[i];
@@ -183,8 +182,8 @@ private:
             h.rows.resize(size_t(h.openids.size()));
             h.outstanding = 1;
             m_window.push_back(std::move(h));
-            const QByteArray body =
-                QJsonDocument(QJsonObject{{QStringLiteral("user_list"), list}}).toJson(QJsonDocument::Compact);
+            const QByteArray body = QJsonDocument(QJsonObject{{QStringLiteral("user_list"), list}})
+                                        .toJson(QJsonDocument::Compact);
             ask(tagOf(m_firstSeq + m_window.size() - 1, 0), {endpoint::kBatchGet, {}, true, body});
         }
     }
@@ -207,8 +206,9 @@ private:
     void ask(quint64 tag, Request request)
     {
         request.token = m_token;
-        m_multi.start(tag, m_base + QLatin1String(request.path) + QStringLiteral("?access_token=")
-                               + urlValue(m_token) + request.query,
+        m_multi.start(tag,
+                      m_base + QLatin1String(request.path) + QStringLiteral("?access_token=")
+                          + urlValue(m_token) + request.query,
                       request.post, request.body);
         m_sent[tag] = std::move(request);
     }
@@ -249,7 +249,8 @@ private:
 
         // WeChat ends the list with a page that has a count of 0 and no openids; any other page
         // without them is an answer we cannot read, shown to the user as it came.
-        const QJsonValue ids = page->value(QStringLiteral("data")).toObject().value(QStringLiteral("openid"));
+        const QJsonValue ids =
+            page->value(QStringLiteral("data")).toObject().value(QStringLiteral("openid"));
         if (!ids.isArray()) {
             if (hasCount && count == 0) {
                 m_listEnded = true;
@@ -310,7 +311,8 @@ private:
             h.rows[size_t(i)] = profileRow(profile, h.openids[i]);
             if (!h.rows[size_t(i)]) {
                 // The notice shows the one profile that could not be read, not the whole hundred.
-                return refuse(h, QString::fromUtf8(QJsonDocument(profile).toJson(QJsonDocument::Compact)));
+                return refuse(h, QString::fromUtf8(
+                                     QJsonDocument(profile).toJson(QJsonDocument::Compact)));
             }
         }
         h.rowsIn = int(profiles.size());
@@ -372,9 +374,9 @@ private:
     }
 
     HttpMulti m_multi;
-    const QString m_base;  // read once: it is the same for every request of the run
+    const QString m_base; // read once: it is the same for every request of the run
     QString m_token;
-    bool m_renewed = false; // the run renews a refused token once
+    bool m_renewed = false;            // the run renews a refused token once
     std::map<quint64, Request> m_sent; // the requests in flight, by tag
     FollowerSink &m_sink;
     const FollowerExportControl &m_control;
@@ -426,8 +428,7 @@ FollowerExportOutcome ExportFollowers(const Settings &connection, FollowerSink &
         // A failed load keeps the values given; the token request then says what is wrong.
         Database db(connection, kLoadParametersSeconds);
         LoadParameters(db, s);
-    } catch (...) {
-    }
+    } catch (...) {}
     try {
         QString token;
         {

@@ -92,7 +92,7 @@ public:
     };
     struct Answer {
         quint64 tag = 0;
-        QString body;  // the answer body (UTF-8), whatever the HTTP status
+        QString body; // the answer body (UTF-8), whatever the HTTP status
         int status = 0;
         Failure failure = Failure::None;
         QString error; // why no complete answer came; empty when one did

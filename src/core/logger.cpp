@@ -35,9 +35,9 @@ namespace {
 
 // The local time to the second. Turning the clock into local time costs microseconds, and a batch
 // logs thousands of lines a second: each thread converts once per second.
-// Qt's per-thread storage rather than thread_local: MinGW frees a thread's thread_local block before
-// it runs the destructors of what lives in it, so a QString or QDateTime there corrupts the heap
-// each time a worker thread ends.
+// Qt's per-thread storage rather than thread_local: MinGW frees a thread's thread_local block
+// before it runs the destructors of what lives in it, so a QString or QDateTime there corrupts the
+// heap each time a worker thread ends.
 struct SecondCache {
     qint64 second = -1;
     QDateTime when;
@@ -274,9 +274,10 @@ void ConsoleLogSink::queue(int fd, const QString &line)
     }
     if (m_state->dropped > 0) {
         // Said where the lines went missing, so a reader knows the daily file has them all.
-        const QByteArray note = QStringLiteral("（输出阻塞，%1 行日志未写到此处，日志文件中完整保留）\n")
-                                    .arg(std::exchange(m_state->dropped, 0))
-                                    .toUtf8();
+        const QByteArray note =
+            QStringLiteral("（输出阻塞，%1 行日志未写到此处，日志文件中完整保留）\n")
+                .arg(std::exchange(m_state->dropped, 0))
+                .toUtf8();
         m_state->bytes += note.size();
         m_state->lines.emplace_back(m_options.outFd, note);
     }
@@ -295,7 +296,9 @@ bool journalReads(int fd)
     struct stat info {};
     if (::fstat(fd, &info) != 0)
         return false;
-    return named == QByteArray::number(quint64(info.st_dev)) + ':' + QByteArray::number(quint64(info.st_ino));
+    return named
+           == QByteArray::number(quint64(info.st_dev)) + ':'
+                  + QByteArray::number(quint64(info.st_ino));
 #else
     Q_UNUSED(fd);
     return false;

@@ -3,9 +3,9 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QList>
 #include <QMutex>
 #include <QObject>
-#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -74,7 +74,7 @@ public:
 private:
     QString m_folder;
     QMutex m_mutex;
-    QFile m_file;  // today's file, kept open between lines
+    QFile m_file; // today's file, kept open between lines
     QDate m_day;
     int m_lookedAt = -1; // the second of the day the file was last looked for
 };

@@ -237,8 +237,8 @@ QString ShiftPassword(const QString &text, bool encode)
         return (u >= u'0' && u <= u'9') || (u >= u'A' && u <= u'F') || (u >= u'a' && u <= u'f');
     };
     for (qsizetype i = 0; i < text.size(); ++i) {
-        if (text.at(i) == u'$' && i + 4 < text.size() && isHex(text.at(i + 1)) && isHex(text.at(i + 2))
-            && isHex(text.at(i + 3)) && isHex(text.at(i + 4))) {
+        if (text.at(i) == u'$' && i + 4 < text.size() && isHex(text.at(i + 1))
+            && isHex(text.at(i + 2)) && isHex(text.at(i + 3)) && isHex(text.at(i + 4))) {
             out += QChar(char16_t(text.mid(i + 1, 4).toUInt(nullptr, 16)));
             i += 4;
             continue;
@@ -261,7 +261,8 @@ void LoadConnectionSettings(Settings &into)
     into.db = read("db");
     into.driver = read("driver");
     into.encrypt = read("encrypt");
-    into.posts_in_flight = ReadProfileValue(file, QStringLiteral("send"), QStringLiteral("posts_in_flight"), -1);
+    into.posts_in_flight =
+        ReadProfileValue(file, QStringLiteral("send"), QStringLiteral("posts_in_flight"), -1);
 }
 
 bool WriteConnectionSettings(const Settings &typed)

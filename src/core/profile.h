@@ -7,7 +7,8 @@
 
 namespace veltrano {
 
-// configFile(): applicationFolder()/config.ini unless --config named another; rebuilt on every call.
+// configFile(): applicationFolder()/config.ini unless --config named another; rebuilt on every
+// call.
 QString configFilePath();
 
 // The value of key in section, or "" when the file, section or key is missing. Names match without

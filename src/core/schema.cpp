@@ -32,7 +32,8 @@ const char *const kSchema[] = {
         sendtime text,
         intime text not null default (strftime('%Y-%m-%d %H:%M:%S', 'now', 'localtime'))))",
 
-    // The pending query looks only at rows whose stat is NULL; this keeps it quick on a long history.
+    // The pending query looks only at rows whose stat is NULL; this keeps it quick on a long
+    // history.
     R"(create index if not exists tempmsg_pending on tempmsg (id) where stat is null)",
 
     // Body, id and kind come first: the send batch reads them by position.
@@ -105,9 +106,11 @@ void ensureSqliteSchema(const QString &connectionName)
                 for (const ParameterKey &key : kParameterKeys) {
                     if (key.newRow != row)
                         continue;
-                    // Empty text, never NULL: a NULL value would stop the parameter load at that key.
+                    // Empty text, never NULL: a NULL value would stop the parameter load at that
+                    // key.
                     run(query,
-                        QStringLiteral("insert or ignore into sysParam (ParamName, ParamValue) values (?, ?)"),
+                        QStringLiteral(
+                            "insert or ignore into sysParam (ParamName, ParamValue) values (?, ?)"),
                         {QString::fromLatin1(key.name), QString::fromLatin1(key.initialValue)});
                 }
             }

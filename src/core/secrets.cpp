@@ -54,12 +54,12 @@ QString maskSecrets(const QString &text)
     if (!masked.contains(QLatin1String("secret"), Qt::CaseInsensitive)
         && !masked.contains(QLatin1String("token"), Qt::CaseInsensitive))
         return masked;
-    static const QRegularExpression inQuery(
-        QStringLiteral(R"re(((?:app)?secret|access_token)(=|%3D)[^&\s"'<>]+)re"),
-        QRegularExpression::CaseInsensitiveOption);
-    static const QRegularExpression inJson(
-        QStringLiteral(R"re(("(?:app)?secret"|"access_token")(\s*:\s*)"(?:[^"\\]|\\.)*")re"),
-        QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression
+        inQuery(QStringLiteral(R"re(((?:app)?secret|access_token)(=|%3D)[^&\s"'<>]+)re"),
+                QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression
+        inJson(QStringLiteral(R"re(("(?:app)?secret"|"access_token")(\s*:\s*)"(?:[^"\\]|\\.)*")re"),
+               QRegularExpression::CaseInsensitiveOption);
     masked.replace(inQuery, QStringLiteral("\\1\\2") + kMask);
     masked.replace(inJson, QStringLiteral("\\1\\2\"") + kMask + QStringLiteral("\""));
     return masked;

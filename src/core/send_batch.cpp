@@ -52,17 +52,13 @@ Verdict judge(const QString &answer, int httpStatus)
     if (!object || !object->value(QStringLiteral("errcode")).isDouble())
         return Verdict::NotNow;
     switch (object->value(QStringLiteral("errcode")).toInt()) {
-    case -1:
-        return Verdict::NotNow;
+    case -1: return Verdict::NotNow;
     case 45009:
-    case 45011:
-        return Verdict::Quota;
+    case 45011: return Verdict::Quota;
     case 40001:
     case 40014:
-    case 42001:
-        return Verdict::TokenRefused;
-    default:
-        return Verdict::Final;
+    case 42001: return Verdict::TokenRefused;
+    default: return Verdict::Final;
     }
 }
 
@@ -94,7 +90,8 @@ struct InFlight {
     bool retried = false;
 };
 
-// The follower a body is addressed to; empty when the body names none, which ties it to no other row.
+// The follower a body is addressed to; empty when the body names none, which ties it to no other
+// row.
 QString followerOf(const QVariant &body)
 {
     const auto object = ParseJson(body.toString());
@@ -106,8 +103,7 @@ public:
     explicit Batch(BatchContext &context)
         : m_ctx(context), m_ledger(*context.ledger),
           m_width(std::clamp(context.postsInFlight, 1, kMaxPostsInFlight)), m_posts(m_width)
-    {
-    }
+    {}
     ~Batch() { sayLateLines(); }
     BatchReport run();
 
@@ -122,7 +118,8 @@ private:
     void submit(const InFlight &post);
     void settle(Database &db, const HttpMulti::Answer &answer);
     void renewAndRepost();
-    void record(Database &db, const InFlight &post, const HttpMulti::Answer &reply, Verdict verdict);
+    void record(Database &db, const InFlight &post, const HttpMulti::Answer &reply,
+                Verdict verdict);
     bool ledgerSaved();
     void holdLeaseWhileKept(Database &db);
     bool giveUpOrWait(Database &db, const QString &id, const QString &why);
@@ -135,8 +132,8 @@ private:
     BatchContext &m_ctx;
     AnswerLedger &m_ledger;
     const int m_width;
-    HttpClient m_http;  // the token
-    HttpMulti m_posts;  // the posts, m_width at most on their way
+    HttpClient m_http; // the token
+    HttpMulti m_posts; // the posts, m_width at most on their way
     std::map<qint64, InFlight> m_inFlight;
     // Followers with a message on its way or waiting for a new token: their later rows wait.
     QSet<QString> m_busy;
@@ -179,13 +176,15 @@ BatchReport Batch::run()
 {
     const std::optional<int> size = wholeNumber(m_ctx.settings.temp);
     if (!size || *size < 0) {
-        m_report.failure = QStringLiteral("每次发送批量（temp）“%1”不是整数，本次不发送").arg(m_ctx.settings.temp);
+        m_report.failure =
+            QStringLiteral("每次发送批量（temp）“%1”不是整数，本次不发送").arg(m_ctx.settings.temp);
         say(QStringLiteral("  ") + m_report.failure);
         return m_report;
     }
 
     if (!m_ledger.loadError().isEmpty() && !m_ledger.reload()) {
-        m_report.failure = QStringLiteral("发送结果记录文件无法读取，本批次不发送：") + m_ledger.loadError();
+        m_report.failure =
+            QStringLiteral("发送结果记录文件无法读取，本批次不发送：") + m_ledger.loadError();
         say(QStringLiteral("  ") + m_report.failure);
         return m_report;
     }
@@ -197,7 +196,8 @@ BatchReport Batch::run()
             say(QStringLiteral("  ") + m_report.failure);
             return m_report;
         }
-        // Answers from earlier batches first: their rows were posted and must never be posted again.
+        // Answers from earlier batches first: their rows were posted and must never be posted
+        // again.
         writeBackKept(db);
         if (m_report.endedEarly)
             return m_report;
@@ -205,7 +205,8 @@ BatchReport Batch::run()
         try {
             m_token = GetAccessToken(m_ctx.settings, m_http);
         } catch (const std::exception &e) {
-            m_report.failure = QStringLiteral("获取ACCESS_TOKEN失败，本次不发送：") + logExcerpt(causeOf(e), kMaxLoggedAnswer);
+            m_report.failure = QStringLiteral("获取ACCESS_TOKEN失败，本次不发送：")
+                               + logExcerpt(causeOf(e), kMaxLoggedAnswer);
             m_report.tokenFailed = true;
             say(QStringLiteral("  ") + m_report.failure);
             return m_report;
@@ -308,7 +309,8 @@ void Batch::postRows(Database &db, const std::vector<PendingRow> &rows)
     };
     for (;;) {
         // While a renewal waits, nothing new goes out: it would carry the refused token.
-        while (!m_report.endedEarly && m_awaitingToken.empty() && int(m_inFlight.size()) < m_width) {
+        while (!m_report.endedEarly && m_awaitingToken.empty()
+               && int(m_inFlight.size()) < m_width) {
             const std::optional<size_t> index = nextRow(followers, next);
             if (!index)
                 break;
@@ -318,7 +320,8 @@ void Batch::postRows(Database &db, const std::vector<PendingRow> &rows)
             const PendingRow &row = rows[*index];
             int kind = 0;
             if (!refuseLocally(db, row, kind)) {
-                submit({row.id.toString(), kind, row.body.toString(), m_token, followers[*index], false});
+                submit({row.id.toString(), kind, row.body.toString(), m_token, followers[*index],
+                        false});
                 if (!followers[*index].isEmpty())
                     m_busy.insert(followers[*index]);
             }
@@ -379,7 +382,8 @@ bool Batch::mayPost(Database &db, bool &loaded, const std::function<bool()> &loa
         return databaseFailed(e);
     }
     if (!renewed) {
-        end(QStringLiteral("发送权已被另一个副本取得（%1），本批次结束").arg(m_ctx.lease->holder()));
+        end(QStringLiteral("发送权已被另一个副本取得（%1），本批次结束")
+                .arg(m_ctx.lease->holder()));
         say(QStringLiteral("  ") + m_report.failure);
         return false;
     }
@@ -428,7 +432,8 @@ void Batch::settle(Database &db, const HttpMulti::Answer &reply)
     if (reply.failure == HttpMulti::Failure::NothingSent) {
         m_busy.remove(post.follower);
         // The message cannot have gone out: it stays pending and costs no try.
-        say(QStringLiteral("  消息%1发送失败，保留待发，本批次结束：").arg(id) + logExcerpt(reply.error, kMaxLoggedAnswer));
+        say(QStringLiteral("  消息%1发送失败，保留待发，本批次结束：").arg(id)
+            + logExcerpt(reply.error, kMaxLoggedAnswer));
         end(QStringLiteral("消息%1发送失败：").arg(id) + reply.error);
         return;
     }
@@ -495,7 +500,8 @@ void Batch::renewAndRepost()
 }
 
 // Writes an answer back, or says why its row stays pending.
-void Batch::record(Database &db, const InFlight &post, const HttpMulti::Answer &reply, Verdict verdict)
+void Batch::record(Database &db, const InFlight &post, const HttpMulti::Answer &reply,
+                   Verdict verdict)
 {
     const QString &id = post.id;
     const QString &answer = reply.body;
@@ -516,8 +522,7 @@ void Batch::record(Database &db, const InFlight &post, const HttpMulti::Answer &
                          ? answer
                          : QStringLiteral("HTTP %1：%2").arg(reply.status).arg(answer));
         return;
-    case Verdict::Final:
-        break;
+    case Verdict::Final: break;
     }
 
     m_report.lastResult = storedAnswer(answer);
@@ -567,13 +572,15 @@ bool Batch::giveUpOrWait(Database &db, const QString &id, const QString &why)
     if (!ledgerSaved())
         return false;
     if (tries < kMaxTries) {
-        say(QStringLiteral("  消息%1暂未发送成功（第%2次），保留待发，本批次结束：").arg(id).arg(tries)
+        say(QStringLiteral("  消息%1暂未发送成功（第%2次），保留待发，本批次结束：")
+                .arg(id)
+                .arg(tries)
             + logExcerpt(why, kMaxLoggedAnswer));
         return end(QStringLiteral("消息%1暂未发送成功：").arg(id) + logExcerpt(why, 200));
     }
-    const QString text = storedAnswer(QStringLiteral("本地错误：已尝试%1次仍未发送成功，放弃发送；最后一次回答：")
-                                          .arg(tries)
-                                      + why);
+    const QString text = storedAnswer(
+        QStringLiteral("本地错误：已尝试%1次仍未发送成功，放弃发送；最后一次回答：").arg(tries)
+        + why);
     if (!store(db, id, text))
         return end(QStringLiteral("消息%1的本地错误未能写入数据库").arg(id));
     m_ledger.forgetTries(id);

@@ -16,17 +16,17 @@ class Database;
 class SenderLease;
 
 struct BatchReport {
-    bool ran = false;        // the batch reached the queue; false: skipped, `failure` says why
-    QString failure;         // why the batch was skipped or ended early; empty when neither
-    int posted = 0;          // answers WeChat gave and the database stored, accepted or refused
-    int refused = 0;         // of those, answers with a non-zero errcode
-    int markedLocally = 0;   // rows given a local error text instead of a post
-    int unstored = 0;        // answers kept in the ledger because the database refused them
-    bool endedEarly = false; // the rows not reached stay pending
+    bool ran = false;         // the batch reached the queue; false: skipped, `failure` says why
+    QString failure;          // why the batch was skipped or ended early; empty when neither
+    int posted = 0;           // answers WeChat gave and the database stored, accepted or refused
+    int refused = 0;          // of those, answers with a non-zero errcode
+    int markedLocally = 0;    // rows given a local error text instead of a post
+    int unstored = 0;         // answers kept in the ledger because the database refused them
+    bool endedEarly = false;  // the rows not reached stay pending
     bool tokenFailed = false; // no access token: nothing was posted
-    int pending = -1;        // rows still pending after the batch; -1 when not known
-    QString token;           // the access token the batch used
-    QString lastResult;      // the latest answer stored
+    int pending = -1;         // rows still pending after the batch; -1 when not known
+    QString token;            // the access token the batch used
+    QString lastResult;       // the latest answer stored
     std::optional<Settings> parameters; // the latest sysParam values the batch loaded
 };
 
@@ -35,10 +35,10 @@ struct BatchReport {
 // a batch runs.
 struct BatchContext {
     Settings settings;
-    AnswerLedger *ledger = nullptr;     // required
-    SenderLease *lease = nullptr;       // required
+    AnswerLedger *ledger = nullptr;           // required
+    SenderLease *lease = nullptr;             // required
     const std::atomic<bool> *abort = nullptr; // set: end after the messages in flight
-    int postsInFlight = 4; // posts on their way at once, 1 to kMaxPostsInFlight
+    int postsInFlight = 4;                    // posts on their way at once, 1 to kMaxPostsInFlight
 };
 
 inline constexpr int kMaxPostsInFlight = 16;

@@ -1,6 +1,6 @@
 // Reads SEND_REC for the viewer, with its own connection, and turns each field into display text.
-#include "core/failure_text.h"
 #include "core/send_records.h"
+#include "core/failure_text.h"
 
 #include "core/database.h"
 #include "core/logger.h"
@@ -19,7 +19,7 @@ namespace {
 // SQL Server clients use when none is set.
 constexpr int kLoginTimeoutSeconds = 15;
 constexpr int kShownFields = 6; // fields 1 to 6; field 0 is never shown
-constexpr int kNoteLimit = 500;                // a tooltip, not a page
+constexpr int kNoteLimit = 500; // a tooltip, not a page
 } // namespace
 
 int periodDays(const QString &period)
@@ -42,14 +42,10 @@ QString fieldText(const QVariant &value)
     if (value.isNull())
         return QString();
     switch (value.typeId()) {
-    case QMetaType::QDateTime:
-        return formatTimeStamp(value.toDateTime());
-    case QMetaType::QDate:
-        return value.toDate().toString(u"yyyy-MM-dd");
-    case QMetaType::QTime:
-        return value.toTime().toString(u"HH:mm:ss");
-    default:
-        return value.toString();
+    case QMetaType::QDateTime: return formatTimeStamp(value.toDateTime());
+    case QMetaType::QDate: return value.toDate().toString(u"yyyy-MM-dd");
+    case QMetaType::QTime: return value.toTime().toString(u"HH:mm:ss");
+    default: return value.toString();
     }
 }
 

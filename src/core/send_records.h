@@ -11,13 +11,13 @@
 namespace veltrano {
 
 // Days subtracted from the database's current time for a period text: "最近一天" 1, "最近一周" 8,
-// "最近一月" 31, "最近三月" 91 (the day count plus one); the texts must match exactly, and any other
-// text gives 1.
+// "最近一月" 31, "最近三月" 91 (the day count plus one); the texts must match exactly, and any
+// other text gives 1.
 int periodDays(const QString &period);
 
 struct SendRecordResult {
     bool ok = false;
-    QString error;           // why the query failed, in the driver's words
+    QString error; // why the query failed, in the driver's words
     // Fields 1 to 6 of each SEND_REC row as text, in the server's order, then WeChat's errmsg for
     // that row (or the local error text it was marked with; empty when there is none).
     QList<QStringList> rows;

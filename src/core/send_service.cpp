@@ -1,6 +1,6 @@
 // The send service: the schedule on the owner's thread, the batches and the lease on one worker.
-#include "core/failure_text.h"
 #include "core/send_service.h"
+#include "core/failure_text.h"
 
 #include "core/answer_ledger.h"
 #include "core/app_context.h"
@@ -38,9 +38,11 @@ void warnAboutMissingCredentials(const Settings &s)
         return; // the token request says so at every batch
     if (*mode != TokenMode::Central) {
         if (s.appid.trimmed().isEmpty())
-            log(QStringLiteral("  警告：appid 为空，获取 ACCESS_TOKEN 将失败，请在“公众号设置”中填写"));
+            log(QStringLiteral(
+                "  警告：appid 为空，获取 ACCESS_TOKEN 将失败，请在“公众号设置”中填写"));
         if (s.appsecret.trimmed().isEmpty())
-            log(QStringLiteral("  警告：appsecret 为空，获取 ACCESS_TOKEN 将失败，请在“公众号设置”中填写"));
+            log(QStringLiteral(
+                "  警告：appsecret 为空，获取 ACCESS_TOKEN 将失败，请在“公众号设置”中填写"));
     } else if (s.token_server.trimmed().isEmpty()) {
         log(QStringLiteral("  警告：中控服务器地址（token_server）为空，获取 ACCESS_TOKEN 将失败"));
     }
@@ -51,9 +53,11 @@ std::optional<QString> badInterval(const QString &interval)
 {
     const std::optional<int> minutes = wholeNumber(interval);
     if (!minutes)
-        return QStringLiteral("  发送时间间隔（temp_timer）“%1”不是整数，不会发送消息").arg(interval);
+        return QStringLiteral("  发送时间间隔（temp_timer）“%1”不是整数，不会发送消息")
+            .arg(interval);
     if (*minutes <= 0)
-        return QStringLiteral("  发送时间间隔（temp_timer）“%1”不是正整数，不会发送消息").arg(interval);
+        return QStringLiteral("  发送时间间隔（temp_timer）“%1”不是正整数，不会发送消息")
+            .arg(interval);
     return std::nullopt;
 }
 
@@ -90,59 +94,66 @@ void SendService::start()
     const int generation = ++m_generation;
     // The check may wait on a login time-out, so it never runs on the owner's thread; nor on the
     // worker, where it would wait behind a batch still running from before a stop.
-    runThen(m_checks, this, [settings = m_live.snapshot()] {
-        StartCheck check;
-        check.loaded = settings;
-        LoadConnectionSettings(check.loaded); // config.ini may have changed since the last start
-        try {
-            Database db(check.loaded, kStartCheckSeconds, MissingFile::Create);
-            SenderLease::prepare(db); // else every batch would fail while the window says it runs
+    runThen(
+        m_checks, this,
+        [settings = m_live.snapshot()] {
+            StartCheck check;
+            check.loaded = settings;
+            LoadConnectionSettings(
+                check.loaded); // config.ini may have changed since the last start
             try {
-                LoadParameters(db, check.loaded);
-            } catch (const DbError &e) {
-                // The schedule can still run: each batch loads the parameters again.
-                log(QStringLiteral("  读取 sysParam 参数失败：") + causeOf(e));
+                Database db(check.loaded, kStartCheckSeconds, MissingFile::Create);
+                SenderLease::prepare(
+                    db); // else every batch would fail while the window says it runs
+                try {
+                    LoadParameters(db, check.loaded);
+                } catch (const DbError &e) {
+                    // The schedule can still run: each batch loads the parameters again.
+                    log(QStringLiteral("  读取 sysParam 参数失败：") + causeOf(e));
+                }
+                try {
+                    check.pending = CountPending(db);
+                } catch (const DbError &) {
+                    // Unknown until the first batch counts again.
+                }
+                check.ok = true;
+            } catch (const std::exception &e) {
+                check.cause = causeOf(e);
             }
-            try {
-                check.pending = CountPending(db);
-            } catch (const DbError &) {
-                // Unknown until the first batch counts again.
+            return check;
+        },
+        [this, generation](const StartCheck &check) {
+            m_starting = false;
+            m_live.update([&](Settings &s) {
+                copyConnection(check.loaded, s);
+                copyParameters(check.loaded, s);
+            });
+            if (generation != m_generation.load()) {
+                Q_EMIT stateChanged();
+                return; // stopped while the check ran
             }
-            check.ok = true;
-        } catch (const std::exception &e) {
-            check.cause = causeOf(e);
-        }
-        return check;
-    }, [this, generation](const StartCheck &check) {
-        m_starting = false;
-        m_live.update([&](Settings &s) {
-            copyConnection(check.loaded, s);
-            copyParameters(check.loaded, s);
+            if (!check.ok) {
+                const QString reason =
+                    QStringLiteral("服务启动失败，请检查数据库连接是否正确！") + check.cause;
+                log(QStringLiteral("  ") + reason);
+                Q_EMIT stateChanged();
+                Q_EMIT startFinished(false, reason);
+                return;
+            }
+            m_pending = check.pending;
+            log(QStringLiteral("  服务启动成功"));
+            warnAboutMissingCredentials(check.loaded);
+            if (!postsInFlight(check.loaded.posts_in_flight))
+                log(QStringLiteral(
+                        "  警告：config.ini 的 posts_in_flight=“%1”不是1到%2之间的整数，按%3发送")
+                        .arg(check.loaded.posts_in_flight)
+                        .arg(kMaxPostsInFlight)
+                        .arg(kDefaultPostsInFlight));
+            m_running = true;
+            minuteUpkeep(false); // says at once when another copy holds the queue
+            Q_EMIT stateChanged();
+            Q_EMIT startFinished(true, QString());
         });
-        if (generation != m_generation.load()) {
-            Q_EMIT stateChanged();
-            return; // stopped while the check ran
-        }
-        if (!check.ok) {
-            const QString reason = QStringLiteral("服务启动失败，请检查数据库连接是否正确！") + check.cause;
-            log(QStringLiteral("  ") + reason);
-            Q_EMIT stateChanged();
-            Q_EMIT startFinished(false, reason);
-            return;
-        }
-        m_pending = check.pending;
-        log(QStringLiteral("  服务启动成功"));
-        warnAboutMissingCredentials(check.loaded);
-        if (!postsInFlight(check.loaded.posts_in_flight))
-            log(QStringLiteral("  警告：config.ini 的 posts_in_flight=“%1”不是1到%2之间的整数，按%3发送")
-                    .arg(check.loaded.posts_in_flight)
-                    .arg(kMaxPostsInFlight)
-                    .arg(kDefaultPostsInFlight));
-        m_running = true;
-        minuteUpkeep(false); // says at once when another copy holds the queue
-        Q_EMIT stateChanged();
-        Q_EMIT startFinished(true, QString());
-    });
 }
 
 void SendService::stop()
@@ -189,7 +200,8 @@ void SendService::finishShutDown()
     if (m_running || m_starting)
         stop();
     // Behind the lease's release on the worker.
-    runThen(m_worker, this, [] {}, [this] { Q_EMIT shutDownFinished(); });
+    runThen(
+        m_worker, this, [] {}, [this] { Q_EMIT shutDownFinished(); });
 }
 
 void SendService::tick()
@@ -236,52 +248,55 @@ void SendService::runBatch()
     Q_EMIT stateChanged();
     const int generation = m_generation.load();
     const bool releaseAfter = !m_running; // a single batch of a stopped service (--once)
-    runThen(m_worker, this, [this, generation, releaseAfter, settings = m_live.snapshot()]() mutable {
-        std::optional<BatchReport> report;
-        if (generation != m_generation.load())
-            return report; // the service stopped before the batch began
-        try {
-            // Every batch starts from the database, before anything that could stop it, so a value
-            // mended while the service runs counts from this batch. A database that does not
-            // answer is the batch's to report.
+    runThen(
+        m_worker, this,
+        [this, generation, releaseAfter, settings = m_live.snapshot()]() mutable {
+            std::optional<BatchReport> report;
+            if (generation != m_generation.load())
+                return report; // the service stopped before the batch began
             try {
-                Database db(settings);
-                LoadParameters(db, settings);
-                m_live.update([&](Settings &s) { copyParameters(settings, s); });
-            } catch (const DbError &) {
+                // Every batch starts from the database, before anything that could stop it, so a
+                // value mended while the service runs counts from this batch. A database that does
+                // not answer is the batch's to report.
+                try {
+                    Database db(settings);
+                    LoadParameters(db, settings);
+                    m_live.update([&](Settings &s) { copyParameters(settings, s); });
+                } catch (const DbError &) {}
+                prepareLedgerAndLease(settings);
+                BatchContext context{settings, m_ledger.get(), m_lease.get(), &m_abort,
+                                     postsInFlight(settings.posts_in_flight)
+                                         .value_or(kDefaultPostsInFlight)};
+                report = RunSendBatch(context);
+                if (report->parameters)
+                    m_live.update([&](Settings &s) { copyParameters(*report->parameters, s); });
+                if (releaseAfter) {
+                    Database db(settings);
+                    m_lease->release(db);
+                }
+            } catch (...) {
+                // The batch boundary: nothing may leave the service unable to send again.
+                if (!report) {
+                    report.emplace();
+                    report->failure = QStringLiteral("发送批次意外中止");
+                    report->endedEarly = true;
+                    log(QStringLiteral("  ") + report->failure);
+                }
             }
-            prepareLedgerAndLease(settings);
-            BatchContext context{settings, m_ledger.get(), m_lease.get(), &m_abort,
-                                 postsInFlight(settings.posts_in_flight).value_or(kDefaultPostsInFlight)};
-            report = RunSendBatch(context);
-            if (report->parameters)
-                m_live.update([&](Settings &s) { copyParameters(*report->parameters, s); });
-            if (releaseAfter) {
-                Database db(settings);
-                m_lease->release(db);
+            return report;
+        },
+        [this](const std::optional<BatchReport> &report) {
+            m_batchRunning = false;
+            if (report) {
+                m_lastReport = report;
+                if (report->ran)
+                    m_pending = report->pending;
             }
-        } catch (...) {
-            // The batch boundary: nothing may leave the service unable to send again.
-            if (!report) {
-                report.emplace();
-                report->failure = QStringLiteral("发送批次意外中止");
-                report->endedEarly = true;
-                log(QStringLiteral("  ") + report->failure);
-            }
-        }
-        return report;
-    }, [this](const std::optional<BatchReport> &report) {
-        m_batchRunning = false;
-        if (report) {
-            m_lastReport = report;
-            if (report->ran)
-                m_pending = report->pending;
-        }
-        Q_EMIT stateChanged();
-        Q_EMIT batchFinished(report.value_or(BatchReport{}));
-        if (m_shuttingDown)
-            finishShutDown();
-    });
+            Q_EMIT stateChanged();
+            Q_EMIT batchFinished(report.value_or(BatchReport{}));
+            if (m_shuttingDown)
+                finishShutDown();
+        });
 }
 
 // On the worker: the ledger of the queue these settings name, and the lease that knows it, so a
@@ -300,7 +315,8 @@ void SendService::prepareLedgerAndLease(const Settings &settings)
 // says so once per holder; with `reloadParameters` also takes sysParam's values into the live ones.
 void SendService::minuteUpkeep(bool reloadParameters)
 {
-    m_worker.start([this, reloadParameters, generation = m_generation.load(), settings = m_live.snapshot()] {
+    m_worker.start([this, reloadParameters, generation = m_generation.load(),
+                    settings = m_live.snapshot()] {
         if (generation != m_generation.load())
             return;
         try {

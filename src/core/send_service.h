@@ -82,8 +82,8 @@ private:
 
     SharedSettings &m_live;
     const QString m_ledgerFile;
-    QThreadPool m_worker;  // batches and the lease, one at a time
-    QThreadPool m_checks;  // start checks, which must not wait behind a batch
+    QThreadPool m_worker; // batches and the lease, one at a time
+    QThreadPool m_checks; // start checks, which must not wait behind a batch
     // Used only on the worker thread.
     std::unique_ptr<AnswerLedger> m_ledger;
     std::unique_ptr<SenderLease> m_lease;

@@ -7,23 +7,23 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QSysInfo>
 #include <QSqlQuery>
+#include <QSysInfo>
 #include <QUuid>
 
 namespace veltrano {
 namespace {
 
 struct LeaseStatements {
-    QString take;     // (rest of value, ParamName, owner pattern, keeper pattern): renew ours or take
-                      //    an expired one
+    QString take; // (rest of value, ParamName, owner pattern, keeper pattern): renew ours or take
+                  //    an expired one
     QString takeKept; // the same with an expiry that never comes
     QString create;   // (ParamName, rest of value, ParamName): only when no such row exists
     QString createKept;
-    QString read;     // (ParamName) -> ParamValue
-    QString release;  // (ParamName, owner pattern)
-    QString blank;    // (ParamName, ParamName): the row with an empty value, when it is missing
-    QString touch;    // (ParamName): writes the row without changing it
+    QString read;    // (ParamName) -> ParamValue
+    QString release; // (ParamName, owner pattern)
+    QString blank;   // (ParamName, ParamName): the row with an empty value, when it is missing
+    QString touch;   // (ParamName): writes the row without changing it
 };
 
 // Far beyond any clock: a lease that holds kept answers never expires.
@@ -34,18 +34,21 @@ const QString kNever = QStringLiteral("'9999-12-31 23:59:59'");
 const LeaseStatements &leaseStatements(Dialect dialect)
 {
     const auto make = [](const QString &expiry, const QString &now, const QString &join) {
-        const QString take = QStringLiteral("update sysParam set ParamValue=%1 %3 ? where ParamName=? and "
-                                            "(ParamValue is null or ParamValue='' or ParamValue<%2 or "
-                                            "ParamValue like ? or ParamValue like ?)");
-        const QString create = QStringLiteral("insert into sysParam (ParamName, ParamValue) select ?, %1 %2 ? "
-                                              "where not exists (select 1 from sysParam where ParamName=?)");
+        const QString take =
+            QStringLiteral("update sysParam set ParamValue=%1 %3 ? where ParamName=? and "
+                           "(ParamValue is null or ParamValue='' or ParamValue<%2 or "
+                           "ParamValue like ? or ParamValue like ?)");
+        const QString create =
+            QStringLiteral("insert into sysParam (ParamName, ParamValue) select ?, %1 %2 ? "
+                           "where not exists (select 1 from sysParam where ParamName=?)");
         return LeaseStatements{
             take.arg(expiry, now, join),
             take.arg(kNever, now, join),
             create.arg(expiry, join),
             create.arg(kNever, join),
             QStringLiteral("select ParamValue from sysParam where ParamName=?"),
-            QStringLiteral("update sysParam set ParamValue='' where ParamName=? and ParamValue like ?"),
+            QStringLiteral(
+                "update sysParam set ParamValue='' where ParamName=? and ParamValue like ?"),
             QStringLiteral("insert into sysParam (ParamName, ParamValue) select ?, '' "
                            "where not exists (select 1 from sysParam where ParamName=?)"),
             QStringLiteral("update sysParam set ParamValue=ParamValue where ParamName=?"),
@@ -56,7 +59,8 @@ const LeaseStatements &leaseStatements(Dialect dialect)
                  .arg(SenderLease::kLeaseSeconds),
              QStringLiteral("convert(varchar(19), getutcdate(), 120)"), QStringLiteral("+"));
     static const LeaseStatements sqlite =
-        make(QStringLiteral("strftime('%Y-%m-%d %H:%M:%S', 'now', '+%1 seconds')").arg(SenderLease::kLeaseSeconds),
+        make(QStringLiteral("strftime('%Y-%m-%d %H:%M:%S', 'now', '+%1 seconds')")
+                 .arg(SenderLease::kLeaseSeconds),
              QStringLiteral("strftime('%Y-%m-%d %H:%M:%S', 'now')"), QStringLiteral("||"));
     return dialect == Dialect::Sqlite ? sqlite : tsql;
 }
@@ -72,9 +76,9 @@ QString describeHolder(const QString &value)
                              : QString();
     QDateTime since = QDateTime::fromString(parts[4], QStringLiteral("yyyy-MM-dd HH:mm:ss"));
     since.setTimeSpec(Qt::UTC);
-    const QString sinceText = since.isValid()
-                                  ? since.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
-                                  : parts[4];
+    const QString sinceText =
+        since.isValid() ? since.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                        : parts[4];
     return QStringLiteral("主机 %1，进程 %2，自 %3 起").arg(parts[2], parts[3], sinceText) + kept;
 }
 
@@ -83,8 +87,7 @@ QString describeHolder(const QString &value)
 SenderLease::SenderLease()
     : m_owner(QUuid::createUuid().toString(QUuid::WithoutBraces)),
       m_since(QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
-{
-}
+{}
 
 void SenderLease::prepare(Database &db)
 {
@@ -93,11 +96,13 @@ void SenderLease::prepare(Database &db)
         db.exec(sql.blank, {kParamName, kParamName});
         db.exec(sql.touch, {kParamName});
     } catch (const DbError &e) {
-        throw DbError(QStringLiteral("sysParam 中的发送权记录 send_lock 无法建立或写入（%1）。请在数据库中执行："
-                                     "insert into sysParam (ParamName, ParamValue) values ('send_lock', '')，"
-                                     "并允许本登录修改该行")
-                          .arg(QString::fromUtf8(e.what()))
-                          .toStdString());
+        throw DbError(
+            QStringLiteral(
+                "sysParam 中的发送权记录 send_lock 无法建立或写入（%1）。请在数据库中执行："
+                "insert into sysParam (ParamName, ParamValue) values ('send_lock', '')，"
+                "并允许本登录修改该行")
+                .arg(QString::fromUtf8(e.what()))
+                .toStdString());
     }
 }
 
@@ -123,9 +128,13 @@ bool SenderLease::acquire(Database &db)
         QSqlQuery current = db.exec(sql.read, {kParamName});
         before = current.next() ? current.value(0).toString() : QString();
     }
-    m_held = db.exec(keeping ? sql.takeKept : sql.take, {rest, kParamName, mine, keeper}).numRowsAffected() > 0;
+    m_held = db.exec(keeping ? sql.takeKept : sql.take, {rest, kParamName, mine, keeper})
+                 .numRowsAffected()
+             > 0;
     if (!m_held)
-        m_held = db.exec(keeping ? sql.createKept : sql.create, {kParamName, rest, kParamName}).numRowsAffected() > 0;
+        m_held = db.exec(keeping ? sql.createKept : sql.create, {kParamName, rest, kParamName})
+                     .numRowsAffected()
+                 > 0;
     if (m_held) {
         const QString previous = QStringLiteral("|") + m_owner + QStringLiteral("|");
         if (!before.trimmed().isEmpty() && !before.contains(previous)

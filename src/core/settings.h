@@ -1,4 +1,5 @@
-// The settings: connection fields from config.ini, parameters from sysParam, and their one live owner.
+// The settings: connection fields from config.ini, parameters from sysParam, and their one live
+// owner.
 #pragma once
 
 #include <QMutex>
@@ -12,7 +13,7 @@ namespace veltrano {
 struct Settings {
     // config.ini, section "con"; pwd holds the password as typed, never its stored form.
     QString host, uid, pwd, db;
-    QString driver;  // "sqlserver" (also when empty) or "sqlite"
+    QString driver; // "sqlserver" (also when empty) or "sqlite"
     // config.ini, section "send": how many posts may be on their way at once (1 when absent).
     QString posts_in_flight;
     QString encrypt; // "strict": SQL Server only over encryption with a trusted certificate
@@ -60,8 +61,9 @@ inline void copyParameters(const Settings &from, Settings &to)
 // Copies the config.ini fields and nothing else.
 inline void copyConnection(const Settings &from, Settings &to)
 {
-    for (QString Settings::*field : {&Settings::host, &Settings::uid, &Settings::pwd, &Settings::db,
-                                     &Settings::driver, &Settings::posts_in_flight, &Settings::encrypt})
+    for (QString Settings::*field :
+         {&Settings::host, &Settings::uid, &Settings::pwd, &Settings::db, &Settings::driver,
+          &Settings::posts_in_flight, &Settings::encrypt})
         to.*field = from.*field;
 }
 

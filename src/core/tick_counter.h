@@ -11,10 +11,10 @@ namespace veltrano {
 class TickCounter {
 public:
     enum class Outcome {
-        Counted,        // nothing more this tick
-        MinutePassed,   // a minute was counted, no batch is due
-        BatchDue,       // the interval was reached while the service runs
-        BadInterval,    // a minute was counted but the interval is not a positive whole number
+        Counted,      // nothing more this tick
+        MinutePassed, // a minute was counted, no batch is due
+        BatchDue,     // the interval was reached while the service runs
+        BadInterval,  // a minute was counted but the interval is not a positive whole number
     };
 
     TickCounter(int seconds = 0, int minutes = 0) : m_seconds(seconds), m_minutes(minutes) {}

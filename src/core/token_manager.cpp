@@ -51,12 +51,9 @@ Mode modeOf(const QString &text)
     if (!mode)
         fail(QStringLiteral("get_token_mod 不是数字：“%1”").arg(text));
     switch (*mode) {
-    case TokenMode::Direct:
-        return Mode::Direct;
-    case TokenMode::Stable:
-        return Mode::Stable;
-    case TokenMode::Central:
-        break;
+    case TokenMode::Direct: return Mode::Direct;
+    case TokenMode::Stable: return Mode::Stable;
+    case TokenMode::Central: break;
     }
     return Mode::Central;
 }
@@ -180,7 +177,8 @@ Cache readCache(Database &db, Mode mode)
     qint64 limit = kRenewAfterSeconds;
     if (mode == Mode::Stable) {
         QSqlQuery query = db.exec(sql.selectParam, {QStringLiteral("expires_in")});
-        const std::optional<qint64> lifetime = query.next() ? wholeNumber(query.value(2)) : std::nullopt;
+        const std::optional<qint64> lifetime =
+            query.next() ? wholeNumber(query.value(2)) : std::nullopt;
         limit = lifetime ? std::min(limit, *lifetime - kStableMarginSeconds) : -1;
     }
     cache.fresh = whyNoToken(cache.token).isEmpty() && age && *age >= 0 && *age <= limit;
@@ -189,10 +187,9 @@ Cache readCache(Database &db, Mode mode)
 
 QString exchange(const Settings &settings, HttpClient &http)
 {
-    return http.Post(apiUrl(QLatin1String(endpoint::kToken)
-                            + QStringLiteral("?grant_type=client_credential&appid=")
-                            + urlValue(settings.appid) + QStringLiteral("&secret=")
-                            + urlValue(settings.appsecret)));
+    return http.Post(apiUrl(
+        QLatin1String(endpoint::kToken) + QStringLiteral("?grant_type=client_credential&appid=")
+        + urlValue(settings.appid) + QStringLiteral("&secret=") + urlValue(settings.appsecret)));
 }
 
 QString askStableToken(const Settings &settings, HttpClient &http, bool wantForce)
@@ -226,8 +223,8 @@ QString cachedOrRenewed(const Settings &settings, HttpClient &http, Mode mode, R
     if (settings.appsecret.trimmed().isEmpty())
         fail(QStringLiteral("appsecret 为空"));
 
-    const QString answer = mode == Mode::Stable ? askStableToken(settings, http, force)
-                                                : exchange(settings, http);
+    const QString answer =
+        mode == Mode::Stable ? askStableToken(settings, http, force) : exchange(settings, http);
     // Everything is checked before the first update, so a refused exchange changes no row and the
     // next call asks again. The answer itself is the message: WeChat's errcode and errmsg say why.
     const std::optional<QJsonObject> object = ParseJson(answer);
@@ -268,7 +265,8 @@ QString askCentralServer(const QString &server, HttpClient &http)
     return token;
 }
 
-QString obtain(const Settings &settings, HttpClient &http, Renewal renewal, const QString &refusedToken)
+QString obtain(const Settings &settings, HttpClient &http, Renewal renewal,
+               const QString &refusedToken)
 {
     // Whatever a later line quotes (an error page repeating the request URL, say), these two
     // never reach the log.
@@ -286,12 +284,13 @@ QString obtain(const Settings &settings, HttpClient &http, Renewal renewal, cons
 
 QString GetAccessToken(const Settings &settings, HttpClient &http, const QString &refusedToken)
 {
-    return obtain(settings, http, refusedToken.isEmpty() ? Renewal::WhenStale : Renewal::WhenRefused,
-                  refusedToken);
+    return obtain(settings, http,
+                  refusedToken.isEmpty() ? Renewal::WhenStale : Renewal::WhenRefused, refusedToken);
 }
 
 QString GetAccessToken(const Settings &connection, const QString &appid, const QString &appsecret,
-                       const QString &mode, const QString &server, HttpClient &http, bool forceRenew)
+                       const QString &mode, const QString &server, HttpClient &http,
+                       bool forceRenew)
 {
     Settings settings = connection;
     settings.appid = appid;

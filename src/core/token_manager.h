@@ -39,7 +39,8 @@ public:
 //
 // Throws TokenError (its message the answer, or a fixed text and the cause), DbError or HttpError.
 // A refused or unusable answer leaves the cache rows unchanged.
-QString GetAccessToken(const Settings &settings, HttpClient &http, const QString &refusedToken = {});
+QString GetAccessToken(const Settings &settings, HttpClient &http,
+                       const QString &refusedToken = {});
 
 // The same with the connection fields of `connection` and the account given. forceRenew renews
 // even though the cache looks fresh (mode 3: with force_refresh, under the same 30 s rule).

@@ -121,8 +121,9 @@ QString frmAbout::webSite()
 
 QString frmAbout::description()
 {
-    return QStringLiteral("应用程序描述：本程序与SQL Server或内置SQLite数据库接口，实现消息的定时、自动推送。"
-                          "包括模版消息和客服消息并且可以与第三方微信公众号管理系统接口。");
+    return QStringLiteral(
+        "应用程序描述：本程序与SQL Server或内置SQLite数据库接口，实现消息的定时、自动推送。"
+        "包括模版消息和客服消息并且可以与第三方微信公众号管理系统接口。");
 }
 
 void frmAbout::Form_Load()
@@ -160,7 +161,8 @@ void frmAbout::StartSysInfo()
 
     bool started = false;
     QString path;
-    if (GetKeyValue(RegistryRoot::LocalMachine, QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools\\MSINFO"),
+    if (GetKeyValue(RegistryRoot::LocalMachine,
+                    QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools\\MSINFO"),
                     QStringLiteral("PATH"), path)) {
         started = run(path); // the path the registry names is trusted to exist; starting tells
     } else if (GetKeyValue(RegistryRoot::LocalMachine,
@@ -185,17 +187,19 @@ bool frmAbout::GetKeyValue(RegistryRoot root, const QString &keyName, const QStr
     // Reading is all this needs; asking for write rights as well would fail for every user who
     // may only read HKEY_LOCAL_MACHINE, that is for everyone without elevation.
     constexpr REGSAM kAccess = KEY_READ;
-    const HKEY rootKey = root == RegistryRoot::LocalMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+    const HKEY rootKey =
+        root == RegistryRoot::LocalMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
     HKEY key = nullptr;
-    if (RegOpenKeyExW(rootKey, reinterpret_cast<LPCWSTR>(keyName.utf16()), 0, kAccess, &key) != ERROR_SUCCESS) {
+    if (RegOpenKeyExW(rootKey, reinterpret_cast<LPCWSTR>(keyName.utf16()), 0, kAccess, &key)
+        != ERROR_SUCCESS) {
         value.clear();
         return false;
     }
     wchar_t buffer[1024] = {};
     DWORD size = sizeof(buffer);
     DWORD type = 0;
-    const LONG queried = RegQueryValueExW(key, reinterpret_cast<LPCWSTR>(valueName.utf16()), nullptr,
-                                          &type, reinterpret_cast<LPBYTE>(buffer), &size);
+    const LONG queried = RegQueryValueExW(key, reinterpret_cast<LPCWSTR>(valueName.utf16()),
+                                          nullptr, &type, reinterpret_cast<LPBYTE>(buffer), &size);
     RegCloseKey(key);
     if (queried != ERROR_SUCCESS) {
         value.clear();

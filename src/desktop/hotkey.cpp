@@ -40,7 +40,8 @@ Module &module()
 void installHook(Module &m)
 {
     QCoreApplication *app = QCoreApplication::instance();
-    QAbstractEventDispatcher *dispatcher = app ? QAbstractEventDispatcher::instance(app->thread()) : nullptr;
+    QAbstractEventDispatcher *dispatcher =
+        app ? QAbstractEventDispatcher::instance(app->thread()) : nullptr;
     m.state.PrevWndProc = reinterpret_cast<quintptr>(dispatcher);
     m.dispatcher = dispatcher;
     if (!m.filter)
@@ -71,13 +72,15 @@ int toInt32(double value, const QString &text)
 
 const QRegularExpression &leadingNumber()
 {
-    static const QRegularExpression re(QStringLiteral(R"(^[ \t\r\n]*([+-]?(?:\d+\.?\d*|\.\d+)(?:[eEdD][+-]?\d+)?))"));
+    static const QRegularExpression re(
+        QStringLiteral(R"(^[ \t\r\n]*([+-]?(?:\d+\.?\d*|\.\d+)(?:[eEdD][+-]?\d+)?))"));
     return re;
 }
 
 const QRegularExpression &wholeNumber()
 {
-    static const QRegularExpression re(QStringLiteral(R"(^\s*([+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?)\s*$)"));
+    static const QRegularExpression re(
+        QStringLiteral(R"(^\s*([+-]?(?:\d+\.?\d*|\.\d+)(?:[eE][+-]?\d+)?)\s*$)"));
     return re;
 }
 

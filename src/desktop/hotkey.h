@@ -1,4 +1,5 @@
-// The global hot key that hides and shows the main window: its module state, SetHotKey and the hook.
+// The global hot key that hides and shows the main window: its module state, SetHotKey and the
+// hook.
 #pragma once
 
 #include <QObject>

@@ -1,4 +1,5 @@
-// Global hot keys on Windows: RegisterHotKey for the GUI thread, WM_HOTKEY seen through Qt's native event filter.
+// Global hot keys on Windows: RegisterHotKey for the GUI thread, WM_HOTKEY seen through Qt's native
+// event filter.
 #include "desktop/hotkey_platform.h"
 
 #include <QByteArray>

@@ -132,7 +132,9 @@ struct KeySymbols {
         QList<xcb_keycode_t> result;
         if (!p || !sym)
             return result;
-        std::unique_ptr<xcb_keycode_t, decltype(&std::free)> codes(xcb_key_symbols_get_keycode(p, sym), &std::free);
+        std::unique_ptr<xcb_keycode_t, decltype(&std::free)> codes(xcb_key_symbols_get_keycode(p,
+                                                                                               sym),
+                                                                   &std::free);
         for (const xcb_keycode_t *k = codes.get(); k && *k != XCB_NO_SYMBOL; ++k) {
             if (!result.contains(*k))
                 result.append(*k);
@@ -147,8 +149,8 @@ struct KeySymbols {
 uint16_t numLockMask(xcb_connection_t *c, const KeySymbols &symbols)
 {
     const QList<xcb_keycode_t> numLock = symbols.keycodes(XK_Num_Lock);
-    std::unique_ptr<xcb_get_modifier_mapping_reply_t, decltype(&std::free)> reply(
-        xcb_get_modifier_mapping_reply(c, xcb_get_modifier_mapping(c), nullptr), &std::free);
+    std::unique_ptr<xcb_get_modifier_mapping_reply_t, decltype(&std::free)>
+        reply(xcb_get_modifier_mapping_reply(c, xcb_get_modifier_mapping(c), nullptr), &std::free);
     if (reply && !numLock.isEmpty()) {
         const xcb_keycode_t *map = xcb_get_modifier_mapping_keycodes(reply.get());
         const int perModifier = reply->keycodes_per_modifier;
@@ -222,7 +224,8 @@ bool bind(int id, int modifiers, int virtualKey)
             bool heldForAnotherId = false;
             for (const Grab &held : grabs()) {
                 heldForAnotherId = heldForAnotherId
-                    || (held.root == g.root && held.keycode == g.keycode && held.modifiers == g.modifiers);
+                                   || (held.root == g.root && held.keycode == g.keycode
+                                       && held.modifiers == g.modifiers);
             }
             if (!heldForAnotherId)
                 ungrab(c, g, locks);
@@ -234,8 +237,8 @@ bool bind(int id, int modifiers, int virtualKey)
         bool known = false;
         for (const Grab &held : grabs()) {
             known = known
-                || (held.id == g.id && held.root == g.root && held.keycode == g.keycode
-                    && held.modifiers == g.modifiers);
+                    || (held.id == g.id && held.root == g.root && held.keycode == g.keycode
+                        && held.modifiers == g.modifiers);
         }
         if (!known)
             grabs().append(g);
@@ -261,7 +264,8 @@ void unbind(int id)
         bool stillWanted = false;
         for (const Grab &held : grabs()) {
             stillWanted = stillWanted
-                || (held.root == g.root && held.keycode == g.keycode && held.modifiers == g.modifiers);
+                          || (held.root == g.root && held.keycode == g.keycode
+                              && held.modifiers == g.modifiers);
         }
         if (!stillWanted)
             ungrab(c, g, locks);

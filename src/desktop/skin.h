@@ -18,13 +18,14 @@ int SkinH_AttachEx(const QString &path, const QString &password);
 
 // What one attachSkin call did, so start-up can be checked without looking at pixels.
 struct SkinAttachment {
-    bool attached = false;                // SkinH_Attach was called
-    std::optional<QString> attachExPath;  // the path SkinH_AttachEx was called with, if it was
-    bool styleSheetApplied = false;       // SkinH_AttachEx applied its file
+    bool attached = false;               // SkinH_Attach was called
+    std::optional<QString> attachExPath; // the path SkinH_AttachEx was called with, if it was
+    bool styleSheetApplied = false;      // SkinH_AttachEx applied its file
 };
 
 // The start-up step: SkinH_Attach, then, when folder/skin/skinh.she exists (whatever its
-// permissions), SkinH_AttachEx with folder/skin/blue.she and an empty password. Nothing is reported.
+// permissions), SkinH_AttachEx with folder/skin/blue.she and an empty password. Nothing is
+// reported.
 SkinAttachment attachSkin(const QString &applicationFolder);
 
 } // namespace veltrano

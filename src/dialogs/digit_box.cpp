@@ -35,10 +35,8 @@ protected:
         case Qt::Key_Backspace:
         case Qt::Key_Delete:
         case Qt::Key_Tab:
-        case Qt::Key_Backtab:
-            return false;
-        default:
-            break;
+        case Qt::Key_Backtab: return false;
+        default: break;
         }
         const QString text = key->text();
         if (text.isEmpty())

@@ -138,17 +138,18 @@ void Form2::SaveConnectionSettings()
                     [this, typed](const QString &cause) {
                         if (!cause.isEmpty()) {
                             const QString text =
-                                failureText(QStringLiteral("连接失败，请检查您的配置是否正确！"), cause);
+                                failureText(QStringLiteral("连接失败，请检查您的配置是否正确！"),
+                                            cause);
                             Logger::instance().log(QStringLiteral("  ") + text);
                             ui::showMessage(this, text, QStringLiteral("提示"));
                             return;
                         }
                         if (!WriteConnectionSettings(typed)) {
-                            ui::showMessage(
-                                this,
-                                QStringLiteral("配置文件写入失败，请检查程序所在文件夹是否可写！\n%1")
-                                    .arg(configFilePath()),
-                                QStringLiteral("提示！"));
+                            ui::showMessage(this,
+                                            QStringLiteral("配置文件写入失败，请检查程序所在文件夹"
+                                                           "是否可写！\n%1")
+                                                .arg(configFilePath()),
+                                            QStringLiteral("提示！"));
                             return;
                         }
                         // Every later database action builds its connection from the file's values.

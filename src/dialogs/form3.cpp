@@ -50,9 +50,9 @@ QString storeSchedule(SharedSettings &live, const std::array<QString, 4> &boxTex
     }
     try {
         StoreParameters(live.snapshot(), {{QStringLiteral("cust"), values[0]},
-                                     {QStringLiteral("cust_timer"), values[1]},
-                                     {QStringLiteral("temp"), values[2]},
-                                     {QStringLiteral("temp_timer"), values[3]}});
+                                          {QStringLiteral("cust_timer"), values[1]},
+                                          {QStringLiteral("temp"), values[2]},
+                                          {QStringLiteral("temp_timer"), values[3]}});
         live.update([&values](Settings &s) {
             s.cust = values[0];
             s.cust_timer = values[1];
@@ -146,15 +146,16 @@ void Form3::buildControls()
 
 void Form3::startLoading()
 {
-    runInBackground([&live = live()] { return loadSchedule(live); }, [this](const Schedule &s) {
-        Text2->setText(s.temp);
-        Text1->setText(s.temp_timer);
-        Text4->setText(s.cust);
-        Text3->setText(s.cust_timer);
-        // The window was disabled while it loaded, which took the focus away.
-        if (!focusWidget())
-            Text1->setFocus();
-    });
+    runInBackground([&live = live()] { return loadSchedule(live); },
+                    [this](const Schedule &s) {
+                        Text2->setText(s.temp);
+                        Text1->setText(s.temp_timer);
+                        Text4->setText(s.cust);
+                        Text3->setText(s.cust_timer);
+                        // The window was disabled while it loaded, which took the focus away.
+                        if (!focusWidget())
+                            Text1->setFocus();
+                    });
 }
 
 bool Form3::eventFilter(QObject *watched, QEvent *event)
@@ -182,7 +183,8 @@ void Form3::Text1_LostFocus()
     if (typed.isEmpty())
         return; // an empty box is no value to report
     m_replacedInterval = typed;
-    intervalNote->setText(QStringLiteral("发送时间间隔“%1”不在1-30分钟之内，已改为5分钟。").arg(typed));
+    intervalNote->setText(
+        QStringLiteral("发送时间间隔“%1”不在1-30分钟之内，已改为5分钟。").arg(typed));
     intervalNote->show();
     ui::fixSizeToText(this, QSize(kClientWidth, kClientHeight));
 }
@@ -219,7 +221,8 @@ void Form3::SaveSchedule()
                         // typed interval.
                         if (cause.isEmpty() && !m_replacedInterval.isEmpty())
                             Logger::instance().log(
-                                QStringLiteral("  定时设置：发送时间间隔“%1”不在1-30分钟之内，已保存为5分钟")
+                                QStringLiteral(
+                                    "  定时设置：发送时间间隔“%1”不在1-30分钟之内，已保存为5分钟")
                                     .arg(m_replacedInterval));
                         if (!cause.isEmpty()) {
                             const QString text =

@@ -19,8 +19,8 @@ public:
     QLabel *Label4 = nullptr;
     QLineEdit *Text2 = nullptr; // temp: messages per batch
     QFrame *Line1 = nullptr;
-    QLineEdit *Text3 = nullptr; // cust_timer, never shown: written back as loaded
-    QLineEdit *Text4 = nullptr; // cust, never shown: written back as loaded
+    QLineEdit *Text3 = nullptr;     // cust_timer, never shown: written back as loaded
+    QLineEdit *Text4 = nullptr;     // cust, never shown: written back as loaded
     QLabel *intervalNote = nullptr; // why a typed interval became 5; hidden until then
 
     // Writes cust, cust_timer, temp and temp_timer to sysParam in the background, says once when

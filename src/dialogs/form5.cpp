@@ -54,12 +54,9 @@ QString storeAccount(const Settings &connection, const std::array<QString, 4> &v
 int modeShown(const QString &storedMode)
 {
     switch (tokenMode(storedMode).value_or(TokenMode::Direct)) {
-    case TokenMode::Direct:
-        return 1;
-    case TokenMode::Stable:
-        return 3;
-    case TokenMode::Central:
-        break;
+    case TokenMode::Direct: return 1;
+    case TokenMode::Stable: return 3;
+    case TokenMode::Central: break;
     }
     return 2;
 }
@@ -115,8 +112,10 @@ void Form5::buildControls()
     });
     Label4 = label("Label4", QStringLiteral("中控服务器："));
     Text3 = box("Text3");
-    Label5 = label("Label5", QStringLiteral("说明：只有当需要与其它第三方应用共享ACCESS_TOKEN时才选择“中控服务器”模式，"
-                                            "一般情况下都应使用“直接换取”模式。"));
+    Label5 = label("Label5",
+                   QStringLiteral(
+                       "说明：只有当需要与其它第三方应用共享ACCESS_TOKEN时才选择“中控服务器”模式，"
+                       "一般情况下都应使用“直接换取”模式。"));
     Label5->setWordWrap(true);
     Label2->setBuddy(Text1);
     Label3->setBuddy(Text2);
@@ -170,15 +169,19 @@ void Form5::enableBoxes()
 
 void Form5::startLoading()
 {
-    runInBackground([&live = live()] { return loadAccount(live); }, [this](const Account &a) {
-        showMode(modeShown(a.get_token_mod));
-        Text1->setText(a.appid);
-        Text2->setText(a.appsecret);
-        Text3->setText(a.token_server);
-        // The window was disabled while it loaded, which took the focus away.
-        if (!focusWidget())
-            (Option1->isChecked() ? Option1 : Option3->isChecked() ? Option3 : Option2)->setFocus();
-    });
+    runInBackground([&live = live()] { return loadAccount(live); },
+                    [this](const Account &a) {
+                        showMode(modeShown(a.get_token_mod));
+                        Text1->setText(a.appid);
+                        Text2->setText(a.appsecret);
+                        Text3->setText(a.token_server);
+                        // The window was disabled while it loaded, which took the focus away.
+                        if (!focusWidget())
+                            (Option1->isChecked()   ? Option1
+                             : Option3->isChecked() ? Option3
+                                                    : Option2)
+                                ->setFocus();
+                    });
 }
 
 bool Form5::nothingToSave() const

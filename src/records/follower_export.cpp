@@ -104,7 +104,8 @@ void setWorkbookOpener(std::function<bool(const QString &)> opener)
 }
 
 WorkbookExportOutcome exportFollowersToWorkbook(const Settings &connection, const QString &folder,
-                                                const QDateTime &when, const FollowerExportControl &control)
+                                                const QDateTime &when,
+                                                const FollowerExportControl &control)
 {
     QDir dir(folder);
     if (!dir.mkpath(QStringLiteral(".")))
@@ -112,7 +113,8 @@ WorkbookExportOutcome exportFollowersToWorkbook(const Settings &connection, cons
     const QString finalPath = dir.filePath(freeFileName(dir, when));
     // Written under a temporary name and renamed only once complete, so a cancelled or failed
     // export never leaves a file that looks finished.
-    const QString partPath = dir.filePath(u'.' + QFileInfo(finalPath).fileName() + QStringLiteral(".part"));
+    const QString partPath =
+        dir.filePath(u'.' + QFileInfo(finalPath).fileName() + QStringLiteral(".part"));
 
     WorkbookExportOutcome out;
     try {
@@ -143,8 +145,7 @@ FollowerExport::FollowerExport(SharedSettings &live, QThreadPool &pool, QWidget 
 {
     m_progressTimer.setInterval(100);
     connect(&m_progressTimer, &QTimer::timeout, this, &FollowerExport::onProgress);
-    connect(&m_watcher, &QFutureWatcher<void>::finished, this,
-            &FollowerExport::onFinished);
+    connect(&m_watcher, &QFutureWatcher<void>::finished, this, &FollowerExport::onFinished);
 }
 
 FollowerExport::~FollowerExport()
@@ -157,8 +158,8 @@ FollowerExport::~FollowerExport()
 
 QString FollowerExport::confirmationText()
 {
-    return QStringLiteral("根据粉丝数量的多少，导出到EXCEL时间可能会比较长，请耐心等待！") + QStringLiteral("\r\n")
-           + QStringLiteral("请确认是否立即导出？");
+    return QStringLiteral("根据粉丝数量的多少，导出到EXCEL时间可能会比较长，请耐心等待！")
+           + QStringLiteral("\r\n") + QStringLiteral("请确认是否立即导出？");
 }
 
 bool FollowerExport::start()
@@ -170,8 +171,8 @@ bool FollowerExport::start()
     if (answer != QMessageBox::Ok)
         return false;
 
-    m_progress = new QProgressDialog(QStringLiteral("正在读取粉丝列表……"), QStringLiteral("取消"), 0, 0,
-                                     m_window);
+    m_progress = new QProgressDialog(QStringLiteral("正在读取粉丝列表……"), QStringLiteral("取消"),
+                                     0, 0, m_window);
     m_progress->setObjectName(QStringLiteral("exportProgress"));
     m_progress->setWindowTitle(QStringLiteral("粉丝导出"));
     // The main window stays usable (its log, the service buttons) while the export runs.
@@ -180,15 +181,15 @@ bool FollowerExport::start()
     m_progress->setAutoReset(false);
     m_progress->setMinimumDuration(0);
     m_progress->setAttribute(Qt::WA_DeleteOnClose, false);
-    connect(m_progress, &QProgressDialog::canceled, &m_watcher,
-            &QFutureWatcher<void>::cancel);
+    connect(m_progress, &QProgressDialog::canceled, &m_watcher, &QFutureWatcher<void>::cancel);
     m_progress->show();
 
     const QString folder = exportFolder();
     const QDateTime when = QDateTime::currentDateTime();
     auto state = std::make_shared<RunState>();
     m_state = state;
-    m_watcher.setFuture(QtConcurrent::run(&m_pool, [connection = m_live.snapshot(), folder, when, state](QPromise<void> &promise) {
+    m_watcher.setFuture(QtConcurrent::run(&m_pool, [connection = m_live.snapshot(), folder, when,
+                                                    state](QPromise<void> &promise) {
         FollowerExportControl control;
         control.cancelled = [&promise] { return promise.isCanceled(); };
         control.progress = [&state](qint64 read, qint64 total) {
@@ -247,8 +248,8 @@ void FollowerExport::onFinished()
         const bool opened = opener ? opener(outcome.path) : openWithDesktop(outcome.path);
         if (!opened) {
             ui::showMessage(m_window,
-                            QStringLiteral("粉丝已导出，但没有可以打开它的程序。文件保存在：") + QStringLiteral("\r\n")
-                                + shownPath,
+                            QStringLiteral("粉丝已导出，但没有可以打开它的程序。文件保存在：")
+                                + QStringLiteral("\r\n") + shownPath,
                             QStringLiteral("提示"));
         }
     }

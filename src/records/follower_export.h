@@ -1,4 +1,5 @@
-// The "粉丝导出" command: confirm, export on its own thread with a progress dialog, then open the file.
+// The "粉丝导出" command: confirm, export on its own thread with a progress dialog, then open the
+// file.
 #pragma once
 
 #include "core/followers.h"
@@ -36,9 +37,9 @@ struct WorkbookExportOutcome {
     QString path; // the saved workbook, when the export finished
 };
 
-// The work itself, for the export's thread: the export into a workbook written under a temporary name in
-// `folder` (created when missing) and renamed to exportFileName(when) once complete. A cancel or a
-// failure leaves no file behind.
+// The work itself, for the export's thread: the export into a workbook written under a temporary
+// name in `folder` (created when missing) and renamed to exportFileName(when) once complete. A
+// cancel or a failure leaves no file behind.
 WorkbookExportOutcome exportFollowersToWorkbook(const Settings &connection, const QString &folder,
                                                 const QDateTime &when,
                                                 const FollowerExportControl &control = {});
@@ -47,8 +48,8 @@ WorkbookExportOutcome exportFollowersToWorkbook(const Settings &connection, cons
 class FollowerExport : public QObject {
     Q_OBJECT
 public:
-    // `live` holds the program's settings and `pool` is the export's own thread, apart from the send
-    // batches' worker; both outlive the run.
+    // `live` holds the program's settings and `pool` is the export's own thread, apart from the
+    // send batches' worker; both outlive the run.
     explicit FollowerExport(SharedSettings &live, QThreadPool &pool, QWidget *window);
     // A run still under way is cancelled; its thread drops the file and stops within a fraction of
     // a second.

@@ -54,7 +54,8 @@ struct FollowerWorkbook::Book {
 
     [[noreturn]] void fail(const QString &what, lxw_error error) const
     {
-        const QString text = what + QStringLiteral("（") + QString::fromUtf8(lxw_strerror(error)) + u'）';
+        const QString text =
+            what + QStringLiteral("（") + QString::fromUtf8(lxw_strerror(error)) + u'）';
         throw ExportSinkError(text.toStdString());
     }
 
@@ -70,12 +71,13 @@ struct FollowerWorkbook::Book {
         const QByteArray name = QByteArrayLiteral("sheet") + QByteArray::number(sheets);
         sheet = workbook_add_worksheet(workbook, name.constData());
         if (!sheet)
-            fail(QStringLiteral("无法在导出文件中添加工作表 ") + path, LXW_ERROR_MEMORY_MALLOC_FAILED);
+            fail(QStringLiteral("无法在导出文件中添加工作表 ") + path,
+                 LXW_ERROR_MEMORY_MALLOC_FAILED);
         row = 0;
         const QStringList headers = profileMembers();
         for (int col = 0; col < headers.size(); ++col) {
-            check(worksheet_write_string(sheet, 0, lxw_col_t(col), headers[col].toUtf8().constData(),
-                                         nullptr));
+            check(worksheet_write_string(sheet, 0, lxw_col_t(col),
+                                         headers[col].toUtf8().constData(), nullptr));
         }
         row = 1;
     }
@@ -97,15 +99,14 @@ struct FollowerWorkbook::Book {
             break;
         case QJsonValue::Array:
         case QJsonValue::Object: {
-            const QJsonDocument doc = value.isArray() ? QJsonDocument(value.toArray())
-                                                      : QJsonDocument(value.toObject());
-            check(worksheet_write_string(sheet, r, col, doc.toJson(QJsonDocument::Compact).constData(),
-                                         nullptr));
+            const QJsonDocument doc =
+                value.isArray() ? QJsonDocument(value.toArray()) : QJsonDocument(value.toObject());
+            check(worksheet_write_string(sheet, r, col,
+                                         doc.toJson(QJsonDocument::Compact).constData(), nullptr));
             break;
         }
         case QJsonValue::Null:
-        case QJsonValue::Undefined:
-            break; // an empty cell
+        case QJsonValue::Undefined: break; // an empty cell
         }
     }
 

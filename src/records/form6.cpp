@@ -118,8 +118,8 @@ Form6::Form6(SharedSettings &live, QWidget *parent) : QWidget(parent, Qt::Window
     Combo2->setObjectName(QStringLiteral("Combo2"));
     Combo2->setEditable(true);
     Combo2->setInsertPolicy(QComboBox::NoInsert);
-    Combo2->addItems({QStringLiteral("最近一天"), QStringLiteral("最近一周"), QStringLiteral("最近一月"),
-                      QStringLiteral("最近三月")});
+    Combo2->addItems({QStringLiteral("最近一天"), QStringLiteral("最近一周"),
+                      QStringLiteral("最近一月"), QStringLiteral("最近三月")});
     Combo2->setEditText(QStringLiteral("最近一天"));
     Combo2->setMinimumWidth(px(1575));
     Label2->setBuddy(Combo2);
@@ -188,7 +188,8 @@ void Form6::fitColumns()
     for (int c = 0; c < widths.size(); ++c) {
         int width = qMax(widths[c], header->sectionSizeHint(c));
         if (c != kJsonColumn && m_model->rowCount() > 0)
-            width = qMax(width, static_cast<const QAbstractItemView *>(ListView1)->sizeHintForColumn(c));
+            width = qMax(width,
+                         static_cast<const QAbstractItemView *>(ListView1)->sizeHintForColumn(c));
         ListView1->setColumnWidth(c, width);
     }
 }
@@ -228,9 +229,10 @@ void Form6::runQuery()
     // Off the GUI thread, so an unreachable server never freezes the window; the shared pool, not
     // the batch worker, so a query never waits behind a batch or an export. Once the window is
     // gone, a late result is simply dropped.
-    runThen(*QThreadPool::globalInstance(), this,
-            [&live = m_live, type, period] { return querySendRecords(live, type, period); },
-            [this, generation](const SendRecordResult &result) { showResult(generation, result); });
+    runThen(
+        *QThreadPool::globalInstance(), this,
+        [&live = m_live, type, period] { return querySendRecords(live, type, period); },
+        [this, generation](const SendRecordResult &result) { showResult(generation, result); });
 }
 
 void Form6::showResult(int generation, const SendRecordResult &result)

@@ -1,4 +1,5 @@
-// Message boxes, with a seam that records and answers them in tests instead of running a modal loop.
+// Message boxes, with a seam that records and answers them in tests instead of running a modal
+// loop.
 #include "ui/message_box.h"
 
 #include <QQueue>
@@ -23,13 +24,15 @@ Seam &seam()
 // What Escape presses: the only button, or the one that declines.
 QMessageBox::StandardButton escapeButton(QMessageBox::StandardButtons buttons)
 {
-    for (const QMessageBox::StandardButton b : {QMessageBox::Ok, QMessageBox::Cancel, QMessageBox::Close,
-                                                QMessageBox::Abort, QMessageBox::No, QMessageBox::Ignore}) {
+    for (const QMessageBox::StandardButton b :
+         {QMessageBox::Ok, QMessageBox::Cancel, QMessageBox::Close, QMessageBox::Abort,
+          QMessageBox::No, QMessageBox::Ignore}) {
         if (buttons == b)
             return b;
     }
-    for (const QMessageBox::StandardButton b : {QMessageBox::Cancel, QMessageBox::Close, QMessageBox::Abort,
-                                                QMessageBox::No, QMessageBox::Ignore}) {
+    for (const QMessageBox::StandardButton b :
+         {QMessageBox::Cancel, QMessageBox::Close, QMessageBox::Abort, QMessageBox::No,
+          QMessageBox::Ignore}) {
         if (buttons.testFlag(b))
             return b;
     }
@@ -43,7 +46,8 @@ bool isQuestion(QMessageBox::StandardButtons buttons)
 } // namespace
 
 QMessageBox::StandardButton showMessage(QWidget *parent, const QString &text, const QString &title,
-                                        QMessageBox::StandardButtons buttons, QMessageBox::Icon icon)
+                                        QMessageBox::StandardButtons buttons,
+                                        QMessageBox::Icon icon)
 {
     Seam &s = seam();
     if (s.enabled) {
@@ -57,7 +61,8 @@ QMessageBox::StandardButton showMessage(QWidget *parent, const QString &text, co
         return escapeButton(buttons);
     }
     QMessageBox box(icon, title, text, buttons, parent);
-    // Texts here may carry a server's answer (an HTML error page, say): shown as sent, never rendered.
+    // Texts here may carry a server's answer (an HTML error page, say): shown as sent, never
+    // rendered.
     box.setTextFormat(Qt::PlainText);
     return QMessageBox::StandardButton(box.exec());
 }

@@ -1,10 +1,10 @@
 // The main window's settings entries: one dialog each, brought back when chosen again.
-#include "support/live_settings.h"
 #include "app/form1.h"
 #include "core/database.h"
 #include "dialogs/form2.h"
 #include "dialogs/form3.h"
 #include "dialogs/form5.h"
+#include "support/live_settings.h"
 #include "support/temp_app_folder.h"
 #include "ui/message_box.h"
 

@@ -1,26 +1,26 @@
 // The main window after start-up, its log order and the background button.
-#include "support/live_settings.h"
 #include "app/form1.h"
 #include "app/log_view.h"
 #include "core/logger.h"
 #include "core/settings.h"
 #include "desktop/hotkey.h"
 #include "support/larger_text.h"
+#include "support/live_settings.h"
 #include "support/temp_app_folder.h"
 #include "ui/message_box.h"
 
 #include <QApplication>
 #include <QDir>
-#include <QStyle>
 #include <QFile>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QStyle>
 #include <QTest>
-#include <QtConcurrent/QtConcurrentRun>
 #include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
 #include <gtest/gtest.h>
 
 using namespace veltrano;
@@ -101,7 +101,8 @@ TEST(Form1, LogPutsNewestFirstAboveTheUsageNote)
         << lines[0].toStdString();
     EXPECT_EQ(lines.mid(2).join(u'\n'), Form1::usageNote());
 
-    QFile log(QDir(folder.path()).filePath("logs/" + QDate::currentDate().toString("yyyy-MM-dd") + ".log"));
+    QFile log(QDir(folder.path())
+                  .filePath("logs/" + QDate::currentDate().toString("yyyy-MM-dd") + ".log"));
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
     const QStringList fileLines = QString::fromUtf8(log.readAll()).split(u'\n', Qt::SkipEmptyParts);
     ASSERT_EQ(fileLines.size(), 2);

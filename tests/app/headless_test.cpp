@@ -9,9 +9,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
-#include <QRegularExpression>
 #include <QThread>
 #include <gtest/gtest.h>
 
@@ -71,9 +71,18 @@ public:
             return -1;
         return m_process.exitCode();
     }
-    QString out() { return m_out += QString::fromUtf8(m_process.readAllStandardOutput()); }
-    QString err() { return m_err += QString::fromUtf8(m_process.readAllStandardError()); }
-    void terminate() { m_process.terminate(); } // SIGTERM
+    QString out()
+    {
+        return m_out += QString::fromUtf8(m_process.readAllStandardOutput());
+    }
+    QString err()
+    {
+        return m_err += QString::fromUtf8(m_process.readAllStandardError());
+    }
+    void terminate()
+    {
+        m_process.terminate();
+    } // SIGTERM
     // Waits until standard output holds `text`.
     bool waitForOutput(const QString &text, int ms = 20000)
     {
@@ -106,7 +115,10 @@ struct HeadlessQueue {
         for (int n = 0; n < rows; ++n)
             queue.add(templateBody(n), 1);
     }
-    QStringList args(const char *mode) const { return {QString::fromLatin1(mode), QStringLiteral("--config"), configFilePath()}; }
+    QStringList args(const char *mode) const
+    {
+        return {QString::fromLatin1(mode), QStringLiteral("--config"), configFilePath()};
+    }
 };
 
 bool ownerOnly(const QString &path)
@@ -115,15 +127,17 @@ bool ownerOnly(const QString &path)
     // Windows keeps others out by the folder's access list; files have no modes to check.
     return QFileInfo::exists(path);
 #endif
-    return QFileInfo::exists(path) &&
-           QFile::permissions(path) == (QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                        QFileDevice::ReadUser | QFileDevice::WriteUser);
+    return QFileInfo::exists(path)
+           && QFile::permissions(path)
+                  == (QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser
+                      | QFileDevice::WriteUser);
 }
 
 QString todaysLog(const QString &folder)
 {
-    return QDir(folder).filePath(QStringLiteral("logs/") + QDate::currentDate().toString(u"yyyy-MM-dd") +
-                                 QStringLiteral(".log"));
+    return QDir(folder).filePath(QStringLiteral("logs/")
+                                 + QDate::currentDate().toString(u"yyyy-MM-dd")
+                                 + QStringLiteral(".log"));
 }
 
 } // namespace
@@ -147,7 +161,8 @@ TEST(Headless, HelpAndVersionNeedNoDisplay)
 TEST(Headless, OnceSendsOneBatchAndExitsZeroEvenWhenWeChatRefusesSome)
 {
     HeadlessQueue q(3);
-    q.fake.failNext(kTemplatePath, 1, testsupport::FakeWeChat::Fault::error(43004, "require subscribe"));
+    q.fake.failNext(kTemplatePath, 1,
+                    testsupport::FakeWeChat::Fault::error(43004, "require subscribe"));
     Child once(q.args("--once"), q.fake.base());
     EXPECT_EQ(once.exitCode(), 0) << once.err().toStdString();
     EXPECT_EQ(q.queue.pending(), 0);
@@ -157,8 +172,9 @@ TEST(Headless, OnceSendsOneBatchAndExitsZeroEvenWhenWeChatRefusesSome)
         refused += q.queue.stat(id).toString().contains("43004");
     EXPECT_EQ(refused, 1);
     EXPECT_TRUE(once.out().contains("  发送结果：")) << "log lines reach standard output";
-    EXPECT_TRUE(once.out().contains(QRegularExpression("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d  ",
-                                                        QRegularExpression::MultilineOption)))
+    EXPECT_TRUE(
+        once.out().contains(QRegularExpression("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d  ",
+                                               QRegularExpression::MultilineOption)))
         << "sortable dates under any locale: " << once.out().toStdString();
     const QString log = todaysLog(QFileInfo(configFilePath()).absolutePath());
     EXPECT_TRUE(ownerOnly(log)) << "the daily log names followers";
@@ -168,7 +184,8 @@ TEST(Headless, OnceSendsOneBatchAndExitsZeroEvenWhenWeChatRefusesSome)
     Child broken(q.args("--once"), q.fake.base());
     EXPECT_EQ(broken.exitCode(), 1);
     EXPECT_TRUE(broken.err().startsWith("服务启动失败，请检查数据库连接是否正确！"));
-    EXPECT_GT(broken.err().trimmed().size(), QStringLiteral("服务启动失败，请检查数据库连接是否正确！").size())
+    EXPECT_GT(broken.err().trimmed().size(),
+              QStringLiteral("服务启动失败，请检查数据库连接是否正确！").size())
         << "the cause follows the fixed text";
 }
 
@@ -176,7 +193,8 @@ TEST(Headless, ServiceCreatesANewQueueOwnerOnlyAndAFailedStartExitsOne)
 {
     testsupport::TempAppFolder folder;
     ASSERT_TRUE(folder.writeConfig("db=fresh.db\ndriver=sqlite\n"));
-    Child service({QStringLiteral("--service"), QStringLiteral("--config"), folder.file("config.ini")});
+    Child service(
+        {QStringLiteral("--service"), QStringLiteral("--config"), folder.file("config.ini")});
     ASSERT_TRUE(service.waitForOutput("  服务启动成功")) << service.err().toStdString();
     service.terminate();
     EXPECT_EQ(service.exitCode(), 0) << service.err().toStdString();
@@ -184,19 +202,24 @@ TEST(Headless, ServiceCreatesANewQueueOwnerOnlyAndAFailedStartExitsOne)
     EXPECT_TRUE(ownerOnly(todaysLog(folder.path())));
 
     ASSERT_TRUE(folder.writeConfig("db=no/such/folder/queue.db\ndriver=sqlite\n"));
-    Child failed({QStringLiteral("--service"), QStringLiteral("--config"), folder.file("config.ini")});
+    Child failed(
+        {QStringLiteral("--service"), QStringLiteral("--config"), folder.file("config.ini")});
     EXPECT_EQ(failed.exitCode(), 1);
-    EXPECT_TRUE(failed.err().startsWith("服务启动失败，请检查数据库连接是否正确！")) << failed.err().toStdString();
-    EXPECT_FALSE(failed.out().contains("服务启动失败")) << "a failure is said once, on standard error";
+    EXPECT_TRUE(failed.err().startsWith("服务启动失败，请检查数据库连接是否正确！"))
+        << failed.err().toStdString();
+    EXPECT_FALSE(failed.out().contains("服务启动失败"))
+        << "a failure is said once, on standard error";
 }
 
-// SIGTERM while a post waits on a slow API: that post's answer is written back, the rest stay pending.
+// SIGTERM while a post waits on a slow API: that post's answer is written back, the rest stay
+// pending.
 TEST(Headless, ServiceOnSigtermFinishesThePostInFlightAndExitsZero)
 {
     HeadlessQueue q(3);
     q.queue.setParam("temp_timer", "1");
     // One post at a time, so the slow one is the only one on its way.
-    WriteProfileValue(configFilePath(), QStringLiteral("send"), QStringLiteral("posts_in_flight"), QStringLiteral("1"));
+    WriteProfileValue(configFilePath(), QStringLiteral("send"), QStringLiteral("posts_in_flight"),
+                      QStringLiteral("1"));
     q.fake.failNext(kTemplatePath, 1, testsupport::FakeWeChat::Fault::delay(1500));
     Child service(q.args("--service"), q.fake.base(), QStringLiteral("10")); // a minute in 0.6 s
     for (int i = 0; i < 1000 && q.fake.requestCount(kTemplatePath) == 0; ++i)
@@ -205,7 +228,8 @@ TEST(Headless, ServiceOnSigtermFinishesThePostInFlightAndExitsZero)
     service.terminate();
     EXPECT_EQ(service.exitCode(), 0) << service.err().toStdString();
     EXPECT_EQ(q.fake.sendCount(), 1);
-    EXPECT_TRUE(q.queue.stat(1).toString().contains("\"errcode\":0")) << "the answer was stored before exit";
+    EXPECT_TRUE(q.queue.stat(1).toString().contains("\"errcode\":0"))
+        << "the answer was stored before exit";
     EXPECT_EQ(q.queue.pending(), 2);
 }
 
@@ -214,7 +238,9 @@ TEST(Headless, TwoCopiesOnOneQueuePostEveryRowExactlyOnce)
 {
     HeadlessQueue q(6);
     q.fake.setLatency(300);
-    const QString db = QFileInfo(QDir(QFileInfo(configFilePath()).absolutePath()).filePath("queue.db")).absoluteFilePath();
+    const QString db =
+        QFileInfo(QDir(QFileInfo(configFilePath()).absolutePath()).filePath("queue.db"))
+            .absoluteFilePath();
     QTemporaryDir other;
     QFile ini(other.filePath("config.ini"));
     ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
@@ -222,7 +248,8 @@ TEST(Headless, TwoCopiesOnOneQueuePostEveryRowExactlyOnce)
     ini.close();
 
     Child first(q.args("--once"), q.fake.base());
-    Child second({QStringLiteral("--once"), QStringLiteral("--config"), ini.fileName()}, q.fake.base());
+    Child second({QStringLiteral("--once"), QStringLiteral("--config"), ini.fileName()},
+                 q.fake.base());
     const int codes[] = {first.exitCode(), second.exitCode()};
 
     EXPECT_EQ(q.queue.pending(), 0);
@@ -249,7 +276,7 @@ TEST(Headless, StartsThatCannotWorkNameTheFileOrTheWayOut)
     EXPECT_EQ(folder.exitCode(), 1);
     EXPECT_TRUE(folder.err().contains("文件夹")) << folder.err().toStdString();
 
-#ifndef _WIN32 // a Windows session always has its desktop
+#ifndef _WIN32        // a Windows session always has its desktop
     Child window({}); // the window, with no display
     EXPECT_EQ(window.exitCode(), 1) << "not Qt's abort";
     EXPECT_EQ(window.err().count(u'\n'), 1) << window.err().toStdString();
@@ -261,7 +288,9 @@ TEST(Headless, StartsThatCannotWorkNameTheFileOrTheWayOut)
 TEST(Headless, OnceExitsThreeWhenNothingDueCouldBePosted)
 {
     HeadlessQueue q(2);
-    q.fake.failNext(kTemplatePath, -1, testsupport::FakeWeChat::Fault::error(45009, "reach max api daily quota limit"));
+    q.fake.failNext(kTemplatePath, -1,
+                    testsupport::FakeWeChat::Fault::error(45009,
+                                                          "reach max api daily quota limit"));
     Child quota(q.args("--once"), q.fake.base());
     EXPECT_EQ(quota.exitCode(), 3) << quota.err().toStdString();
     EXPECT_EQ(q.queue.pending(), 2);
@@ -279,12 +308,14 @@ TEST(Headless, UnderJournaldLinesCarryNoTimeStamp)
     HeadlessQueue q(1);
     // JOURNAL_STREAM names the stream journald reads as "device:inode", here the test's pipe.
     QStringList args = {QStringLiteral("-c"),
-                        QStringLiteral("JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1) exec \"$0\" \"$@\""),
+                        QStringLiteral(
+                            "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/$$/fd/1) exec \"$0\" \"$@\""),
                         QStringLiteral(VELTRANO_EXE)};
     args += q.args("--once");
     Child once(args, q.fake.base(), {}, -1, QStringLiteral("/bin/sh"));
     EXPECT_EQ(once.exitCode(), 0) << once.err().toStdString();
-    EXPECT_TRUE(once.out().startsWith("发送结果：") || once.out().contains("\n发送结果：")) << once.out().toStdString();
+    EXPECT_TRUE(once.out().startsWith("发送结果：") || once.out().contains("\n发送结果："))
+        << once.out().toStdString();
     EXPECT_FALSE(once.out().contains(QDate::currentDate().toString(u"yyyy-MM-dd") + u' '));
 }
 

@@ -1,5 +1,4 @@
 // Starting and stopping the service from the main window, and batches driven by its timer.
-#include "support/live_settings.h"
 #include "app/form1.h"
 #include "core/app_context.h"
 #include "core/logger.h"
@@ -7,14 +6,15 @@
 #include "core/send_service.h"
 #include "core/settings.h"
 #include "support/fake_wechat.h"
+#include "support/live_settings.h"
 #include "support/sqlite_queue.h"
 #include "ui/message_box.h"
 
-#include <QLabel>
-#include <QRegularExpression>
-#include <QLineEdit>
 #include "app/log_view.h"
+#include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
@@ -70,7 +70,8 @@ TEST(ServiceControl, StartThenStopLogsBothAndTheBoxesMirrorTheCounters)
     queue.setParam("appid", "wxAPP");
     queue.setParam("appsecret", "SECRET");
     Form1 w(testsupport::liveSettings());
-    EXPECT_EQ(w.Text1->toPlainText(), Form1::usageNote(true)) << "the note speaks of the SQLite file in use";
+    EXPECT_EQ(w.Text1->toPlainText(), Form1::usageNote(true))
+        << "the note speaks of the SQLite file in use";
     ASSERT_TRUE(startAndWait(w));
     EXPECT_FALSE(w.startsvr->isEnabled());
     EXPECT_TRUE(w.endsvr->isEnabled());
@@ -81,7 +82,8 @@ TEST(ServiceControl, StartThenStopLogsBothAndTheBoxesMirrorTheCounters)
     for (int i = 0; i < 75; ++i)
         w.Timer1_Timer();
     EXPECT_TRUE(w.statusLine->text().contains("运行中")) << w.statusLine->text().toStdString();
-    EXPECT_TRUE(w.statusLine->text().contains(QRegularExpression("下一批次：\\d+分\\d\\d秒后"))) << w.statusLine->text().toStdString();
+    EXPECT_TRUE(w.statusLine->text().contains(QRegularExpression("下一批次：\\d+分\\d\\d秒后")))
+        << w.statusLine->text().toStdString();
 
     // Closing the window would stop the service: it asks, and "No" keeps it open.
     w.show();
@@ -127,7 +129,8 @@ TEST(ServiceControl, ASecondStartUsesTheMendedSettings)
     EXPECT_TRUE(startAndWait(w));
 }
 
-// The window shows what the service reports: pending rows at start, each batch's answers and result.
+// The window shows what the service reports: pending rows at start, each batch's answers and
+// result.
 TEST(ServiceControl, TheWindowShowsTheBatchesItsTimerRuns)
 {
     testsupport::SqliteQueue queue;
@@ -166,13 +169,15 @@ TEST(ServiceControl, AWindowRestartAfterAStopSignalPostsNothingTwice)
     fake.setCredentials("wxAPP", "SECRET");
     std::vector<qlonglong> ids;
     for (int n = 0; n < 3; ++n)
-        ids.push_back(queue.add(QStringLiteral(R"({"touser":"o%1","template_id":"T","data":{}})").arg(n), 1));
+        ids.push_back(
+            queue.add(QStringLiteral(R"({"touser":"o%1","template_id":"T","data":{}})").arg(n), 1));
     const auto refuse = [&](bool on) {
         Database db(queue.connection());
-        db.exec(on ? QStringLiteral("create trigger refuse before update on tempmsg when new.id = %1 "
-                                    "begin select raise(abort, 'disk full'); end")
-                         .arg(ids[0])
-                   : QStringLiteral("drop trigger refuse"));
+        db.exec(
+            on ? QStringLiteral("create trigger refuse before update on tempmsg when new.id = %1 "
+                                "begin select raise(abort, 'disk full'); end")
+                     .arg(ids[0])
+               : QStringLiteral("drop trigger refuse"));
     };
     QStringList log;
     QObject receiver;
@@ -180,7 +185,8 @@ TEST(ServiceControl, AWindowRestartAfterAStopSignalPostsNothingTwice)
                      [&](const QDateTime &, const QString &line) { log << line; });
 
     // One post at a time, so the slow one is the only one on its way.
-    WriteProfileValue(configFilePath(), QStringLiteral("send"), QStringLiteral("posts_in_flight"), QStringLiteral("1"));
+    WriteProfileValue(configFilePath(), QStringLiteral("send"), QStringLiteral("posts_in_flight"),
+                      QStringLiteral("1"));
     refuse(true);
     {
         Form1 w(testsupport::liveSettings());
@@ -193,7 +199,10 @@ TEST(ServiceControl, AWindowRestartAfterAStopSignalPostsNothingTwice)
         fake.setLatency(300);
         QSignalSpy ended(w.service(), &SendService::shutDownFinished);
         w.service()->runBatchNow();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return fake.requestCount("/cgi-bin/message/template/send") == 2; }, 10000));
+        ASSERT_TRUE(
+            QTest::
+                qWaitFor([&] { return fake.requestCount("/cgi-bin/message/template/send") == 2; },
+                         10000));
         w.endOnStopSignal();
         ASSERT_TRUE(ended.wait(20000));
         EXPECT_FALSE(w.isVisible());

@@ -36,14 +36,17 @@ TEST(AppContext, FoldersFollowTheProgramTheConfigOrTheInstallation)
     ASSERT_TRUE(QDir().mkpath(dir.filePath("site")));
     chooseFolders(program, dir.filePath("site/config.ini"));
     EXPECT_EQ(configFile(), dir.filePath("site/config.ini"));
-    EXPECT_EQ(applicationFolder(), dir.filePath("site")) << "data lives beside the named config.ini";
+    EXPECT_EQ(applicationFolder(), dir.filePath("site"))
+        << "data lives beside the named config.ini";
 
     const QString prefix = dir.filePath("usr");
     ASSERT_TRUE(QDir().mkpath(prefix + "/bin"));
     ASSERT_TRUE(QDir().mkpath(prefix + "/share/veltrano/skin"));
     chooseFolders(prefix + "/bin");
     EXPECT_EQ(resourceFolder(), prefix + "/share/veltrano");
-    EXPECT_EQ(applicationFolder(), QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
-    EXPECT_EQ(configFile(), QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) + "/config.ini");
+    EXPECT_EQ(applicationFolder(),
+              QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
+    EXPECT_EQ(configFile(),
+              QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) + "/config.ini");
     EXPECT_FALSE(QFileInfo::exists(prefix + "/bin/logs"));
 }

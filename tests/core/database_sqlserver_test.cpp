@@ -1,8 +1,8 @@
 // SQL Server up to the connection: the connection string, and the real FreeTDS driver on 127.0.0.1.
-#include "support/live_settings.h"
 #include "core/database.h"
 #include "core/profile.h"
 #include "core/settings.h"
+#include "support/live_settings.h"
 #include "support/temp_app_folder.h"
 
 #include <gtest/gtest.h>
@@ -43,7 +43,8 @@ TEST(ConnectionString, LanServerWithDriver18AsWith17UnlessStrictEncryptionIsAske
     // config.ini's encrypt=strict: encrypted, and the certificate verified.
     EXPECT_TRUE(BuildConnectionString("ODBC Driver 18 for SQL Server", "h", "u", "p", "d", true)
                     .endsWith("APP={Veltrano};Encrypt=yes;TrustServerCertificate=no;"));
-    EXPECT_TRUE(BuildConnectionString("FreeTDS", "h", "u", "p", "d", true).endsWith(";Encryption=require;"));
+    EXPECT_TRUE(BuildConnectionString("FreeTDS", "h", "u", "p", "d", true)
+                    .endsWith(";Encryption=require;"));
     EXPECT_TRUE(strictEncryption(" Strict "));
     for (const char *other : {"", "yes", "no", "strictly"})
         EXPECT_FALSE(strictEncryption(other)) << other;
@@ -62,14 +63,16 @@ TEST(SqlServer, SchemaScriptReadsTheSameInEveryCodePage)
     for (qsizetype i = 0; i < text.size(); ++i)
         ASSERT_LT(quint8(text.at(i)), 0x80) << "non-ASCII byte at " << i;
     // The view's Chinese names arrive as character codes, each one in place of its marker.
-    const std::pair<const char *, const char *> names[] = {
-        {"$TYPE$", "消息类型"}, {"$STATE$", "发送状态"}, {"$CODE$", "状态代码"},
-        {"$TIME$", "发送时间"}, {"$TEMPLATE$", "模板消息"}, {"$CUSTOMER$", "客服消息"},
-        {"$UNKNOWN$", "未知类型"}, {"$OK$", "成功"}, {"$FAILED$", "失败"}};
+    const std::pair<const char *, const char *> names[] =
+        {{"$TYPE$", "消息类型"},    {"$STATE$", "发送状态"},    {"$CODE$", "状态代码"},
+         {"$TIME$", "发送时间"},    {"$TEMPLATE$", "模板消息"}, {"$CUSTOMER$", "客服消息"},
+         {"$UNKNOWN$", "未知类型"}, {"$OK$", "成功"},           {"$FAILED$", "失败"}};
     for (const auto &[marker, name] : names) {
         QStringList codes;
         for (const QChar c : QString::fromUtf8(name))
-            codes << "nchar(0x" + QStringLiteral("%1").arg(c.unicode(), 4, 16, QChar(u'0')).toUpper() + ")";
+            codes << "nchar(0x"
+                         + QStringLiteral("%1").arg(c.unicode(), 4, 16, QChar(u'0')).toUpper()
+                         + ")";
         const QByteArray line = QStringLiteral("set @view = replace(@view, N'%1', %2);")
                                     .arg(QLatin1String(marker), codes.join(" + "))
                                     .toLatin1();
@@ -99,7 +102,8 @@ TEST(ConnectionString, UsesTheFirstInstalledDriver)
 {
     const QStringList drivers = installedSqlServerDrivers();
     ASSERT_TRUE(drivers.contains("FreeTDS")) << "this machine registers FreeTDS";
-    EXPECT_TRUE(BuildConnectionString("h", "u", "p", "d").startsWith("Driver={" + drivers.first() + "};"));
+    EXPECT_TRUE(
+        BuildConnectionString("h", "u", "p", "d").startsWith("Driver={" + drivers.first() + "};"));
 }
 
 TEST(SqlServer, EmptyServerFailsWithoutAskingTheDriver)
@@ -186,7 +190,8 @@ public:
         return m_afterLogin;
     }
 
-    // Field n of the login record (0 host, 1 user, 2 password, 3 application, 4 server, 8 database).
+    // Field n of the login record (0 host, 1 user, 2 password, 3 application, 4 server, 8
+    // database).
     QString loginField(int n)
     {
         if (m_reader.joinable())
@@ -224,8 +229,8 @@ private:
             ::close(client);
             return -1;
         }
-        const char answer[] = {4, 1, 0, 26, 0, 0, 1, 0, 0, 0, 11, 0, 6, 1, 0, 17, 0, 1,
-                               char(0xFF), 11, 0, 0x0C, 0x38, 0, 0, 2};
+        const char answer[] = {4, 1, 0,  26, 0, 0,          1,  0, 0,    0,    11, 0, 6,
+                               1, 0, 17, 0,  1, char(0xFF), 11, 0, 0x0C, 0x38, 0,  0, 2};
         ::send(client, answer, sizeof answer, 0);
         return client;
     }
@@ -290,7 +295,8 @@ TEST(SqlServer, AServerSilentAfterTheLoginEndsTheStatementInsteadOfHangingIt)
         Database db(s, 2);
         FAIL() << "a silent server gave a connection";
     } catch (const DbError &e) {
-        EXPECT_TRUE(QString::fromUtf8(e.what()).startsWith("无法连接 SQL Server（FreeTDS）：")) << e.what();
+        EXPECT_TRUE(QString::fromUtf8(e.what()).startsWith("无法连接 SQL Server（FreeTDS）："))
+            << e.what();
     }
     EXPECT_LT(clock.elapsed(), 20000);
     // The first statement on the connection bounds its waits for other sessions' locks.

@@ -1,10 +1,10 @@
 // The message database on a real SQLite file, and SQL Server up to the connection through FreeTDS.
-#include "support/live_settings.h"
 #include "core/database.h"
 #include "core/logger.h"
 #include "core/profile.h"
 #include "core/schema.h"
 #include "core/settings.h"
+#include "support/live_settings.h"
 #include "support/temp_app_folder.h"
 
 #include <QDateTime>
@@ -38,7 +38,8 @@ void markParameters(Settings &s, const QString &mark)
 // The eight mirrored fields in the order the load copies them.
 QStringList copyOrderValues(const Settings &s)
 {
-    return {s.appid, s.appsecret, s.get_token_mod, s.cust, s.cust_timer, s.temp, s.temp_timer, s.token_server};
+    return {s.appid,      s.appsecret, s.get_token_mod, s.cust,
+            s.cust_timer, s.temp,      s.temp_timer,    s.token_server};
 }
 
 void setParam(Database &db, const QString &name, const QVariant &value)
@@ -75,7 +76,8 @@ TEST(Database, NewSqliteFileComesUpWithSchemaAndTheElevenKeys)
         FAIL() << "a missing file opened";
     } catch (const DbError &e) {
         EXPECT_EQ(QString::fromUtf8(e.what()),
-                  "SQLite 数据库文件不存在：" + QDir::toNativeSeparators(folder.file("veltrano.db")));
+                  "SQLite 数据库文件不存在："
+                      + QDir::toNativeSeparators(folder.file("veltrano.db")));
     }
     EXPECT_FALSE(QFile::exists(folder.file("veltrano.db")));
     QStringList logged;
@@ -84,7 +86,8 @@ TEST(Database, NewSqliteFileComesUpWithSchemaAndTheElevenKeys)
                      [&](const QDateTime &, const QString &line) { logged << line; });
     Database db(sqliteAt("data/../veltrano.db"), 0, MissingFile::Create);
     EXPECT_TRUE(QFile::exists(folder.file("veltrano.db")));
-    EXPECT_EQ(logged, QStringList{"  新建 SQLite 数据库文件：" + QDir::toNativeSeparators(folder.file("veltrano.db"))});
+    EXPECT_EQ(logged, QStringList{"  新建 SQLite 数据库文件："
+                                  + QDir::toNativeSeparators(folder.file("veltrano.db"))});
     // A writer's ordinary transaction is waited for rather than failing the batch.
     EXPECT_EQ(scalar(db, "pragma busy_timeout").toInt(), 30000);
     EXPECT_EQ(db.dialect(), Dialect::Sqlite);
@@ -94,10 +97,17 @@ TEST(Database, NewSqliteFileComesUpWithSchemaAndTheElevenKeys)
     QList<std::pair<QString, QString>> seen;
     while (params.next())
         seen.append({params.value(1).toString(), params.value(2).toString()});
-    const QList<std::pair<QString, QString>> expected = {
-        {"appid", ""}, {"appsecret", ""}, {"get_token_mod", "1"}, {"token_server", ""},
-        {"temp", "10"}, {"temp_timer", "5"}, {"cust", "10"}, {"cust_timer", "5"},
-        {"access_token", ""}, {"expires_in", ""}, {"in_time", "2020-01-01 00:00"}};
+    const QList<std::pair<QString, QString>> expected = {{"appid", ""},
+                                                         {"appsecret", ""},
+                                                         {"get_token_mod", "1"},
+                                                         {"token_server", ""},
+                                                         {"temp", "10"},
+                                                         {"temp_timer", "5"},
+                                                         {"cust", "10"},
+                                                         {"cust_timer", "5"},
+                                                         {"access_token", ""},
+                                                         {"expires_in", ""},
+                                                         {"in_time", "2020-01-01 00:00"}};
     EXPECT_EQ(seen, expected);
 
     const auto columns = [&](const char *object) {
@@ -142,7 +152,9 @@ TEST(Database, ARelativeFileBelongsToTheFolderOfItsConfigFile)
     testsupport::TempAppFolder data;
     QTemporaryDir settings;
     setConfigFile(settings.filePath("config.ini"));
-    { Database created(sqliteAt("q.db"), 0, MissingFile::Create); }
+    {
+        Database created(sqliteAt("q.db"), 0, MissingFile::Create);
+    }
     setConfigFile(QString());
     EXPECT_TRUE(QFileInfo::exists(settings.filePath("q.db")));
     EXPECT_FALSE(QFileInfo::exists(data.file("q.db")));
@@ -155,7 +167,8 @@ TEST(Database, ConnectionsOnSeveralThreadsDoNotCollide)
     Database second(sqliteAt("v.db"));
     setParam(first, "appid", "from-first");
     EXPECT_EQ(scalar(second, second.sql().cachedToken), "");
-    EXPECT_EQ(scalar(second, "select ParamValue from sysParam where ParamName='appid'"), "from-first");
+    EXPECT_EQ(scalar(second, "select ParamValue from sysParam where ParamName='appid'"),
+              "from-first");
 
     std::thread worker([] {
         Database onWorker(sqliteAt("v.db"));
@@ -190,7 +203,6 @@ TEST(Database, FailedStatementThrowsWithTheDriversWords)
     }
 }
 
-
 // The load copies appid, appsecret, get_token_mod, cust, cust_timer, temp, temp_timer,
 // token_server, access_token, expires_in, in_time, in this order; the last three are the token
 // cache's, which no field mirrors.
@@ -209,8 +221,7 @@ protected:
         try {
             Database db(connection);
             LoadParameters(db, into);
-        } catch (const DbError &) {
-        }
+        } catch (const DbError &) {}
     }
 
     testsupport::TempAppFolder folder;
@@ -232,9 +243,8 @@ TEST_F(LoadParametersTest, MissingRowOrNullValueStopsTheCopyAtItsKey)
         db.exec("delete from sysParam where ParamName='cust'");
     }
     load();
-    EXPECT_EQ(copyOrderValues(into),
-              QStringList({"new-appid", "new-appsecret", "new-get_token_mod", "old", "old", "old",
-                           "old", "old"}));
+    EXPECT_EQ(copyOrderValues(into), QStringList({"new-appid", "new-appsecret", "new-get_token_mod",
+                                                  "old", "old", "old", "old", "old"}));
 
     {
         Database db(sqliteAt("v.db"));
@@ -430,7 +440,8 @@ TEST_F(SqliteStatementsTest, TokenAgeByTheDatabaseClock)
     EXPECT_LE(age, 7200 + 120);
 
     db.exec(s.touchInTime);
-    const QString written = scalar(db, "select ParamValue from sysParam where ParamName='in_time'").toString();
+    const QString written =
+        scalar(db, "select ParamValue from sysParam where ParamName='in_time'").toString();
     EXPECT_EQ(written.size(), 16) << written.toStdString(); // to the minute
     const qint64 fresh = scalar(db, s.tokenAge).toLongLong();
     EXPECT_GE(fresh, 0);
@@ -477,5 +488,4 @@ TEST_F(SqliteStatementsTest, SendRecordsDeriveTypeStatusAndCodeFromTheAnswer)
         {QString::number(empty), "客服消息", "oD", "失败", "<null>"},
     };
     EXPECT_EQ(rows, expected);
-
 }

@@ -1,4 +1,5 @@
-// The fake WeChat API answers in WeChat's shapes, so tests that lean on it test against the real thing.
+// The fake WeChat API answers in WeChat's shapes, so tests that lean on it test against the real
+// thing.
 #include "core/http_client.h"
 #include "support/fake_wechat.h"
 
@@ -39,7 +40,8 @@ QString ask(HttpClient &http, const QString &pathAndQuery, const QByteArray &bod
 
 QString tokenFrom(HttpClient &http)
 {
-    return parsed(http.Post(apiUrl("/cgi-bin/token?grant_type=client_credential&appid=wx1&secret=s")))
+    return parsed(
+               http.Post(apiUrl("/cgi-bin/token?grant_type=client_credential&appid=wx1&secret=s")))
         .value("access_token")
         .toString();
 }
@@ -51,8 +53,8 @@ QStringList walkFollowers(HttpClient &http, int *pages)
     QString next;
     *pages = 0;
     for (;;) {
-        const QJsonObject page = parsed(
-            ask(http, "/cgi-bin/user/get?access_token=T&next_openid=" + urlValue(next)));
+        const QJsonObject page =
+            parsed(ask(http, "/cgi-bin/user/get?access_token=T&next_openid=" + urlValue(next)));
         ++*pages;
         if (page.value("count").toInt() == 0)
             return all;
@@ -71,7 +73,8 @@ TEST(FakeWeChat, IssuesANewTokenEachCallAndCanMakeEarlierOnesStale)
     ScopedApiBase base(fake);
     HttpClient http;
 
-    const QJsonObject first = parsed(http.Post(apiUrl("/cgi-bin/token?grant_type=client_credential&appid=wx1&secret=s")));
+    const QJsonObject first =
+        parsed(http.Post(apiUrl("/cgi-bin/token?grant_type=client_credential&appid=wx1&secret=s")));
     EXPECT_EQ(first.value("expires_in").toInt(), 7000);
     const QString a = first.value("access_token").toString();
     const QString b = tokenFrom(http);
@@ -145,7 +148,8 @@ TEST(FakeWeChat, FaultsHitTheNamedPathForTheGivenCount)
     EXPECT_EQ(send(http, 2, "T"), "{\"errcode\":0,\"errmsg\":\"ok\"}\r\n<!-- cache -->");
     EXPECT_EQ(send(http, 2, "T"), "OK");
 
-    fake.failNext("/cgi-bin/message/custom/send", -1, FakeWeChat::Fault::error(45015, "response out of time limit"));
+    fake.failNext("/cgi-bin/message/custom/send", -1,
+                  FakeWeChat::Fault::error(45015, "response out of time limit"));
     for (int i = 0; i < 2; ++i)
         EXPECT_EQ(errcode(send(http, 2, "T")), 45015);
     fake.clearFaults();
@@ -189,16 +193,17 @@ TEST(FakeWeChat, ServesAnExplicitListAndProfilesByOneOrByHundred)
     EXPECT_EQ(walkFollowers(http, &pages), openids);
     EXPECT_EQ(pages, 3);
 
-    const QJsonObject profile = parsed(
-        ask(http, "/cgi-bin/user/info?access_token=T&openid=o_data_data&lang=zh_CN"));
+    const QJsonObject profile =
+        parsed(ask(http, "/cgi-bin/user/info?access_token=T&openid=o_data_data&lang=zh_CN"));
     EXPECT_EQ(profile.value("openid").toString(), "o_data_data");
     EXPECT_EQ(profile.value("subscribe").toInt(), 1);
     for (const char *member : {"nickname", "sex", "city", "country", "province", "subscribe_time"})
         EXPECT_TRUE(profile.contains(member)) << member;
     EXPECT_EQ(errcode(ask(http, "/cgi-bin/user/info?access_token=T&openid=o_da_da")), 40003);
 
-    const QJsonObject batch = parsed(http.Post(apiUrl("/cgi-bin/user/info/batchget?access_token=T"),
-                                               R"({"user_list":[{"openid":"oPlain","lang":"zh_CN"},{"openid":"oData_1"}]})"));
+    const QJsonObject batch = parsed(
+        http.Post(apiUrl("/cgi-bin/user/info/batchget?access_token=T"),
+                  R"({"user_list":[{"openid":"oPlain","lang":"zh_CN"},{"openid":"oData_1"}]})"));
     const QJsonArray list = batch.value("user_info_list").toArray();
     ASSERT_EQ(list.size(), 2);
     EXPECT_EQ(list[0].toObject().value("openid").toString(), "oPlain");
@@ -208,7 +213,8 @@ TEST(FakeWeChat, ServesAnExplicitListAndProfilesByOneOrByHundred)
     for (int i = 0; i < 101; ++i)
         tooMany.append(QJsonObject{{"openid", "oPlain"}});
     const QByteArray body = QJsonDocument(QJsonObject{{"user_list", tooMany}}).toJson();
-    EXPECT_EQ(errcode(http.Post(apiUrl("/cgi-bin/user/info/batchget?access_token=T"), body)), 40032);
+    EXPECT_EQ(errcode(http.Post(apiUrl("/cgi-bin/user/info/batchget?access_token=T"), body)),
+              40032);
 
     const auto info = fake.infoRequests();
     ASSERT_EQ(info.size(), 4u);

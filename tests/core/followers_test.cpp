@@ -1,4 +1,5 @@
-// Reading followers from the fake WeChat API: every page, list order, openids untouched, the notices.
+// Reading followers from the fake WeChat API: every page, list order, openids untouched, the
+// notices.
 #include "core/followers.h"
 #include "core/http_client.h"
 #include "support/fake_wechat.h"
@@ -77,7 +78,8 @@ TEST(Followers, EveryPageIsReadAndEveryFollowerLandsInListOrder)
     EXPECT_TRUE(requested == expected) << "each follower asked for once, in hundreds";
     EXPECT_EQ(fake.requestCount(kBatchGet), 25);
     EXPECT_EQ(fake.requestCount("/cgi-bin/user/info"), 0);
-    EXPECT_LE(fake.connectionCount(), 4) << "at most four requests at a time, on kept-alive connections";
+    EXPECT_LE(fake.connectionCount(), 4)
+        << "at most four requests at a time, on kept-alive connections";
 
     // The values as the profile gives them: numbers as numbers, texts as texts.
     const ProfileRow &first = rows.rows.front();
@@ -103,7 +105,8 @@ TEST(Followers, EveryPageIsReadAndEveryFollowerLandsInListOrder)
 TEST(Followers, HundredsFollowTheListToItsLastFollower)
 {
     // Last hundreds of exactly 100 and of 1, on list pages that end inside a hundred or on one.
-    for (const auto &[count, pageSize] : {std::pair{300, 10000}, {201, 10000}, {300, 100}, {201, 150}}) {
+    for (const auto &[count, pageSize] :
+         {std::pair{300, 10000}, {201, 10000}, {300, 100}, {201, 150}}) {
         SCOPED_TRACE(std::to_string(count) + " followers, pages of " + std::to_string(pageSize));
         FakeWeChat fake;
         fake.setFollowerCount(count);
@@ -158,7 +161,8 @@ TEST(Followers, AFollowerWhoLeftKeepsARowWithSubscribeAndOpenid)
         EXPECT_TRUE(rows.rows[120][2].isNull());
         EXPECT_EQ(rows.rows[121][2].toString(), "粉丝122");
         EXPECT_EQ(fake.requestCount(kBatchGet), 3);
-        EXPECT_EQ(fake.requestCount("/cgi-bin/user/info"), 100) << "only the refused hundred, one by one";
+        EXPECT_EQ(fake.requestCount("/cgi-bin/user/info"), 100)
+            << "only the refused hundred, one by one";
     }
 }
 
@@ -171,8 +175,9 @@ TEST(Followers, ListEndsOnAnEmptyPageOrAnEmptyContinuation)
     auto out = fetch(fake, rows);
     ASSERT_EQ(out.status, FollowerExportOutcome::Status::Finished);
     EXPECT_EQ(rows.openids(), QStringList({"oA", "oB", "oC", "oD"}));
-    EXPECT_EQ(listTargets(fake), QStringList({"/cgi-bin/user/get?access_token=TOKEN1&next_openid=",
-                                              "/cgi-bin/user/get?access_token=TOKEN1&next_openid=oB"}));
+    EXPECT_EQ(listTargets(fake),
+              QStringList({"/cgi-bin/user/get?access_token=TOKEN1&next_openid=",
+                           "/cgi-bin/user/get?access_token=TOKEN1&next_openid=oB"}));
 
     // An account without followers: WeChat's empty page without "data" is the end, not an error.
     FakeWeChat empty;
@@ -240,7 +245,8 @@ TEST(Followers, FailuresShowTheLastAnswerByTheNoticeTable)
         FakeWeChat fake;
         fake.setFollowerCount(1000);
         fake.failNext(kBatchGet, 1, FakeWeChat::Fault::delay(0));
-        fake.failNext(kBatchGet, 1, FakeWeChat::Fault::error(45009, "reach max api daily quota limit"));
+        fake.failNext(kBatchGet, 1,
+                      FakeWeChat::Fault::error(45009, "reach max api daily quota limit"));
         Rows rows;
         const auto out = fetch(fake, rows);
         EXPECT_EQ(out.status, FollowerExportOutcome::Status::Failed);
@@ -306,7 +312,9 @@ TEST(Followers, CancelAbandonsTheRequestsInFlight)
         QElapsedTimer clock;
         clock.start();
         FollowerExportControl control;
-        control.cancelled = [&] { return fake.requestCount(kBatchGet) > 0 && clock.elapsed() > 300; };
+        control.cancelled = [&] {
+            return fake.requestCount(kBatchGet) > 0 && clock.elapsed() > 300;
+        };
         const auto out = fetch(fake, rows, control);
         EXPECT_EQ(out.status, FollowerExportOutcome::Status::Cancelled);
         EXPECT_LT(clock.elapsed(), 10000);

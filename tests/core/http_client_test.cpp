@@ -38,7 +38,8 @@ protected:
     HttpMultiTest() : api(fake) {}
     FakeWeChat fake;
     ScopedApiBase api;
-    const QByteArray body = QByteArrayLiteral(R"({"touser":"oA","data":{"k":{"value":"您好，订单已发货"}}})");
+    const QByteArray body =
+        QByteArrayLiteral(R"({"touser":"oA","data":{"k":{"value":"您好，订单已发货"}}})");
 };
 
 } // namespace
@@ -46,8 +47,10 @@ protected:
 TEST_F(HttpMultiTest, PostsInFlightComeBackByTagWithTheirStatus)
 {
     fake.failNext(kCustomPath, 1, FakeWeChat::Fault::serverError());
-    // Large enough that curl would announce it with "Expect: 100-continue", a round trip of its own.
-    const QByteArray large = R"({"touser":"oA","text":{"content":")" + QByteArray(200000, 'x') + R"("}})";
+    // Large enough that curl would announce it with "Expect: 100-continue", a round trip of its
+    // own.
+    const QByteArray large =
+        R"({"touser":"oA","text":{"content":")" + QByteArray(200000, 'x') + R"("}})";
     HttpMulti multi(3);
     multi.start(1, messageUrl(1, "A+b/c="), true, large);
     multi.start(2, messageUrl(2, "T"), true, body);
@@ -70,7 +73,8 @@ TEST_F(HttpMultiTest, PostsInFlightComeBackByTagWithTheirStatus)
     const auto sends = fake.sends();
     ASSERT_EQ(sends.size(), 2u);
     for (const auto &send : sends) // UTF-8 on the wire, Chinese text not escaped
-        EXPECT_TRUE(send.body == (send.path == kTemplatePath ? large : body)) << send.path.toStdString();
+        EXPECT_TRUE(send.body == (send.path == kTemplatePath ? large : body))
+            << send.path.toStdString();
     for (const auto &request : fake.requests()) {
         EXPECT_EQ(request.method, request.path == "/no/such/path" ? "GET" : "POST");
         EXPECT_EQ(request.header("Content-Type"), QStringList{"application/x-www-form-urlencoded"});
@@ -92,19 +96,22 @@ TEST_F(HttpMultiTest, FailuresSayWhetherTheRequestWentOutAndNoneIsSentTwice)
         multi.start(1, refusingBase() + kTemplatePath, true, body);
         const auto answers = drain(multi);
         ASSERT_EQ(answers.size(), 1u);
-        EXPECT_EQ(answers[0].failure, HttpMulti::Failure::NothingSent) << answers[0].error.toStdString();
+        EXPECT_EQ(answers[0].failure, HttpMulti::Failure::NothingSent)
+            << answers[0].error.toStdString();
     }
     // Cut off mid-answer, and closed unanswered on a kept-alive connection: the post went out.
     // A dead kept-alive connection is where libcurl would send the post once more by itself.
     HttpMulti multi(1);
-    for (const FakeWeChat::Fault &fault : {FakeWeChat::Fault::closeAfterBody(), FakeWeChat::Fault::drop()}) {
+    for (const FakeWeChat::Fault &fault :
+         {FakeWeChat::Fault::closeAfterBody(), FakeWeChat::Fault::drop()}) {
         multi.start(1, messageUrl(1, "T"), true, body);
         ASSERT_EQ(drain(multi).at(0).failure, HttpMulti::Failure::None);
         fake.failNext(kTemplatePath, 1, fault);
         multi.start(2, messageUrl(1, "T"), true, body);
         const auto answers = drain(multi);
         ASSERT_EQ(answers.size(), 1u);
-        EXPECT_EQ(answers[0].failure, HttpMulti::Failure::NoAnswer) << answers[0].error.toStdString();
+        EXPECT_EQ(answers[0].failure, HttpMulti::Failure::NoAnswer)
+            << answers[0].error.toStdString();
         EXPECT_FALSE(answers[0].error.isEmpty());
     }
     EXPECT_EQ(fake.sendCount(), 4) << "no post was sent again behind the caller's back";
@@ -137,8 +144,9 @@ TEST(HttpClient, PostsOnOneConnectionAndReturnsAnswersWhateverTheStatus)
     ScopedApiBase base(fake);
     {
         HttpClient http;
-        EXPECT_TRUE(http.Post(apiUrl("/cgi-bin/token?grant_type=client_credential&appid=a&secret=b"))
-                        .startsWith(R"({"access_token":)"));
+        EXPECT_TRUE(
+            http.Post(apiUrl("/cgi-bin/token?grant_type=client_credential&appid=a&secret=b"))
+                .startsWith(R"({"access_token":)"));
         EXPECT_EQ(http.lastStatus(), 200);
         EXPECT_TRUE(http.Post(apiUrl("/no/such/path")).contains("404 Not Found"));
         EXPECT_EQ(http.lastStatus(), 404);
@@ -170,7 +178,8 @@ TEST(HttpClient, TransportFailuresRaiseWithAReasonAndTheClientCarriesOn)
         EXPECT_NE(std::string(e.what()).find("connect"), std::string::npos) << e.what();
     }
     // TLS is required to succeed: a plain HTTP server behind an https URL fails the handshake.
-    EXPECT_THROW(http.Post(QStringLiteral("https://127.0.0.1:%1/cgi-bin/token").arg(fake.port())), HttpError);
+    EXPECT_THROW(http.Post(QStringLiteral("https://127.0.0.1:%1/cgi-bin/token").arg(fake.port())),
+                 HttpError);
     // Only http and https are spoken.
     EXPECT_THROW(http.Post(QStringLiteral("file:///etc/hostname")), HttpError);
 }

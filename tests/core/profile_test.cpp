@@ -1,7 +1,7 @@
 // The settings file keeps the Windows profile semantics, and every typed password comes back.
-#include "support/live_settings.h"
 #include "core/profile.h"
 #include "core/settings.h"
+#include "support/live_settings.h"
 #include "support/temp_app_folder.h"
 
 #include <QFile>
@@ -48,7 +48,8 @@ TEST(Profile, ReplacesInPlaceAndKeepsEveryOtherLine)
 {
     testsupport::TempAppFolder folder;
     const QString ini = folder.file("config.ini");
-    writeAll(ini, "; operator notes\r\n[CON]\r\nHOST = old\r\nuid=sa\r\n\r\n[other]\r\npwd=keep\r\n");
+    writeAll(ini,
+             "; operator notes\r\n[CON]\r\nHOST = old\r\nuid=sa\r\n\r\n[other]\r\npwd=keep\r\n");
     ASSERT_TRUE(WriteProfileValue(ini, "con", "host", "new"));
     ASSERT_TRUE(WriteProfileValue(ini, "con", "db", "veltrano"));
     ASSERT_TRUE(WriteProfileValue(ini, "more", "k", "v"));
@@ -63,7 +64,8 @@ TEST(Profile, ConnectionValuesAreReadWhole)
     testsupport::TempAppFolder folder;
     const QString ini = folder.file("config.ini");
     // A real queue's path of 151 bytes: cut at 119 it would name another, new database.
-    const QString path = "D:/业务系统/微信公众号/消息队列/正式环境/数据库备份与迁移/2026年度归档/华东区域/上海/veltrano_正式消息库.db";
+    const QString path = "D:/业务系统/微信公众号/消息队列/正式环境/数据库备份与迁移/2026年度归档/"
+                         "华东区域/上海/veltrano_正式消息库.db";
     ASSERT_GT(path.toUtf8().size(), 119);
     ASSERT_TRUE(WriteProfileValue(ini, "con", "db", path));
     ASSERT_TRUE(WriteProfileValue(ini, "con", "pwd", ShiftPassword(QString(200, u'p'), true)));
@@ -141,8 +143,13 @@ TEST(ShiftPassword, AwkwardCharactersSurviveTheFile)
     testsupport::TempAppFolder folder;
     const QString ini = folder.file("config.ini");
     const QStringList passwords = {
-        "{|}~", "p@$$w0rd;=[x]", "  lead and trail  ", QString(QChar(0x7FFB)) + QChar(0x7FFF),
-        QStringLiteral("中文密码😀"), QString(QChar(0xFFFC)) + QChar(0xD7FE) + "#", "$0041",
+        "{|}~",
+        "p@$$w0rd;=[x]",
+        "  lead and trail  ",
+        QString(QChar(0x7FFB)) + QChar(0x7FFF),
+        QStringLiteral("中文密码😀"),
+        QString(QChar(0xFFFC)) + QChar(0xD7FE) + "#",
+        "$0041",
     };
     for (const QString &typed : passwords) {
         ASSERT_TRUE(WriteProfileValue(ini, "con", "pwd", ShiftPassword(typed, true)));
@@ -157,7 +164,8 @@ TEST(Profile, LoadConnectionSettingsFillsTheSharedFields)
     Settings s = testsupport::liveSettings().snapshot();
     EXPECT_EQ(s.host + s.uid + s.pwd + s.db, "");
 
-    writeAll(folder.file("config.ini"), "[con]\nhost=10.0.0.5\nuid=sa\npwd=fgh\ndb=wx\ndriver=sqlite\n");
+    writeAll(folder.file("config.ini"),
+             "[con]\nhost=10.0.0.5\nuid=sa\npwd=fgh\ndb=wx\ndriver=sqlite\n");
     testsupport::loadConnection();
     s = testsupport::liveSettings().snapshot();
     EXPECT_EQ(s.host, "10.0.0.5");

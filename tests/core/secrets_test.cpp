@@ -29,22 +29,28 @@ TEST(Secrets, NoLoggedLineCarriesTheAppsecretOrAToken)
     // A central server's JSON is no bare token, and the failure quotes it.
     const QString inJson = QStringLiteral("TOKEN_INSIDE_JSON_0123456789");
     fake.failNext("/central/token", 1,
-                  FakeWeChat::Fault::answer(QStringLiteral(R"({"access_token":"%1","expires_in":7200})").arg(inJson)));
+                  FakeWeChat::Fault::answer(
+                      QStringLiteral(R"({"access_token":"%1","expires_in":7200})").arg(inJson)));
     try {
         GetAccessToken(account, http);
         ADD_FAILURE() << "JSON taken for a token";
     } catch (const TokenError &e) {
-        Logger::instance().log(QStringLiteral("  获取ACCESS_TOKEN失败：") + QString::fromUtf8(e.what()));
+        Logger::instance().log(QStringLiteral("  获取ACCESS_TOKEN失败：")
+                               + QString::fromUtf8(e.what()));
     }
     // A proxy's error page repeats the request URL; a refused token is quoted in WeChat's answer.
-    Logger::instance().log(QStringLiteral("  HTTP 404：<p>/cgi-bin/token?grant_type=client_credential&appid=wx1&secret=")
-                           + QStringLiteral("fedcba9876543210fedcba9876543210 not found</p>"));
-    Logger::instance().log(QStringLiteral("  ACCESS_TOKEN被拒绝：invalid credential %1, hint: [x]").arg(token));
+    Logger::instance().log(
+        QStringLiteral(
+            "  HTTP 404：<p>/cgi-bin/token?grant_type=client_credential&appid=wx1&secret=")
+        + QStringLiteral("fedcba9876543210fedcba9876543210 not found</p>"));
+    Logger::instance().log(
+        QStringLiteral("  ACCESS_TOKEN被拒绝：invalid credential %1, hint: [x]").arg(token));
     Logger::instance().log(QStringLiteral("  密钥 %1").arg(account.appsecret));
 
     ASSERT_EQ(lines.size(), 4);
     for (const QString &line : std::as_const(lines)) {
-        for (const QString &secret : {account.appsecret, token, inJson, QStringLiteral("fedcba9876543210")})
+        for (const QString &secret :
+             {account.appsecret, token, inJson, QStringLiteral("fedcba9876543210")})
             EXPECT_FALSE(line.contains(secret)) << line.toStdString();
         EXPECT_TRUE(line.contains("***")) << line.toStdString();
     }

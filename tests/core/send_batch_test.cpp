@@ -1,5 +1,4 @@
 // One batch end to end: a real SQLite queue, the fake WeChat API over HTTP, and what gets stored.
-#include "support/live_settings.h"
 #include "core/answer_ledger.h"
 #include "core/database.h"
 #include "core/http_client.h"
@@ -8,15 +7,16 @@
 #include "core/sender_lease.h"
 #include "core/settings.h"
 #include "support/fake_wechat.h"
+#include "support/live_settings.h"
 #include "support/sqlite_queue.h"
 
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
-#include <QThread>
-#include <QtConcurrent/QtConcurrentRun>
 #include <QJsonObject>
 #include <QSet>
+#include <QThread>
+#include <QtConcurrent/QtConcurrentRun>
 #include <gtest/gtest.h>
 
 using namespace veltrano;
@@ -26,7 +26,8 @@ namespace {
 
 QByteArray templateBody(int n)
 {
-    return QStringLiteral(R"({"touser":"oUSER%1","template_id":"TPL","data":{"thing1":{"value":"订单%1"}}})")
+    return QStringLiteral(
+               R"({"touser":"oUSER%1","template_id":"TPL","data":{"thing1":{"value":"订单%1"}}})")
         .arg(n)
         .toUtf8();
 }
@@ -100,7 +101,8 @@ TEST_F(SendBatch, PostsUpToTheBatchSizeAndStoresEachAnswer)
     for (const auto &send : sends) {
         EXPECT_EQ(send.token, fake.lastIssuedToken());
         const bool custom = QJsonDocument::fromJson(send.body).object().contains("msgtype");
-        EXPECT_EQ(send.path, custom ? "/cgi-bin/message/custom/send" : "/cgi-bin/message/template/send");
+        EXPECT_EQ(send.path,
+                  custom ? "/cgi-bin/message/custom/send" : "/cgi-bin/message/template/send");
     }
     for (size_t i = 0; i < ids.size(); ++i) {
         // Rows come in id order on SQLite, so the i-th send answered the i-th row.
@@ -123,7 +125,9 @@ TEST_F(SendBatch, NoPendingRowStillTakesTheTokenAndLogsNothing)
 TEST_F(SendBatch, AnAnswerWithAnApostropheIsStored)
 {
     fake.failNext("/cgi-bin/message/custom/send", -1,
-                  FakeWeChat::Fault::error(45015, "response out of time limit or subscription is canceled, it's late"));
+                  FakeWeChat::Fault::
+                      error(45015,
+                            "response out of time limit or subscription is canceled, it's late"));
     const qlonglong id = queue.add(customBody(1), 2);
     testsupport::runBatch();
     EXPECT_TRUE(queue.stat(id).toString().contains("it's late"));
@@ -188,7 +192,8 @@ TEST_F(SendBatch, TheStableTokenIsNotDisturbedByAnotherProgramsExchange)
     QFuture<void> other = QtConcurrent::run([this] {
         QThread::msleep(80);
         HttpClient http;
-        http.Post(fake.base() + "/cgi-bin/token?grant_type=client_credential&appid=wxAPP&secret=SECRET");
+        http.Post(fake.base()
+                  + "/cgi-bin/token?grant_type=client_credential&appid=wxAPP&secret=SECRET");
     });
     const BatchReport report = testsupport::runBatch();
     other.waitForFinished();
@@ -246,14 +251,16 @@ TEST_F(SendBatch, ARefusedTokenIsRenewedOnceAndTheRowPostedAgain)
 TEST_F(SendBatch, ATokenRefusedOnEveryRowIsRenewedOncePerBatch)
 {
     fake.failNext("/cgi-bin/message/template/send", -1,
-                  FakeWeChat::Fault::error(40001, "invalid credential, access_token is invalid or not latest"));
+                  FakeWeChat::Fault::
+                      error(40001, "invalid credential, access_token is invalid or not latest"));
     const qlonglong first = queue.add(templateBody(1), 1);
     queue.add(templateBody(2), 1);
     queue.add(templateBody(3), 1);
     const BatchReport report = testsupport::runBatch();
     EXPECT_TRUE(report.endedEarly);
     EXPECT_EQ(fake.tokenCalls(), 2) << "the first token and one renewal, never one per row";
-    EXPECT_EQ(fake.sendCount(), 2) << "the row is posted once more with the new token, then the batch ends";
+    EXPECT_EQ(fake.sendCount(), 2)
+        << "the row is posted once more with the new token, then the batch ends";
     EXPECT_EQ(queue.pending(), 3) << "a refused token is no answer to the message";
     EXPECT_TRUE(queue.stat(first).isNull());
 }
@@ -288,14 +295,16 @@ TEST_F(SendBatch, ARowThatIsNeverAcceptedIsGivenUpAfterFiveTries)
     const BatchReport report = testsupport::runBatch();
     EXPECT_EQ(report.markedLocally, 1);
     EXPECT_TRUE(queue.stat(poison).toString().startsWith("本地错误"));
-    EXPECT_TRUE(queue.stat(poison).toString().contains("system error")) << "it names the last answer";
+    EXPECT_TRUE(queue.stat(poison).toString().contains("system error"))
+        << "it names the last answer";
     EXPECT_TRUE(queue.stat(next).toString().contains("\"errcode\":0")) << "the queue moves on";
     EXPECT_EQ(fake.sendCount(), kMaxTries + 1);
 }
 
 TEST_F(SendBatch, AnAnswerIsStoredAndLoggedBoundedOnOneLine)
 {
-    const QString huge = QStringLiteral("first line\n  发送结果：forged") + QString(200 * 1024, u'x');
+    const QString huge =
+        QStringLiteral("first line\n  发送结果：forged") + QString(200 * 1024, u'x');
     fake.failNext("/cgi-bin/message/template/send", -1, FakeWeChat::Fault::error(48001, huge));
     const qlonglong id = queue.add(templateBody(1), 1);
     testsupport::runBatch();
@@ -321,7 +330,8 @@ TEST_F(SendBatch, APostThatGoesOutAndIsNeverAnsweredIsGivenUpAfterFiveTries)
     fake.failNext("/cgi-bin/message/template/send", kMaxTries, FakeWeChat::Fault::closeAfterBody());
     for (int batch = 1; batch <= kMaxTries; ++batch)
         testsupport::runBatch();
-    EXPECT_TRUE(queue.stat(lost).toString().startsWith("本地错误")) << queue.stat(lost).toString().toStdString();
+    EXPECT_TRUE(queue.stat(lost).toString().startsWith("本地错误"))
+        << queue.stat(lost).toString().toStdString();
     EXPECT_TRUE(queue.stat(next).toString().contains("\"errcode\":0")) << "the queue moves on";
     EXPECT_EQ(fake.sendCount(), kMaxTries + 1);
 }
@@ -329,7 +339,8 @@ TEST_F(SendBatch, APostThatGoesOutAndIsNeverAnsweredIsGivenUpAfterFiveTries)
 TEST_F(SendBatch, AnAcceptedAnswerWithStrayBytesAfterItIsDelivered)
 {
     const qlonglong id = queue.add(templateBody(1), 1);
-    fake.failNext("/cgi-bin/message/template/send", 1, FakeWeChat::Fault::strayBytes("\r\n<!-- cache -->"));
+    fake.failNext("/cgi-bin/message/template/send", 1,
+                  FakeWeChat::Fault::strayBytes("\r\n<!-- cache -->"));
     const BatchReport report = testsupport::runBatch();
     EXPECT_EQ(report.posted, 1);
     EXPECT_EQ(report.refused, 0);
@@ -351,7 +362,8 @@ TEST_F(SendBatch, WeChatBusyLeavesTheRowPendingAndEndsTheBatch)
 }
 
 // The answer the database would not take is kept, also across a restart (each RunSendBatch reads
-// the ledger file anew), written back once the database takes it, and the row is never posted again.
+// the ledger file anew), written back once the database takes it, and the row is never posted
+// again.
 TEST_F(SendBatch, AnAnswerThatCannotBeStoredIsKeptNotPostedAgain)
 {
     const qlonglong first = queue.add(templateBody(1), 1);
@@ -359,10 +371,11 @@ TEST_F(SendBatch, AnAnswerThatCannotBeStoredIsKeptNotPostedAgain)
     const qlonglong third = queue.add(templateBody(3), 1);
     auto refuse = [&](bool on) {
         Database db(queue.connection());
-        db.exec(on ? QStringLiteral("create trigger refuse before update on tempmsg when new.id = %1 "
-                                    "begin select raise(abort, 'disk full'); end")
-                         .arg(second)
-                   : QStringLiteral("drop trigger refuse"));
+        db.exec(
+            on ? QStringLiteral("create trigger refuse before update on tempmsg when new.id = %1 "
+                                "begin select raise(abort, 'disk full'); end")
+                     .arg(second)
+               : QStringLiteral("drop trigger refuse"));
     };
     refuse(true);
     const BatchReport report = testsupport::runBatch();
@@ -504,7 +517,8 @@ TEST_F(SendBatchInFlight, ARenewalWaitsUntilTheAnswersOnTheirWayAreStored)
     testsupport::runBatch(); // caches a token
     for (int n = 0; n < 8; ++n)
         queue.add(templateBody(n), 1);
-    fake.failNext("/cgi-bin/message/template/send", 1, FakeWeChat::Fault::error(40001, "invalid credential"));
+    fake.failNext("/cgi-bin/message/template/send", 1,
+                  FakeWeChat::Fault::error(40001, "invalid credential"));
     fake.failNext("/cgi-bin/token", 1, FakeWeChat::Fault::delay(600));
     auto watcher = QtConcurrent::run([this] {
         while (fake.tokenCalls() < 2)
@@ -532,15 +546,17 @@ TEST_F(SendBatchInFlight, AFollowersMessagesGoOneAfterTheOther)
     queue.add(bodyFor("oA", 2), 1);
     fake.failNext("/cgi-bin/message/template/send", 1, FakeWeChat::Fault::busy());
     testsupport::runBatch();
-    EXPECT_TRUE(answerFor(bodyFor("oA", 2)).isEmpty()) << "oA's second message went out beside its first";
+    EXPECT_TRUE(answerFor(bodyFor("oA", 2)).isEmpty())
+        << "oA's second message went out beside its first";
 
     testsupport::runBatch();
     QStringList order;
     for (const auto &send : fake.sends())
         if (send.body.contains("\"oA\""))
             order << QString::fromUtf8(send.body);
-    EXPECT_EQ(order, QStringList({QString::fromUtf8(bodyFor("oA", 1)), QString::fromUtf8(bodyFor("oA", 1)),
-                                  QString::fromUtf8(bodyFor("oA", 2))}));
+    EXPECT_EQ(order,
+              QStringList({QString::fromUtf8(bodyFor("oA", 1)), QString::fromUtf8(bodyFor("oA", 1)),
+                           QString::fromUtf8(bodyFor("oA", 2))}));
     EXPECT_EQ(queue.pending(), 0);
 }
 
@@ -549,8 +565,7 @@ namespace {
 struct Copy {
     explicit Copy(const QString &ledgerName)
         : ledger(QDir(applicationFolder()).filePath(ledgerName), QStringLiteral("queue"))
-    {
-    }
+    {}
     BatchReport run()
     {
         BatchContext context{testsupport::liveSettings().snapshot(), &ledger, &lease, nullptr, 1};
@@ -591,7 +606,8 @@ TEST_F(SendBatch, AKeptAnswerHoldsTheQueueForTheCopyThatKeepsIt)
     Copy b(QStringLiteral("b-ledger.json"));
     const BatchReport skipped = b.run();
     EXPECT_FALSE(skipped.ran);
-    EXPECT_TRUE(skipped.failure.contains("保存着未写入数据库的发送结果")) << skipped.failure.toStdString();
+    EXPECT_TRUE(skipped.failure.contains("保存着未写入数据库的发送结果"))
+        << skipped.failure.toStdString();
     EXPECT_EQ(fake.sendCount(), 2);
 
     refuseStat(queue, kept, false);
@@ -636,8 +652,9 @@ TEST_F(SendBatch, ATakeoverAfterTheLeaseExpiredIsLogged)
     SenderLease lost, next;
     ASSERT_TRUE(lost.acquire(db));
     EXPECT_FALSE(next.acquire(db));
-    db.exec(QStringLiteral("update sysParam set ParamValue='2000-01-01 00:00:00' || substr(ParamValue, 20) "
-                           "where ParamName='send_lock'"));
+    db.exec(QStringLiteral(
+        "update sysParam set ParamValue='2000-01-01 00:00:00' || substr(ParamValue, 20) "
+        "where ParamName='send_lock'"));
     EXPECT_TRUE(next.acquire(db));
     EXPECT_TRUE(logged("  发送权的租约已过期（主机 ")) << log.join('\n').toStdString();
 }

@@ -1,9 +1,10 @@
-// The viewer's query on a real SQLite file: the period table, the type as typed, NULL fields, failures.
-#include "support/live_settings.h"
+// The viewer's query on a real SQLite file: the period table, the type as typed, NULL fields,
+// failures.
 #include "core/database.h"
 #include "core/profile.h"
 #include "core/send_records.h"
 #include "core/settings.h"
+#include "support/live_settings.h"
 #include "support/temp_app_folder.h"
 
 #include <QDateTime>
@@ -16,11 +17,14 @@ namespace {
 
 QString hoursAgo(double hours)
 {
-    return QDateTime::currentDateTime().addSecs(qint64(-hours * 3600)).toString("yyyy-MM-dd HH:mm:ss");
+    return QDateTime::currentDateTime()
+        .addSecs(qint64(-hours * 3600))
+        .toString("yyyy-MM-dd HH:mm:ss");
 }
 
 // A sent message of the kind (1 template, 2 customer service) answered with `stat`.
-void addSent(Database &db, int kind, const QString &openid, const QString &stat, const QString &sendtime)
+void addSent(Database &db, int kind, const QString &openid, const QString &stat,
+             const QString &sendtime)
 {
     db.exec("insert into tempmsg (msg, kind, openid, stat, sendtime) values (?, ?, ?, ?, ?)",
             {QStringLiteral("{\"touser\":\"%1\"}").arg(openid), kind, openid, stat, sendtime});
@@ -62,17 +66,22 @@ TEST(SendRecords, EachPeriodReachesBackItsOffsetFromNow)
         db.exec("insert into tempmsg (msg, kind, openid) values ('{}', 1, 'oPending')");
     }
 
-    EXPECT_EQ(openids(querySendRecords(testsupport::liveSettings(), "模板消息", "最近一天")), QStringList({"o0.5"}));
-    EXPECT_EQ(openids(querySendRecords(testsupport::liveSettings(), "模板消息", "最近一周")), QStringList({"o0.5", "o1.5", "o7.5"}));
+    EXPECT_EQ(openids(querySendRecords(testsupport::liveSettings(), "模板消息", "最近一天")),
+              QStringList({"o0.5"}));
+    EXPECT_EQ(openids(querySendRecords(testsupport::liveSettings(), "模板消息", "最近一周")),
+              QStringList({"o0.5", "o1.5", "o7.5"}));
     EXPECT_EQ(openids(querySendRecords(testsupport::liveSettings(), "模板消息", "最近一月")),
               QStringList({"o0.5", "o1.5", "o7.5", "o8.5", "o30.5"}));
     EXPECT_EQ(openids(querySendRecords(testsupport::liveSettings(), "模板消息", "最近三月")),
               QStringList({"o0.5", "o1.5", "o7.5", "o8.5", "o30.5", "o31.5", "o90.5"}));
-    EXPECT_EQ(openids(querySendRecords(testsupport::liveSettings(), "模板消息", "最近两天")), QStringList({"o0.5"}));
-    EXPECT_EQ(openids(querySendRecords(testsupport::liveSettings(), "客服消息", "最近一天")), QStringList({"oCustomer"}));
+    EXPECT_EQ(openids(querySendRecords(testsupport::liveSettings(), "模板消息", "最近两天")),
+              QStringList({"o0.5"}));
+    EXPECT_EQ(openids(querySendRecords(testsupport::liveSettings(), "客服消息", "最近一天")),
+              QStringList({"oCustomer"}));
     // The type text is used as typed, bound: no match, no error, even with an apostrophe.
     for (const char *type : {"", "模板", "模板消息'", "' or ''='"}) {
-        const SendRecordResult r = querySendRecords(testsupport::liveSettings(), QString::fromUtf8(type), "最近三月");
+        const SendRecordResult r =
+            querySendRecords(testsupport::liveSettings(), QString::fromUtf8(type), "最近三月");
         EXPECT_TRUE(r.ok) << type << ": " << r.error.toStdString();
         EXPECT_TRUE(r.rows.isEmpty()) << type;
     }
@@ -91,13 +100,14 @@ TEST(SendRecords, FieldsAsTextWithNullAsEmpty)
         addSent(db, 1, "oSecond", "消息类型无效", sent);
         addSent(db, 1, "oThird", "{\"errcode\":0,\"errmsg\":\"ok\"}", sent);
     }
-    const SendRecordResult r = querySendRecords(testsupport::liveSettings(), "模板消息", "最近一天");
+    const SendRecordResult r =
+        querySendRecords(testsupport::liveSettings(), "模板消息", "最近一天");
     ASSERT_TRUE(r.ok) << r.error.toStdString();
     ASSERT_EQ(r.rows.size(), 3);
     // The send time keeps its seconds and reads as the log writes it, whatever the locale;
     // WeChat's errmsg follows the six fields.
-    EXPECT_EQ(r.rows[0], QStringList({"模板消息", "oFirst", "失败", "43004", "{\"touser\":\"oFirst\"}", sent,
-                                      "require subscribe"}));
+    EXPECT_EQ(r.rows[0], QStringList({"模板消息", "oFirst", "失败", "43004",
+                                      "{\"touser\":\"oFirst\"}", sent, "require subscribe"}));
     EXPECT_EQ(r.rows[1].value(3), "") << "NULL shows as an empty cell";
     EXPECT_EQ(r.rows[1].value(6), "消息类型无效") << "a local error text is its own note";
     EXPECT_EQ(r.rows[1].value(1), "oSecond");
@@ -130,7 +140,11 @@ TEST(SendRecords, ReloadsTheSettingsFileAndTheParameters)
 {
     testsupport::TempAppFolder folder;
     ASSERT_TRUE(folder.writeConfig("driver=sqlite\ndb=msg.db\n"));
-    testsupport::liveSettings().update([](Settings &s) { s.db.clear(); s.driver.clear(); s.appid = "old"; });
+    testsupport::liveSettings().update([](Settings &s) {
+        s.db.clear();
+        s.driver.clear();
+        s.appid = "old";
+    });
     {
         Settings connection;
         connection.driver = "sqlite";
@@ -156,12 +170,14 @@ TEST(SendRecords, ASendRecWithoutIdIsListedWithoutTheTooltip)
         connection.db = "msg.db";
         Database db(connection, 0, MissingFile::Create);
         db.exec("drop view SEND_REC");
-        db.exec("create view SEND_REC as select kind as 种类, '模板消息' as 消息类型, openid as OPENID, "
+        db.exec("create view SEND_REC as select kind as 种类, '模板消息' as 消息类型, openid as "
+                "OPENID, "
                 "'成功' as 发送状态, 0 as 状态代码, msg as JSON, sendtime as 发送时间 from tempmsg "
                 "where stat is not null");
         addSent(db, 1, "oNOID", R"({"errcode":0,"errmsg":"ok"})", hoursAgo(1));
     }
-    const SendRecordResult result = querySendRecords(testsupport::liveSettings(), "模板消息", "最近一天");
+    const SendRecordResult result =
+        querySendRecords(testsupport::liveSettings(), "模板消息", "最近一天");
     ASSERT_TRUE(result.ok) << result.error.toStdString();
     ASSERT_EQ(openids(result), QStringList{"oNOID"});
     EXPECT_TRUE(result.rows.first().last().isEmpty());

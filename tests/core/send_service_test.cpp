@@ -105,7 +105,8 @@ TEST_F(Service, TheScheduleCountsTicksAndABatchRunsToItsEnd)
     for (int t = 0; t < 20; ++t)
         service.tick();
     EXPECT_EQ(service.secondsCounted(), 21) << "a restart goes on from the counted seconds";
-    EXPECT_EQ(tickUntilBatch(service), 59 - 21 + 1) << "every later batch 59 ticks after the one before";
+    EXPECT_EQ(tickUntilBatch(service), 59 - 21 + 1)
+        << "every later batch 59 ticks after the one before";
     ASSERT_TRUE(waitBatch(service));
     EXPECT_EQ(fake.sendCount(), 10);
 }
@@ -190,7 +191,8 @@ TEST_F(Service, OneCopyPostsAndAnotherTakesOverAStoppedOrDeadOne)
     }
     EXPECT_EQ(fake.sendCount(), 10) << "two batches of five, all from the holder";
     EXPECT_FALSE(log.filter(QStringLiteral("另一个副本正在发送")).isEmpty());
-    EXPECT_TRUE(log.filter(QStringLiteral("另一个副本正在发送")).first().contains(QStringLiteral("进程 ")));
+    EXPECT_TRUE(
+        log.filter(QStringLiteral("另一个副本正在发送")).first().contains(QStringLiteral("进程 ")));
 
     first.stop(); // gives the lease up: the other copy takes over at once
     first.waitForIdle();
@@ -214,7 +216,8 @@ TEST_F(Service, OneCopyPostsAndAnotherTakesOverAStoppedOrDeadOne)
     EXPECT_FALSE(third.lastReport()->ran);
     {
         Database db(queue.connection());
-        db.exec(QStringLiteral("update sysParam set ParamValue='2000-01-01 00:00:00' || substr(ParamValue, 20) "
+        db.exec(QStringLiteral("update sysParam set ParamValue='2000-01-01 00:00:00' || "
+                               "substr(ParamValue, 20) "
                                "where ParamName=?"),
                 {SenderLease::kParamName});
     }
@@ -234,9 +237,12 @@ TEST(SendService, LogLinesReachTheFileFromAnyThread)
 {
     testsupport::TempAppFolder folder;
     DailyLogFile file(folder.path());
-    QtConcurrent::run([] { Logger::instance().log(QStringLiteral("  from the worker")); }).waitForFinished();
-    QFile written(QDir(folder.path()).filePath(QStringLiteral("logs/")
-                                               + QDate::currentDate().toString(u"yyyy-MM-dd") + ".log"));
+    QtConcurrent::run([] {
+        Logger::instance().log(QStringLiteral("  from the worker"));
+    }).waitForFinished();
+    QFile written(QDir(folder.path())
+                      .filePath(QStringLiteral("logs/")
+                                + QDate::currentDate().toString(u"yyyy-MM-dd") + ".log"));
     ASSERT_TRUE(written.open(QIODevice::ReadOnly));
     EXPECT_TRUE(written.readAll().contains("  from the worker"));
 #ifndef Q_OS_WIN // Windows keeps others out by the folder's access list, not by file modes
@@ -250,8 +256,9 @@ TEST_F(Service, AStartFailsWhenTheLeaseRowCannotBeMade)
 {
     {
         Database db(queue.connection());
-        db.exec(QStringLiteral("create trigger required before insert on sysParam "
-                               "begin select raise(abort, 'NOT NULL constraint failed: sysParam.owner'); end"));
+        db.exec(QStringLiteral(
+            "create trigger required before insert on sysParam "
+            "begin select raise(abort, 'NOT NULL constraint failed: sysParam.owner'); end"));
     }
     SendService service(live);
     QSignalSpy finished(&service, &SendService::startFinished);
@@ -259,6 +266,7 @@ TEST_F(Service, AStartFailsWhenTheLeaseRowCannotBeMade)
     ASSERT_TRUE(finished.wait(10000));
     EXPECT_FALSE(finished.at(0).at(0).toBool());
     const QString reason = finished.at(0).at(1).toString();
-    EXPECT_TRUE(reason.contains("sysParam.owner") && reason.contains("insert into sysParam")) << reason.toStdString();
+    EXPECT_TRUE(reason.contains("sysParam.owner") && reason.contains("insert into sysParam"))
+        << reason.toStdString();
     EXPECT_FALSE(service.isRunning());
 }

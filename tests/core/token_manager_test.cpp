@@ -1,11 +1,11 @@
 // The access token: cache age by the database clock, renewal and its three rows, the stable token,
 // the central server.
-#include "support/live_settings.h"
 #include "core/database.h"
 #include "core/http_client.h"
 #include "core/settings.h"
 #include "core/token_manager.h"
 #include "support/fake_wechat.h"
+#include "support/live_settings.h"
 #include "support/temp_app_folder.h"
 
 #include <gtest/gtest.h>
@@ -87,7 +87,8 @@ protected:
     std::optional<QString> param(const QString &name)
     {
         Database db(testsupport::liveSettings().snapshot());
-        QSqlQuery q = db.exec(QStringLiteral("select ParamValue from sysParam where ParamName=?"), {name});
+        QSqlQuery q =
+            db.exec(QStringLiteral("select ParamValue from sysParam where ParamName=?"), {name});
         if (!q.next() || q.value(0).isNull())
             return std::nullopt;
         return q.value(0).toString();
@@ -99,7 +100,8 @@ protected:
     qint64 dbNow()
     {
         Database db(testsupport::liveSettings().snapshot());
-        QSqlQuery q = db.exec(QStringLiteral("select cast(strftime('%s', 'now', 'localtime') as integer)"));
+        QSqlQuery q =
+            db.exec(QStringLiteral("select cast(strftime('%s', 'now', 'localtime') as integer)"));
         q.next();
         return q.value(0).toLongLong();
     }
@@ -126,11 +128,13 @@ protected:
             setParam("access_token", "CACHED");
             setParam("expires_in", "7200");
             const qint64 before = dbNow();
-            run(QStringLiteral("update sysParam set ParamValue=strftime('%Y-%m-%d %H:%M:%S', ?, 'unixepoch') "
-                               "where ParamName='in_time'"),
+            run(QStringLiteral(
+                    "update sysParam set ParamValue=strftime('%Y-%m-%d %H:%M:%S', ?, 'unixepoch') "
+                    "where ParamName='in_time'"),
                 {before - age});
             const int calls = fake.tokenCalls();
-            const QString token = GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1", QString(), http);
+            const QString token = GetAccessToken(testsupport::liveSettings().snapshot(), "wx1",
+                                                 "secret", "1", QString(), http);
             if (dbNow() == before)
                 return {token, fake.tokenCalls() - calls};
         }
@@ -178,7 +182,9 @@ TEST_F(TokenTest, AgeOf6000SecondsKeepsTheCachedTokenAnd6001Renews)
 
     // Fresh again: the next call takes the new token from the cache.
     const int calls = fake.tokenCalls();
-    EXPECT_EQ(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1", QString(), http), renewed);
+    EXPECT_EQ(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1",
+                             QString(), http),
+              renewed);
     EXPECT_EQ(fake.tokenCalls(), calls);
 }
 
@@ -222,11 +228,13 @@ TEST_F(TokenTest, ARefusedExchangeLeavesTheThreeRowsAndTheNextCallAsksAgain)
 
     fake.failNext("/cgi-bin/token", -1, FakeWeChat::Fault::error(40013, "invalid appid"));
     try {
-        GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1", QString(), http);
+        GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1", QString(),
+                       http);
         FAIL() << "an error answer must raise";
     } catch (const TokenError &e) {
         const QString message = QString::fromUtf8(e.what());
-        EXPECT_TRUE(message.startsWith(R"({"errcode":40013,"errmsg":"invalid appid rid: )")) << e.what();
+        EXPECT_TRUE(message.startsWith(R"({"errcode":40013,"errmsg":"invalid appid rid: )"))
+            << e.what();
     }
     EXPECT_EQ(rows(), before);
 
@@ -241,7 +249,8 @@ TEST_F(TokenTest, ARefusedExchangeLeavesTheThreeRowsAndTheNextCallAsksAgain)
     for (const QString &answer : unusable) {
         fake.failNext("/cgi-bin/token", 1, FakeWeChat::Fault::answer(answer));
         try {
-            GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1", QString(), http);
+            GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1", QString(),
+                           http);
             ADD_FAILURE() << "accepted " << answer.toStdString();
         } catch (const TokenError &e) {
             EXPECT_EQ(QString::fromUtf8(e.what()), answer);
@@ -251,17 +260,21 @@ TEST_F(TokenTest, ARefusedExchangeLeavesTheThreeRowsAndTheNextCallAsksAgain)
     // An empty answer says so instead of leaving nothing after the colon.
     fake.failNext("/cgi-bin/token", 1, FakeWeChat::Fault::answer(""));
     try {
-        GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1", QString(), http);
+        GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1", QString(),
+                       http);
         ADD_FAILURE() << "accepted an empty answer";
     } catch (const TokenError &e) {
         EXPECT_EQ(QString::fromUtf8(e.what()), "回答为空（HTTP 200）");
     }
 
     fake.failNext("/cgi-bin/token", 1, FakeWeChat::Fault::drop());
-    EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1", QString(), http), HttpError);
+    EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1",
+                                QString(), http),
+                 HttpError);
     EXPECT_EQ(rows(), before);
 
-    const QString token = GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1", QString(), http);
+    const QString token = GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret",
+                                         "1", QString(), http);
     EXPECT_EQ(fake.tokenCalls(), 10);
     EXPECT_EQ(token, fake.lastIssuedToken());
     EXPECT_EQ(param("access_token"), token);
@@ -272,7 +285,8 @@ TEST_F(TokenTest, RenewalStoresTheLifetimeAndSendsTheCredentialsEncoded)
     makeStale();
     fake.setCredentials("wx1&x", "s+c/r=t");
     fake.setTokenLifetime(5400);
-    const QString token = GetAccessToken(testsupport::liveSettings().snapshot(), "wx1&x", "s+c/r=t", "1", QString(), http);
+    const QString token = GetAccessToken(testsupport::liveSettings().snapshot(), "wx1&x", "s+c/r=t",
+                                         "1", QString(), http);
     EXPECT_EQ(token, fake.lastIssuedToken());
     EXPECT_EQ(param("expires_in"), "5400");
     EXPECT_EQ(fake.requests()[0].method, "POST");
@@ -283,8 +297,11 @@ TEST_F(TokenTest, RenewalStoresTheLifetimeAndSendsTheCredentialsEncoded)
 TEST_F(TokenTest, ForcedRenewalAsksEvenThoughTheCacheIsFresh)
 {
     makeFresh("CACHED");
-    EXPECT_EQ(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1", QString(), http), "CACHED");
-    const QString token = GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1", QString(), http, true);
+    EXPECT_EQ(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "1",
+                             QString(), http),
+              "CACHED");
+    const QString token = GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret",
+                                         "1", QString(), http, true);
     EXPECT_EQ(token, fake.lastIssuedToken());
     EXPECT_EQ(param("access_token"), token);
     EXPECT_EQ(param("expires_in"), "7200");
@@ -295,17 +312,24 @@ TEST_F(TokenTest, ModeTextIsANumberWithBlanksAllowed)
 {
     makeFresh("CACHED");
     for (const char *mode : {"1", " 1", "01", "1 ", "1.0"})
-        EXPECT_EQ(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", mode, fake.centralServerUrl(), http), "CACHED") << mode;
+        EXPECT_EQ(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", mode,
+                                 fake.centralServerUrl(), http),
+                  "CACHED")
+            << mode;
     EXPECT_EQ(fake.centralCalls(), 0);
 
     for (const char *mode : {"", " ", "abc", "1a", "nan"})
-        EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", mode, fake.centralServerUrl(), http), TokenError)
+        EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", mode,
+                                    fake.centralServerUrl(), http),
+                     TokenError)
             << "'" << mode << "'";
     EXPECT_TRUE(fake.requests().empty()) << "nothing is requested for a mode that is no number";
 
     // Every number but 1 and 3 has always meant the central server.
     for (const char *mode : {"2", "0", "-3", "1.5"})
-        EXPECT_FALSE(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", mode, fake.centralServerUrl(), http).isEmpty());
+        EXPECT_FALSE(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", mode,
+                                    fake.centralServerUrl(), http)
+                         .isEmpty());
     EXPECT_EQ(fake.centralCalls(), 4);
 }
 
@@ -315,9 +339,11 @@ TEST_F(TokenTest, CentralServerIsPostedToTrimmedAndTouchesNoRow)
     makeStale();
     const Rows before = rows();
     // Not even a database is needed: the connection settings below could not be opened.
-    testsupport::liveSettings().update([](Settings &s) { s.driver = QStringLiteral("no such driver"); });
+    testsupport::liveSettings().update(
+        [](Settings &s) { s.driver = QStringLiteral("no such driver"); });
 
-    const QString token = GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2", fake.centralServerUrl(), http);
+    const QString token = GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret",
+                                         "2", fake.centralServerUrl(), http);
     EXPECT_EQ(token, fake.lastIssuedToken()) << "the answer's line break is gone";
     EXPECT_FALSE(token.contains('\n'));
     const auto requests = fake.requests();
@@ -326,10 +352,15 @@ TEST_F(TokenTest, CentralServerIsPostedToTrimmedAndTouchesNoRow)
     EXPECT_EQ(requests[0].target, "/central/token");
     EXPECT_EQ(requests[0].header("Content-Length"), QStringList{"0"});
 
-    fake.failNext("/central/token", 2, FakeWeChat::Fault::answer(" \t TOKEN_FROM_CENTRAL \r\n\r\n"));
-    EXPECT_EQ(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2", fake.centralServerUrl(), http), "TOKEN_FROM_CENTRAL");
+    fake.failNext("/central/token", 2,
+                  FakeWeChat::Fault::answer(" \t TOKEN_FROM_CENTRAL \r\n\r\n"));
+    EXPECT_EQ(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2",
+                             fake.centralServerUrl(), http),
+              "TOKEN_FROM_CENTRAL");
     // A forced renewal simply asks again.
-    EXPECT_EQ(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2", fake.centralServerUrl(), http, true), "TOKEN_FROM_CENTRAL");
+    EXPECT_EQ(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2",
+                             fake.centralServerUrl(), http, true),
+              "TOKEN_FROM_CENTRAL");
     EXPECT_EQ(fake.centralCalls(), 3);
     EXPECT_EQ(fake.tokenCalls(), 0);
 
@@ -339,28 +370,39 @@ TEST_F(TokenTest, CentralServerIsPostedToTrimmedAndTouchesNoRow)
 
 TEST_F(TokenTest, CentralServerFailuresRaise)
 {
-    EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2", QString(), http), TokenError);
-    EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2", "  ", http), TokenError);
+    EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2",
+                                QString(), http),
+                 TokenError);
+    EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2", "  ",
+                                http),
+                 TokenError);
     EXPECT_TRUE(fake.requests().empty());
 
     // An error page or an empty answer is no token.
-    EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2", fake.base() + "/central/nothing", http), TokenError);
+    EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2",
+                                fake.base() + "/central/nothing", http),
+                 TokenError);
     fake.failNext("/central/token", 1, FakeWeChat::Fault::serverError());
-    EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2", fake.centralServerUrl(), http), TokenError);
+    EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2",
+                                fake.centralServerUrl(), http),
+                 TokenError);
     fake.failNext("/central/token", 1, FakeWeChat::Fault::answer("\r\n"));
-    EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2", fake.centralServerUrl(), http), TokenError);
+    EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2",
+                                fake.centralServerUrl(), http),
+                 TokenError);
 
     // A 200 answer that cannot be a token: markup, white space inside, JSON, too long.
-    for (const QString &answer : {QStringLiteral("<html><body>登录</body></html>"),
-                                  QStringLiteral("TOKEN PART2"),
-                                  QStringLiteral(R"({"errcode":40013,"errmsg":"invalid appid"})"),
-                                  QStringLiteral("\"T\""), QString(513, u'T')}) {
+    for (const QString &answer :
+         {QStringLiteral("<html><body>登录</body></html>"), QStringLiteral("TOKEN PART2"),
+          QStringLiteral(R"({"errcode":40013,"errmsg":"invalid appid"})"), QStringLiteral("\"T\""),
+          QString(513, u'T')}) {
         fake.failNext("/central/token", 1, FakeWeChat::Fault::answer(answer));
         try {
             GetAccessToken(account("2"), http);
             ADD_FAILURE() << "accepted " << answer.toStdString();
         } catch (const TokenError &e) {
-            EXPECT_TRUE(QString::fromUtf8(e.what()).startsWith("中控服务器返回的不是 access_token（"))
+            EXPECT_TRUE(
+                QString::fromUtf8(e.what()).startsWith("中控服务器返回的不是 access_token（"))
                 << e.what();
         }
     }
@@ -368,7 +410,9 @@ TEST_F(TokenTest, CentralServerFailuresRaise)
     EXPECT_EQ(GetAccessToken(account("2"), http), QString(512, u'T'));
 
     fake.failNext("/central/token", 1, FakeWeChat::Fault::drop());
-    EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2", fake.centralServerUrl(), http), HttpError);
+    EXPECT_THROW(GetAccessToken(testsupport::liveSettings().snapshot(), "wx1", "secret", "2",
+                                fake.centralServerUrl(), http),
+                 HttpError);
 }
 
 TEST_F(TokenTest, ARefusedTokenIsRenewedOnlyWhileTheCacheStillHoldsIt)
@@ -404,8 +448,10 @@ TEST_F(TokenTest, StableTokenIsFetchedAsJsonCachedAndSharedByEveryCaller)
     EXPECT_EQ(requests[0].target, "/cgi-bin/stable_token");
     EXPECT_EQ(requests[0].header("Content-Type"), QStringList{"application/json"});
     EXPECT_EQ(ParseJson(QString::fromUtf8(fake.lastStableTokenBody())),
-              QJsonObject({{"grant_type", "client_credential"}, {"appid", "wx1"},
-                           {"secret", "secret"}, {"force_refresh", false}}));
+              QJsonObject({{"grant_type", "client_credential"},
+                           {"appid", "wx1"},
+                           {"secret", "secret"},
+                           {"force_refresh", false}}));
 
     // Fresh: taken from the cache, no request.
     EXPECT_EQ(GetAccessToken(account("3"), http), token);
@@ -441,7 +487,8 @@ TEST_F(TokenTest, AnotherProgramsExchangeLeavesTheStableTokenWorking)
 
     // "Another program" exchanges at /cgi-bin/token twice: its first token falls, ours stands.
     HttpClient other;
-    const QString url = fake.base() + "/cgi-bin/token?grant_type=client_credential&appid=wx1&secret=secret";
+    const QString url =
+        fake.base() + "/cgi-bin/token?grant_type=client_credential&appid=wx1&secret=secret";
     const QString first = ParseJson(other.Post(url))->value("access_token").toString();
     other.Post(url);
     EXPECT_EQ(postWith(first), 40001);
@@ -458,7 +505,8 @@ TEST_F(TokenTest, ARefusedStableTokenForcesOneRefreshAndNotAgainWithin30Seconds)
     EXPECT_NE(second, first);
     EXPECT_EQ(param("access_token"), second);
     EXPECT_EQ(fake.forcedStableCalls(), 1);
-    EXPECT_EQ(QJsonDocument::fromJson(fake.lastStableTokenBody()).object().value("force_refresh"), true);
+    EXPECT_EQ(QJsonDocument::fromJson(fake.lastStableTokenBody()).object().value("force_refresh"),
+              true);
     EXPECT_EQ(postWith(first), 40001) << "a forced refresh ends the previous stable token";
     EXPECT_EQ(postWith(second), 0);
 
@@ -502,7 +550,8 @@ TEST_F(TokenTest, StableTokenErrorsLeaveTheCache)
     // An answer that cannot be a token changes nothing either.
     makeFresh("CACHED");
     makeStale();
-    fake.failNext("/cgi-bin/stable_token", 1, FakeWeChat::Fault::answer("<html><body>502 Bad Gateway</body></html>"));
+    fake.failNext("/cgi-bin/stable_token", 1,
+                  FakeWeChat::Fault::answer("<html><body>502 Bad Gateway</body></html>"));
     EXPECT_THROW(GetAccessToken(account("3"), http), TokenError);
     EXPECT_EQ(param("access_token"), "CACHED");
 }

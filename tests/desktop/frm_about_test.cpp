@@ -1,8 +1,8 @@
 // The about box: its texts, its one non-modal instance from the menu, the system information.
-#include "support/live_settings.h"
 #include "app/form1.h"
 #include "desktop/frm_about.h"
 #include "support/larger_text.h"
+#include "support/live_settings.h"
 #include "support/temp_app_folder.h"
 #include "ui/message_box.h"
 
@@ -111,10 +111,12 @@ TEST(frmAbout, RegistryValuesAreReadAsTextOrNumber)
 {
     const QString key = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
     QString value;
-    ASSERT_TRUE(frmAbout::GetKeyValue(frmAbout::RegistryRoot::LocalMachine, key, "CurrentVersion", value));
+    ASSERT_TRUE(
+        frmAbout::GetKeyValue(frmAbout::RegistryRoot::LocalMachine, key, "CurrentVersion", value));
     EXPECT_TRUE(value.contains(u'.')) << value.toStdString();
     value = "before";
-    EXPECT_FALSE(frmAbout::GetKeyValue(frmAbout::RegistryRoot::CurrentUser, key + "\\NoSuchKey", "PATH", value));
+    EXPECT_FALSE(frmAbout::GetKeyValue(frmAbout::RegistryRoot::CurrentUser, key + "\\NoSuchKey",
+                                       "PATH", value));
     EXPECT_EQ(value, "");
 }
 #endif

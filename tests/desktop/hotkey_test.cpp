@@ -34,9 +34,9 @@ TEST(HotKeyDescription, SplitsAtTheFirstComma)
         {"Ctrl,96", "Ctrl", 96},
         {"Alt+Ctrl,65", "Alt+Ctrl", 65},
         {",7", "", 7},
-        {"Ctrl, 96 ", "Ctrl", 96},  // blanks around the number are no obstacle
+        {"Ctrl, 96 ", "Ctrl", 96}, // blanks around the number are no obstacle
         {"Ctrl,+96", "Ctrl", 96},
-        {"Ctrl,2.5", "Ctrl", 2},    // halves round to even
+        {"Ctrl,2.5", "Ctrl", 2}, // halves round to even
         {"Ctrl,3.5", "Ctrl", 4},
         {"Ctrl,-1", "Ctrl", -1},
         // without a comma: the whole text's leading number, and no modifier name
@@ -58,7 +58,8 @@ TEST(HotKeyDescription, SplitsAtTheFirstComma)
 
 TEST(HotKeyDescription, ACodeAfterTheCommaMustBeANumber)
 {
-    for (const char *text : {"Ctrl,abc", "Ctrl,", "Ctrl,96,1", "Ctrl,0x60", "Ctrl,9 6", "Ctrl,96a"}) {
+    for (const char *text :
+         {"Ctrl,abc", "Ctrl,", "Ctrl,96,1", "Ctrl,0x60", "Ctrl,9 6", "Ctrl,96a"}) {
         SCOPED_TRACE(text);
         EXPECT_THROW(parseHotKeyDescription(QString::fromUtf8(text)), std::invalid_argument);
     }
@@ -76,8 +77,8 @@ TEST(HotKeyDescription, ModifierNamesMatchExactlyAndOnlyInTheirTableOrder)
     EXPECT_EQ(hotKeyModifierFlags("Ctrl+Shift"), 6);
     EXPECT_EQ(hotKeyModifierFlags("Ctrl+Alt+Shift"), 7);
     EXPECT_EQ(hotKeyModifierFlags("Shift+Alt"), 5);
-    for (const char *other : {"Alt+Ctrl", "Alt+Shift", "Shift+Ctrl", "Ctrl+Shift+Alt", "ctrl", "CTRL",
-                              " Ctrl", "Ctrl ", "Win", ""}) {
+    for (const char *other : {"Alt+Ctrl", "Alt+Shift", "Shift+Ctrl", "Ctrl+Shift+Alt", "ctrl",
+                              "CTRL", " Ctrl", "Ctrl ", "Win", ""}) {
         SCOPED_TRACE(other);
         EXPECT_EQ(hotKeyModifierFlags(QString::fromUtf8(other)), 0);
     }

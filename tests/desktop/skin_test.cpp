@@ -1,7 +1,7 @@
 // The skin step of start-up: which calls it makes for which folder, and that the blue skin applies.
-#include "support/live_settings.h"
 #include "app/form1.h"
 #include "desktop/skin.h"
+#include "support/live_settings.h"
 #include "support/temp_app_folder.h"
 
 #include <QApplication>
@@ -41,7 +41,8 @@ protected:
     {
         QDir().mkpath(skinFolder());
         for (const char *name : {"skinh.she", "blue.she"}) {
-            ASSERT_TRUE(QFile::copy(QStringLiteral(VELTRANO_SKIN_DIR "/") + name, skinFolder() + "/" + name))
+            ASSERT_TRUE(QFile::copy(QStringLiteral(VELTRANO_SKIN_DIR "/") + name,
+                                    skinFolder() + "/" + name))
                 << name;
         }
     }
@@ -89,8 +90,8 @@ TEST_F(Skin, AReadOnlyOrUnreadableMarkerCountsAsPresent)
     write("blue.she", "QPushButton { color: #123456; }");
     write("skinh.she", "");
     QFile marker(skinFolder() + "/skinh.she");
-    for (QFileDevice::Permissions permissions : {QFileDevice::Permissions(QFileDevice::ReadOwner),
-                                                 QFileDevice::Permissions()}) {
+    for (QFileDevice::Permissions permissions :
+         {QFileDevice::Permissions(QFileDevice::ReadOwner), QFileDevice::Permissions()}) {
         ASSERT_TRUE(marker.setPermissions(permissions));
         qApp->setStyleSheet(QString());
         const SkinAttachment done = attachSkin(folder.path());

@@ -1,11 +1,11 @@
 // What the dialog tests share: an application folder with a real SQLite database, and waiting.
 #pragma once
 
-#include "support/live_settings.h"
 #include "core/database.h"
 #include "core/profile.h"
 #include "core/settings.h"
 #include "dialogs/settings_window.h"
+#include "support/live_settings.h"
 #include "support/temp_app_folder.h"
 #include "ui/message_box.h"
 

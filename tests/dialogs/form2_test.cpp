@@ -1,9 +1,9 @@
 // The connection dialog: what it shows, what it writes to config.ini, and when it closes.
-#include "support/live_settings.h"
-#include "dialogs/form2.h"
-#include "dialog_test_support.h"
-#include "support/larger_text.h"
 #include "core/logger.h"
+#include "dialog_test_support.h"
+#include "dialogs/form2.h"
+#include "support/larger_text.h"
+#include "support/live_settings.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -89,9 +89,11 @@ TEST(Form2, AConnectionThatFailsKeepsTheWorkingFileAndTheTypedValues)
     ASSERT_TRUE(waitIdle(w));
     // The fixed text, then the driver's own words; the log says the same.
     ASSERT_EQ(shownTexts().size(), 1);
-    EXPECT_TRUE(shownTexts()[0].startsWith("提示|连接失败，请检查您的配置是否正确！无法连接 SQL Server（"))
+    EXPECT_TRUE(
+        shownTexts()[0].startsWith("提示|连接失败，请检查您的配置是否正确！无法连接 SQL Server（"))
         << shownTexts()[0].toStdString();
-    EXPECT_TRUE(logged.contains("  " + ui::testing::shown()[0].text)) << logged.join("|").toStdString();
+    EXPECT_TRUE(logged.contains("  " + ui::testing::shown()[0].text))
+        << logged.join("|").toStdString();
     EXPECT_TRUE(w.isVisible());
     EXPECT_EQ(w.Text1[0]->text(), "127.0.0.1");
     EXPECT_EQ(w.Text1[2]->text(), password);
@@ -108,7 +110,8 @@ TEST(Form2, AConnectionThatFailsKeepsTheWorkingFileAndTheTypedValues)
     QTest::mouseClick(w.save, Qt::LeftButton);
     ASSERT_TRUE(waitIdle(w));
     ASSERT_EQ(shownTexts().size(), 1);
-    EXPECT_TRUE(shownTexts()[0].startsWith("提示|连接失败，请检查您的配置是否正确！无法打开 SQLite 数据库"))
+    EXPECT_TRUE(
+        shownTexts()[0].startsWith("提示|连接失败，请检查您的配置是否正确！无法打开 SQLite 数据库"))
         << shownTexts()[0].toStdString();
     EXPECT_TRUE(w.isVisible());
     EXPECT_TRUE(w.isEnabled());
@@ -121,7 +124,8 @@ TEST(Form2, AConnectionThatFailsKeepsTheWorkingFileAndTheTypedValues)
     QTest::mouseClick(w.save, Qt::LeftButton);
     ASSERT_TRUE(waitIdle(w));
     ASSERT_EQ(shownTexts().size(), 1);
-    EXPECT_TRUE(shownTexts()[0].startsWith("提示|连接失败，请检查您的配置是否正确！FreeTDS 不能传递含有 \"};\" 的连接设置 pwd"))
+    EXPECT_TRUE(shownTexts()[0].startsWith(
+        "提示|连接失败，请检查您的配置是否正确！FreeTDS 不能传递含有 \"};\" 的连接设置 pwd"))
         << shownTexts()[0].toStdString();
 }
 
@@ -141,9 +145,10 @@ TEST(Form2, ASuccessfulSaveClosesWithoutAMessage)
     // The four keys of the connection in their order, then the kind of database.
     const QString ini = QString::fromLocal8Bit(readFile(folder.file("config.ini"))).remove(u'\r');
     EXPECT_EQ(ini.split(u'\n', Qt::SkipEmptyParts),
-              QStringList({"[con]", "host=", "uid=", "pwd=", "db=data/veltrano.db",
-                           "driver=sqlite"}));
-    EXPECT_EQ(testsupport::liveSettings().snapshot().db, "data/veltrano.db") << "the saved file is read back";
+              QStringList(
+                  {"[con]", "host=", "uid=", "pwd=", "db=data/veltrano.db", "driver=sqlite"}));
+    EXPECT_EQ(testsupport::liveSettings().snapshot().db, "data/veltrano.db")
+        << "the saved file is read back";
 }
 
 TEST(Form2, ReopeningShowsThePasswordAsTyped)
@@ -216,5 +221,6 @@ TEST(Form2, AFileThatCannotBeWrittenIsReported)
     EXPECT_EQ(shown[0].title, "提示！");
     EXPECT_TRUE(shown[0].text.startsWith("配置文件写入失败")) << shown[0].text.toStdString();
     EXPECT_TRUE(w.isVisible());
-    EXPECT_EQ(testsupport::liveSettings().snapshot().db, "test.db") << "the shared settings keep what was read";
+    EXPECT_EQ(testsupport::liveSettings().snapshot().db, "test.db")
+        << "the shared settings keep what was read";
 }

@@ -1,9 +1,9 @@
 // The schedule dialog on a real SQLite database: loading, the number boxes, saving on close.
-#include "support/live_settings.h"
 #include "core/logger.h"
-#include "dialogs/form3.h"
 #include "dialog_test_support.h"
+#include "dialogs/form3.h"
 #include "support/larger_text.h"
+#include "support/live_settings.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -62,9 +62,9 @@ TEST(Form3, IntervalIsCorrectedWhenTheBoxIsLeft)
     presetSchedule(folder, "10", "5", "10", "5");
     Form3 w(testsupport::liveSettings());
     ASSERT_TRUE(showAndWaitIdle(w));
-    const std::pair<const char *, const char *> cases[] = {
-        {"0", "5"}, {"31", "5"}, {"", "5"}, {"99999999999999999999", "5"},
-        {"1", "1"}, {"30", "30"}, {"007", "007"}, {"00", "5"}};
+    const std::pair<const char *, const char *> cases[] =
+        {{"0", "5"}, {"31", "5"},  {"", "5"},      {"99999999999999999999", "5"},
+         {"1", "1"}, {"30", "30"}, {"007", "007"}, {"00", "5"}};
     for (const auto &[typed, kept] : cases) {
         w.Text1->setText(typed);
         leave(w.Text1, w.Text2);
@@ -75,8 +75,9 @@ TEST(Form3, IntervalIsCorrectedWhenTheBoxIsLeft)
     EXPECT_EQ(w.intervalNote->text(), "发送时间间隔“00”不在1-30分钟之内，已改为5分钟。");
     expectTextFits(w);
     // The batch box: empty or zero becomes 10, anything else stays, with no upper cap.
-    const std::pair<const char *, const char *> batches[] = {
-        {"", "10"}, {"0", "10"}, {"000", "10"}, {"25", "25"}, {"007", "007"}, {"1", "1"}};
+    const std::pair<const char *, const char *> batches[] = {{"", "10"},     {"0", "10"},
+                                                             {"000", "10"},  {"25", "25"},
+                                                             {"007", "007"}, {"1", "1"}};
     for (const auto &[typed, kept] : batches) {
         w.Text2->setText(typed);
         leave(w.Text2, w.Text1);
@@ -222,7 +223,8 @@ TEST(Form3, UnreachableDatabaseFailsOnceAndCloses)
     ASSERT_TRUE(closeAndWait(w));
     // The fixed text, then the cause: the missing file with its full path.
     ASSERT_EQ(shownTexts().size(), 1);
-    EXPECT_TRUE(shownTexts()[0].startsWith("提示！|配置失败，请检查数据库连接！SQLite 数据库文件不存在："));
+    EXPECT_TRUE(
+        shownTexts()[0].startsWith("提示！|配置失败，请检查数据库连接！SQLite 数据库文件不存在："));
     EXPECT_TRUE(shownTexts()[0].contains(QDir::toNativeSeparators(folder.file("config.ini/no.db"))))
         << shownTexts()[0].toStdString();
     EXPECT_FALSE(w.isVisible());

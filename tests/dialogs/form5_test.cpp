@@ -1,8 +1,8 @@
 // The official account dialog on a real SQLite database: modes, boxes, saving on close.
-#include "support/live_settings.h"
-#include "dialogs/form5.h"
 #include "dialog_test_support.h"
+#include "dialogs/form5.h"
 #include "support/larger_text.h"
+#include "support/live_settings.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -29,9 +29,9 @@ TEST(Form5, StoredModeChoosesTheButtonAndTheBoxes)
 {
     DialogTestFolder folder;
     // The button shown: 1 direct exchange, 2 central server, 3 stable token.
-    const std::pair<const char *, int> modes[] = {{"1", 1},  {" 1 ", 1}, {"abc", 1}, {"", 1},
-                                                  {"2", 2},  {"0", 2},   {"4", 2},   {"3", 3},
-                                                  {" 3", 3}};
+    const std::pair<const char *, int> modes[] = {{"1", 1}, {" 1 ", 1}, {"abc", 1},
+                                                  {"", 1},  {"2", 2},   {"0", 2},
+                                                  {"4", 2}, {"3", 3},   {" 3", 3}};
     for (const auto &[stored, shown] : modes) {
         presetAccount(folder, "wx1", "sec1", stored, "http://127.0.0.1:9/token");
         Form5 w(testsupport::liveSettings());
@@ -184,7 +184,8 @@ TEST(Form5, UnreachableDatabaseFailsOnceAndCloses)
     w.Text1->setText("wx1");
     ASSERT_TRUE(closeAndWait(w));
     ASSERT_EQ(shownTexts().size(), 1);
-    EXPECT_TRUE(shownTexts()[0].startsWith("提示！|配置失败，请检查数据库连接！SQLite 数据库文件不存在："))
+    EXPECT_TRUE(
+        shownTexts()[0].startsWith("提示！|配置失败，请检查数据库连接！SQLite 数据库文件不存在："))
         << shownTexts()[0].toStdString();
     EXPECT_FALSE(w.isVisible());
 }

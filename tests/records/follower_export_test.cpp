@@ -1,31 +1,32 @@
-// "粉丝导出" from the menu against the fake WeChat API: the question, the notices, the workbook on disk.
-#include "support/live_settings.h"
+// "粉丝导出" from the menu against the fake WeChat API: the question, the notices, the workbook on
+// disk.
 #include "app/form1.h"
 #include "core/database.h"
 #include "core/logger.h"
 #include "core/profile.h"
-#include "core/settings.h"
 #include "core/send_service.h"
+#include "core/settings.h"
 #include "records/follower_export.h"
 #include "records/xlsx_reader.h"
 #include "support/fake_wechat.h"
+#include "support/live_settings.h"
 #include "support/temp_app_folder.h"
 #include "ui/message_box.h"
 
 #include <QAction>
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QScopeGuard>
-#include <QSemaphore>
-#include <QTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSemaphore>
 #include <QSignalSpy>
-#include <QTest>
 #include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 using namespace veltrano;
@@ -43,10 +44,12 @@ public:
         testsupport::loadConnection();
         {
             Database db(testsupport::liveSettings().snapshot(), 0, MissingFile::Create);
-            const std::pair<const char *, const char *> params[] = {
-                {"appid", "wxtest"}, {"appsecret", "secret"}, {"get_token_mod", "1"}};
+            const std::pair<const char *, const char *> params[] = {{"appid", "wxtest"},
+                                                                    {"appsecret", "secret"},
+                                                                    {"get_token_mod", "1"}};
             for (const auto &[key, value] : params)
-                db.exec(db.sql().updateParam, {QString::fromLatin1(value), QString::fromLatin1(key)});
+                db.exec(db.sql().updateParam,
+                        {QString::fromLatin1(value), QString::fromLatin1(key)});
         }
         exportDir = m_out.filePath(QStringLiteral("文档/导出")); // missing: the export creates it
         setExportFolder(exportDir);
@@ -112,7 +115,8 @@ TEST(FollowerExport, CancelInTheQuestionDoesNothing)
     const auto shown = ui::testing::shown();
     ASSERT_EQ(shown.size(), 1);
     EXPECT_EQ(shown[0].title, "提示");
-    EXPECT_EQ(shown[0].text, "根据粉丝数量的多少，导出到EXCEL时间可能会比较长，请耐心等待！\r\n请确认是否立即导出？");
+    EXPECT_EQ(shown[0].text, "根据粉丝数量的多少，导出到EXCEL时间可能会比较长，请耐心等待！\r\n请确"
+                             "认是否立即导出？");
     EXPECT_EQ(shown[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
     EXPECT_EQ(shown[0].icon, QMessageBox::NoIcon);
     EXPECT_TRUE(fake.requests().empty()) << "no request, not even for a token";
@@ -139,10 +143,14 @@ TEST(FollowerExport, EveryFollowerLandsInTheWorkbookInListOrder)
     ASSERT_EQ(setup.opened.size(), 1);
     const QString path = setup.opened.first();
     EXPECT_EQ(QFileInfo(path).absolutePath(), QFileInfo(setup.exportDir).absoluteFilePath());
-    EXPECT_TRUE(QRegularExpression("^粉丝导出_\\d{8}_\\d{6}\\.xlsx$").match(QFileInfo(path).fileName()).hasMatch())
+    EXPECT_TRUE(QRegularExpression("^粉丝导出_\\d{8}_\\d{6}\\.xlsx$")
+                    .match(QFileInfo(path).fileName())
+                    .hasMatch())
         << path.toStdString();
-    EXPECT_EQ(setup.filesLeft(), QStringList{QFileInfo(path).fileName()}) << "no temporary file remains";
-    EXPECT_TRUE(logged.contains("  粉丝已导出到：" + QDir::toNativeSeparators(path))) << logged.join("|").toStdString();
+    EXPECT_EQ(setup.filesLeft(), QStringList{QFileInfo(path).fileName()})
+        << "no temporary file remains";
+    EXPECT_TRUE(logged.contains("  粉丝已导出到：" + QDir::toNativeSeparators(path)))
+        << logged.join("|").toStdString();
 
     EXPECT_EQ(testsupport::xlsxSheetNames(path), QStringList{"sheet1"});
     const auto sheet = testsupport::readXlsxSheet(path);
@@ -150,7 +158,8 @@ TEST(FollowerExport, EveryFollowerLandsInTheWorkbookInListOrder)
     const QStringList ids = fake.followers();
     for (int i = 0; i < ids.size(); ++i) {
         if (sheet.cell(i + 2, "B").text != ids[i]) {
-            ADD_FAILURE() << "row " << i + 2 << " holds " << sheet.cell(i + 2, "B").text.toStdString();
+            ADD_FAILURE() << "row " << i + 2 << " holds "
+                          << sheet.cell(i + 2, "B").text.toStdString();
             break;
         }
     }
@@ -169,8 +178,8 @@ TEST(FollowerExport, AnEmptyListGivesOnlyTheHeaderRow)
     ASSERT_EQ(setup.opened.size(), 1) << shownTexts().join("|").toStdString();
     const auto sheet = testsupport::readXlsxSheet(setup.opened.first());
     ASSERT_EQ(sheet.rows.size(), 1);
-    EXPECT_EQ(sheet.texts(1), QStringList({"subscribe", "openid", "nickname", "sex", "city", "country",
-                                           "province", "subscribe_time"}));
+    EXPECT_EQ(sheet.texts(1), QStringList({"subscribe", "openid", "nickname", "sex", "city",
+                                           "country", "province", "subscribe_time"}));
 }
 
 TEST(FollowerExport, ATokenRefusedMidwayIsRenewedAndTheExportFinishes)
@@ -200,7 +209,8 @@ TEST(FollowerExport, FailuresShowTheirNoticeAndLeaveNoFile)
         ASSERT_EQ(shown.size(), 2);
         EXPECT_EQ(shown[1].title, "提示！");
         EXPECT_EQ(shown[1].buttons, QMessageBox::Ok);
-        EXPECT_TRUE(shown[1].text.startsWith("操作失败！公众号必须要认证后才有此接口权限！{\"errcode\":48001"))
+        EXPECT_TRUE(shown[1].text.startsWith(
+            "操作失败！公众号必须要认证后才有此接口权限！{\"errcode\":48001"))
             << shown[1].text.toStdString();
         EXPECT_TRUE(setup.opened.isEmpty());
         EXPECT_EQ(setup.filesLeft(), QStringList());
@@ -211,13 +221,15 @@ TEST(FollowerExport, FailuresShowTheirNoticeAndLeaveNoFile)
         FakeWeChat fake;
         fake.setFollowerCount(1000);
         fake.failNext("/cgi-bin/user/info/batchget", 1, FakeWeChat::Fault::delay(0));
-        fake.failNext("/cgi-bin/user/info/batchget", 1, FakeWeChat::Fault::error(45009, "reach max api daily quota limit"));
+        fake.failNext("/cgi-bin/user/info/batchget", 1,
+                      FakeWeChat::Fault::error(45009, "reach max api daily quota limit"));
         ExportSetup setup(fake);
         Form1 w(testsupport::liveSettings());
         ASSERT_TRUE(setup.runFromMenu(w));
         const auto shown = ui::testing::shown();
         ASSERT_EQ(shown.size(), 2);
-        EXPECT_TRUE(shown[1].text.startsWith("{\"errcode\":45009,\"errmsg\":\"reach max")) << shown[1].text.toStdString();
+        EXPECT_TRUE(shown[1].text.startsWith("{\"errcode\":45009,\"errmsg\":\"reach max"))
+            << shown[1].text.toStdString();
         EXPECT_TRUE(setup.opened.isEmpty());
         EXPECT_EQ(setup.filesLeft(), QStringList());
     }
@@ -230,7 +242,8 @@ TEST(FollowerExport, FailuresShowTheirNoticeAndLeaveNoFile)
         Form1 w(testsupport::liveSettings());
         ASSERT_TRUE(setup.runFromMenu(w));
         // The fixed text comes first, then WeChat's own refusal of the token.
-        EXPECT_TRUE(shownTexts().value(1).startsWith("操作失败！请检查相关配置！{\"errcode\":40013"))
+        EXPECT_TRUE(
+            shownTexts().value(1).startsWith("操作失败！请检查相关配置！{\"errcode\":40013"))
             << shownTexts().value(1).toStdString();
         EXPECT_EQ(fake.userGetCalls(), 0);
         EXPECT_EQ(setup.filesLeft(), QStringList());
@@ -246,7 +259,8 @@ TEST(FollowerExport, AFolderThatCannotBeMadeIsToldBeforeAnyRequest)
     QFile file(blocked.filePath("文件"));
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.close();
-    setExportFolder(blocked.filePath("文件/导出")); // below a plain file: no folder can be made there
+    setExportFolder(
+        blocked.filePath("文件/导出")); // below a plain file: no folder can be made there
     Form1 w(testsupport::liveSettings());
     ASSERT_TRUE(setup.runFromMenu(w));
     const auto shown = ui::testing::shown();
@@ -280,7 +294,9 @@ TEST(FollowerExport, CancelDuringASlowRequestAbandonsItAndLeavesNoFile)
     EXPECT_TRUE(progress->isVisible());
     QSignalSpy ended(run, &FollowerExport::finished);
     // Whichever hundred met the stall, the rows after it wait for it, so the export cannot end.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return fake.requestCount("/cgi-bin/user/info/batchget") >= 3; }, 60000));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return fake.requestCount("/cgi-bin/user/info/batchget") >= 3; },
+                        60000));
     ASSERT_TRUE(QTest::qWaitFor([&] { return progress->maximum() == 5000; }, 60000));
     QTest::qWait(200);
     EXPECT_LT(progress->value(), 5000);
@@ -308,14 +324,16 @@ TEST(FollowerExport, ABatchDuringASlowExportRunsOnTime)
     ExportSetup setup(fake);
     {
         Database db(testsupport::liveSettings().snapshot());
-        db.exec(QStringLiteral("insert into tempmsg (msg, kind) values ('{\"touser\":\"o1\"}', 1)"));
+        db.exec(
+            QStringLiteral("insert into tempmsg (msg, kind) values ('{\"touser\":\"o1\"}', 1)"));
     }
     fake.setCredentials("wxtest", "secret");
     Form1 w(testsupport::liveSettings());
     ui::testing::answerNext(QMessageBox::Ok);
     w.fans->trigger();
     ASSERT_NE(w.followerExport(), nullptr);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return fake.requestCount("/cgi-bin/user/get") == 1; }, 10000));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return fake.requestCount("/cgi-bin/user/get") == 1; }, 10000));
 
     QSignalSpy batch(w.service(), &SendService::batchFinished);
     w.service()->runBatchNow();
@@ -357,6 +375,7 @@ TEST(FollowerExport, WithoutAProgramToOpenItTheNoticeGivesThePath)
     const auto shown = ui::testing::shown();
     ASSERT_EQ(shown.size(), 2);
     EXPECT_EQ(shown[1].title, "提示");
-    EXPECT_TRUE(shown[1].text.endsWith(QDir::toNativeSeparators(setup.opened.first()))) << shown[1].text.toStdString();
+    EXPECT_TRUE(shown[1].text.endsWith(QDir::toNativeSeparators(setup.opened.first())))
+        << shown[1].text.toStdString();
     EXPECT_TRUE(QFile::exists(setup.opened.first()));
 }

@@ -1,4 +1,5 @@
-// The export's workbook: header row, value types as JSON gives them, full sheets, nothing left on failure.
+// The export's workbook: header row, value types as JSON gives them, full sheets, nothing left on
+// failure.
 #include "records/follower_workbook.h"
 #include "records/xlsx_reader.h"
 
@@ -14,9 +15,14 @@ using testsupport::readXlsxSheet;
 namespace {
 ProfileRow profile(int n)
 {
-    return {QJsonValue(1), QJsonValue(QStringLiteral("oID%1").arg(n)), QJsonValue(QStringLiteral("粉丝%1").arg(n)),
-            QJsonValue(n % 3), QJsonValue(QStringLiteral("深圳")), QJsonValue(QStringLiteral("中国")),
-            QJsonValue(QStringLiteral("广东")), QJsonValue(qint64(1700000000) + n)};
+    return {QJsonValue(1),
+            QJsonValue(QStringLiteral("oID%1").arg(n)),
+            QJsonValue(QStringLiteral("粉丝%1").arg(n)),
+            QJsonValue(n % 3),
+            QJsonValue(QStringLiteral("深圳")),
+            QJsonValue(QStringLiteral("中国")),
+            QJsonValue(QStringLiteral("广东")),
+            QJsonValue(qint64(1700000000) + n)};
 }
 } // namespace
 
@@ -28,17 +34,18 @@ TEST(FollowerWorkbook, HeadersThenValuesWithTheirJsonTypes)
         FollowerWorkbook book(path);
         book.addFollower(profile(1));
         book.addFollower({QJsonValue(0), QJsonValue("oX'\"<&>"), QJsonValue(""), QJsonValue(true),
-                          QJsonValue(QJsonValue::Null), QJsonValue(QJsonArray{1, "a"}), QJsonValue("12"),
-                          QJsonValue(1.5)});
+                          QJsonValue(QJsonValue::Null), QJsonValue(QJsonArray{1, "a"}),
+                          QJsonValue("12"), QJsonValue(1.5)});
         book.finish();
     }
     ASSERT_TRUE(QFile::exists(path));
     EXPECT_EQ(testsupport::xlsxSheetNames(path), QStringList{"sheet1"});
     const auto sheet = readXlsxSheet(path);
     ASSERT_EQ(sheet.rows.size(), 3);
-    EXPECT_EQ(sheet.texts(1), QStringList({"subscribe", "openid", "nickname", "sex", "city", "country",
-                                           "province", "subscribe_time"}));
-    EXPECT_EQ(sheet.texts(2), QStringList({"1", "oID1", "粉丝1", "1", "深圳", "中国", "广东", "1700000001"}));
+    EXPECT_EQ(sheet.texts(1), QStringList({"subscribe", "openid", "nickname", "sex", "city",
+                                           "country", "province", "subscribe_time"}));
+    EXPECT_EQ(sheet.texts(2),
+              QStringList({"1", "oID1", "粉丝1", "1", "深圳", "中国", "广东", "1700000001"}));
     // Numbers are numbers, texts are texts (inline in the streaming mode).
     for (const char *column : {"A", "D", "H"})
         EXPECT_EQ(sheet.cell(2, column).type, "n") << column;
@@ -65,7 +72,8 @@ TEST(FollowerWorkbook, AFullSheetContinuesOnTheNextWithItsOwnHeaders)
         book.addFollower(profile(n));
     book.finish();
     EXPECT_EQ(testsupport::xlsxSheetNames(path), QStringList({"sheet1", "sheet2", "sheet3"}));
-    const auto first = readXlsxSheet(path, 1), second = readXlsxSheet(path, 2), third = readXlsxSheet(path, 3);
+    const auto first = readXlsxSheet(path, 1), second = readXlsxSheet(path, 2),
+               third = readXlsxSheet(path, 3);
     EXPECT_EQ(first.rows.size(), 3);
     EXPECT_EQ(first.cell(3, "B").text, "oID2");
     EXPECT_EQ(second.cell(1, "A").text, "subscribe");
@@ -82,7 +90,8 @@ TEST(FollowerWorkbook, AnUnfinishedWorkbookLeavesNoFile)
     {
         FollowerWorkbook book(path);
         book.addFollower(profile(1));
-        EXPECT_TRUE(QFile::exists(path)) << "the file is claimed at once, so a bad folder shows early";
+        EXPECT_TRUE(QFile::exists(path))
+            << "the file is claimed at once, so a bad folder shows early";
     }
     EXPECT_FALSE(QFile::exists(path));
     {

@@ -1,11 +1,12 @@
-// The record viewer's window: its controls, the query on opening and on "查询", a failure keeps the list.
-#include "support/live_settings.h"
+// The record viewer's window: its controls, the query on opening and on "查询", a failure keeps the
+// list.
 #include "app/form1.h"
 #include "core/database.h"
 #include "core/profile.h"
 #include "core/settings.h"
 #include "records/form6.h"
 #include "support/larger_text.h"
+#include "support/live_settings.h"
 #include "support/temp_app_folder.h"
 
 #include <QAction>
@@ -15,8 +16,8 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QPointer>
-#include <QRegularExpression>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTest>
@@ -41,7 +42,9 @@ public:
         Database db(testsupport::liveSettings().snapshot());
         db.exec("insert into tempmsg (msg, kind, openid, stat, sendtime) values (?, ?, ?, ?, ?)",
                 {"{}", kind, openid, stat,
-                 QDateTime::currentDateTime().addSecs(qint64(-hoursAgo * 3600)).toString("yyyy-MM-dd HH:mm:ss")});
+                 QDateTime::currentDateTime()
+                     .addSecs(qint64(-hoursAgo * 3600))
+                     .toString("yyyy-MM-dd HH:mm:ss")});
     }
     testsupport::TempAppFolder folder;
 };
@@ -78,8 +81,10 @@ TEST(Form6, ControlsColumnsAndPresentation)
 {
     Records records;
     Form6 w(testsupport::liveSettings());
-    testsupport::expectCaptions(
-        w, {{"", "发送记录"}, {"Label1", "消息类型："}, {"Label2", "期间："}, {"Command1", "查询"}});
+    testsupport::expectCaptions(w, {{"", "发送记录"},
+                                    {"Label1", "消息类型："},
+                                    {"Label2", "期间："},
+                                    {"Command1", "查询"}});
     EXPECT_TRUE(w.Combo1->isEditable());
     EXPECT_TRUE(w.Combo2->isEditable());
     QStringList items1, items2;
@@ -101,12 +106,14 @@ TEST(Form6, ControlsColumnsAndPresentation)
     const QAbstractItemModel *model = w.ListView1->model();
     ASSERT_EQ(model->columnCount(), 7);
     const QList<int> widths = {33, 80, 187, 33, 80, 333, 67};
-    const QStringList headers = {"序号", "消息类型", "OPENID", "发送状态", "状态代码", "JSON", "发送时间"};
+    const QStringList headers = {"序号",     "消息类型", "OPENID",  "发送状态",
+                                 "状态代码", "JSON",     "发送时间"};
     for (int c = 0; c < 7; ++c) {
         EXPECT_EQ(model->headerData(c, Qt::Horizontal).toString(), headers[c]);
         // As designed, or wider where the header needs it.
         EXPECT_GE(w.ListView1->columnWidth(c), widths[c]) << c;
-        EXPECT_EQ(model->headerData(c, Qt::Horizontal, Qt::TextAlignmentRole).value<Qt::Alignment>() & Qt::AlignHorizontal_Mask,
+        EXPECT_EQ(model->headerData(c, Qt::Horizontal, Qt::TextAlignmentRole).value<Qt::Alignment>()
+                      & Qt::AlignHorizontal_Mask,
                   Qt::AlignLeft);
     }
     EXPECT_EQ(w.ListView1->columnWidth(5), 333) << "the JSON column keeps its width";
@@ -139,7 +146,9 @@ TEST(Form6, OpensWithTodaysTemplateMessagesAndQueriesOnEveryClick)
     EXPECT_EQ(cell(w, 0, 5), "{}");
     EXPECT_FALSE(cell(w, 0, 6).isEmpty());
     EXPECT_EQ(w.statusLine->text(), "共 1 条记录");
-    EXPECT_FALSE(w.ListView1->model()->flags(w.ListView1->model()->index(0, 2)).testFlag(Qt::ItemIsEditable));
+    EXPECT_FALSE(w.ListView1->model()
+                     ->flags(w.ListView1->model()->index(0, 2))
+                     .testFlag(Qt::ItemIsEditable));
 
     query(w, "模板消息", "最近一周");
     EXPECT_EQ(column(w, 2), QStringList({"oTemplateNew", "oTemplateOld"}));
@@ -165,7 +174,8 @@ TEST(Form6, AFailedQueryKeepsTheListAndSaysWhy)
     ASSERT_EQ(column(w, 2), QStringList({"oKept"}));
 
     // The settings file is read again on every query: now it names a server nobody answers on.
-    ASSERT_TRUE(records.folder.writeConfig("driver=sqlserver\nhost=127.0.0.1,1\nuid=sa\npwd=\ndb=msg\n"));
+    ASSERT_TRUE(
+        records.folder.writeConfig("driver=sqlserver\nhost=127.0.0.1,1\nuid=sa\npwd=\ndb=msg\n"));
     QSignalSpy finished(&w, &Form6::queryFinished);
     w.Command1->click();
     EXPECT_TRUE(w.Command1->isEnabled()) << "the window stays usable while the query runs";
@@ -173,7 +183,8 @@ TEST(Form6, AFailedQueryKeepsTheListAndSaysWhy)
     ASSERT_EQ(finished.size(), 1);
     EXPECT_FALSE(finished[0][0].toBool());
     EXPECT_EQ(column(w, 2), QStringList({"oKept"}));
-    EXPECT_TRUE(w.statusLine->text().startsWith("查询失败：")) << w.statusLine->text().toStdString();
+    EXPECT_TRUE(w.statusLine->text().startsWith("查询失败："))
+        << w.statusLine->text().toStdString();
     EXPECT_GT(w.statusLine->text().size(), QString("查询失败：").size());
 }
 
@@ -258,7 +269,8 @@ TEST(Form6, ColumnsHoldTheirTextAtLargerSize)
     const QAbstractItemModel *model = w.ListView1->model();
     for (int c = 0; c < 7; ++c) {
         const int width = w.ListView1->columnWidth(c);
-        EXPECT_LE(header.horizontalAdvance(model->headerData(c, Qt::Horizontal).toString()), width) << c;
+        EXPECT_LE(header.horizontalAdvance(model->headerData(c, Qt::Horizontal).toString()), width)
+            << c;
         if (c != 5) { // the JSON body is read in its tooltip
             EXPECT_LE(cells.horizontalAdvance(cell(w, 0, c)), width) << c;
         }

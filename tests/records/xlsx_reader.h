@@ -1,4 +1,5 @@
-// Reads a written workbook back (an .xlsx is a zip of XML): sheet names, and each cell's type and text.
+// Reads a written workbook back (an .xlsx is a zip of XML): sheet names, and each cell's type and
+// text.
 #pragma once
 
 #include <QMap>
@@ -82,11 +83,13 @@ inline XlsxSheet readXlsxSheet(const QString &file, int number = 1)
         if (!xml.isStartElement())
             continue;
         if (xml.name() == u"c") {
-            const auto match = refPattern.match(xml.attributes().value(QStringLiteral("r")).toString());
+            const auto match =
+                refPattern.match(xml.attributes().value(QStringLiteral("r")).toString());
             column = match.captured(1);
             row = match.captured(2).toInt();
-            type = xml.attributes().hasAttribute(QStringLiteral("t")) ? xml.attributes().value(QStringLiteral("t")).toString()
-                                                      : QStringLiteral("n");
+            type = xml.attributes().hasAttribute(QStringLiteral("t"))
+                       ? xml.attributes().value(QStringLiteral("t")).toString()
+                       : QStringLiteral("n");
             sheet.rows[row][column] = {type, QString()};
         } else if (xml.name() == u"v" || xml.name() == u"t") {
             QString text = xml.readElementText();

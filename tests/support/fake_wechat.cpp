@@ -15,8 +15,8 @@
 #include <QJsonObject>
 
 #include <chrono>
-#include <cstdio>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -106,8 +106,10 @@ std::multimap<std::string, std::string> parseQuery(const std::string &target)
             const auto eq = pair.find('=');
             const std::string key = pair.substr(0, eq);
             const std::string value = eq == std::string::npos ? std::string() : pair.substr(eq + 1);
-            values.emplace(QByteArray::fromPercentEncoding(QByteArray::fromStdString(key)).toStdString(),
-                           QByteArray::fromPercentEncoding(QByteArray::fromStdString(value)).toStdString());
+            values.emplace(QByteArray::fromPercentEncoding(QByteArray::fromStdString(key))
+                               .toStdString(),
+                           QByteArray::fromPercentEncoding(QByteArray::fromStdString(value))
+                               .toStdString());
         }
         start = end + 1;
     }
@@ -200,8 +202,8 @@ struct FakeWeChat::State {
     std::string rid()
     {
         char buffer[40];
-        std::snprintf(buffer, sizeof buffer, "%08x-%08x-%08x", unsigned(random()), unsigned(random()),
-                      unsigned(random()));
+        std::snprintf(buffer, sizeof buffer, "%08x-%08x-%08x", unsigned(random()),
+                      unsigned(random()), unsigned(random()));
         return buffer;
     }
 
@@ -255,9 +257,10 @@ struct FakeWeChat::State {
     std::string profile(size_t i) const
     {
         const std::string n = std::to_string(i + 1);
-        return "{\"subscribe\":1,\"openid\":" + jsonString(openidAt(i)) + ",\"nickname\":"
-               + jsonString("粉丝" + n) + ",\"sex\":" + std::to_string(i % 3)
-               + ",\"language\":\"zh_CN\",\"city\":\"深圳\",\"province\":\"广东\",\"country\":\"中国\","
+        return "{\"subscribe\":1,\"openid\":" + jsonString(openidAt(i))
+               + ",\"nickname\":" + jsonString("粉丝" + n) + ",\"sex\":" + std::to_string(i % 3)
+               + ",\"language\":\"zh_CN\",\"city\":\"深圳\",\"province\":\"广东\",\"country\":"
+                 "\"中国\","
                  "\"headimgurl\":\"\",\"subscribe_time\":"
                + std::to_string(1700000000 + i)
                + ",\"remark\":\"\",\"groupid\":0,\"tagid_list\":[],"
@@ -292,7 +295,8 @@ struct FakeWeChat::State {
             return true;
         }
         if (refuseUntilIssue || staleTokens.count(token)) {
-            answer = errorAnswer(40001, "invalid credential, access_token is invalid or not latest");
+            answer =
+                errorAnswer(40001, "invalid credential, access_token is invalid or not latest");
             return true;
         }
         return false;
@@ -336,7 +340,8 @@ struct FakeWeChat::State {
             QJsonDocument::fromJson(QByteArray::fromStdString(body), &error).object();
         if (error.error != QJsonParseError::NoError)
             return errorAnswer(47001, "data format error");
-        if (request.value(QStringLiteral("grant_type")).toString() != QStringLiteral("client_credential"))
+        if (request.value(QStringLiteral("grant_type")).toString()
+            != QStringLiteral("client_credential"))
             return errorAnswer(40002, "invalid grant_type");
         const std::string id = utf8(request.value(QStringLiteral("appid")).toString());
         const std::string key = utf8(request.value(QStringLiteral("secret")).toString());
@@ -393,7 +398,8 @@ struct FakeWeChat::State {
         if (error.error != QJsonParseError::NoError || !doc.isObject())
             return errorAnswer(47001, "data format error");
         if (path == kTemplatePath)
-            a.body = "{\"errcode\":0,\"errmsg\":\"ok\",\"msgid\":" + std::to_string(nextMsgid++) + "}";
+            a.body =
+                "{\"errcode\":0,\"errmsg\":\"ok\",\"msgid\":" + std::to_string(nextMsgid++) + "}";
         else
             a.body = "{\"errcode\":0,\"errmsg\":\"ok\"}";
         return a;
@@ -416,7 +422,8 @@ struct FakeWeChat::State {
         }
         const size_t total = followerCount();
         const size_t count = start < total ? std::min(pageSize, total - start) : 0;
-        std::string out = "{\"total\":" + std::to_string(total) + ",\"count\":" + std::to_string(count);
+        std::string out =
+            "{\"total\":" + std::to_string(total) + ",\"count\":" + std::to_string(count);
         if (count == 0) {
             // Past the end WeChat answers an empty page without "data".
             a.body = out + ",\"next_openid\":\"\"}";
@@ -440,7 +447,8 @@ struct FakeWeChat::State {
         bool present = false;
         const std::string token = queryValue(query, "access_token", &present);
         const std::string openid = queryValue(query, "openid");
-        infoRequests.push_back({QString::fromStdString(kUserInfoPath), {QString::fromStdString(openid)}});
+        infoRequests.push_back(
+            {QString::fromStdString(kUserInfoPath), {QString::fromStdString(openid)}});
         if (tokenRefused(token, present, a))
             return a;
         if (left.count(openid)) {
@@ -515,10 +523,14 @@ struct FakeWeChat::State {
     // Notes the request and hands back the fault it is to get, if any.
     std::optional<Fault> arrive(const httplib::Request &req)
     {
-        Request record{QString::fromStdString(req.method), QString::fromStdString(req.target),
-                       QString::fromStdString(req.path), {}, req.remote_port};
+        Request record{QString::fromStdString(req.method),
+                       QString::fromStdString(req.target),
+                       QString::fromStdString(req.path),
+                       {},
+                       req.remote_port};
         for (const auto &[name, value] : req.headers)
-            record.headers.emplace_back(QString::fromStdString(name), QString::fromStdString(value));
+            record.headers.emplace_back(QString::fromStdString(name),
+                                        QString::fromStdString(value));
         if (keep)
             requests.push_back(std::move(record));
         connections.emplace(req.remote_addr, req.remote_port);
@@ -537,45 +549,39 @@ struct FakeWeChat::State {
     }
 
     // The endpoint's own answer, or what the fault makes of it.
-    Answer answerFor(const httplib::Request &req, const std::multimap<std::string, std::string> &query,
-                     const std::string &body, const std::optional<Fault> &fault)
+    Answer answerFor(const httplib::Request &req,
+                     const std::multimap<std::string, std::string> &query, const std::string &body,
+                     const std::optional<Fault> &fault)
     {
         using Kind = Fault::Kind;
         if (!fault || fault->kind == Kind::Delay)
             return route(req, query, body);
         Answer answer;
         switch (fault->kind) {
-        case Kind::ErrorAnswer:
-            return errorAnswer(fault->errcode, utf8(fault->text));
-        case Kind::Text:
-            answer.body = utf8(fault->text);
-            return answer;
+        case Kind::ErrorAnswer: return errorAnswer(fault->errcode, utf8(fault->text));
+        case Kind::Text: answer.body = utf8(fault->text); return answer;
         case Kind::ServerError:
             answer.status = 500;
             answer.contentType = "text/html";
             answer.body = kServerErrorPage;
             return answer;
-        case Kind::Drop:
-            answer.delivery = Answer::Delivery::DropMidBody;
-            return answer;
+        case Kind::Drop: answer.delivery = Answer::Delivery::DropMidBody; return answer;
         case Kind::CloseAfterBody:
             answer.delivery = Answer::Delivery::CloseUnanswered;
             return answer;
-        case Kind::Endless:
-            answer.delivery = Answer::Delivery::Endless;
-            return answer;
+        case Kind::Endless: answer.delivery = Answer::Delivery::Endless; return answer;
         case Kind::StrayBytes:
             answer = route(req, query, body);
             answer.body += utf8(fault->text);
             return answer;
-        case Kind::Delay:
-            break;
+        case Kind::Delay: break;
         }
         return answer;
     }
 
-    void recordSend(const httplib::Request &req, const std::multimap<std::string, std::string> &query,
-                    const std::string &body, const Answer &answer)
+    void recordSend(const httplib::Request &req,
+                    const std::multimap<std::string, std::string> &query, const std::string &body,
+                    const Answer &answer)
     {
         ++sendTotal;
         if (keep)
@@ -606,7 +612,8 @@ struct FakeWeChat::State {
         for (int fd = 0; fd < 4096; ++fd) {
             sockaddr_in peer{}, local{};
             socklen_t size = sizeof peer;
-            if (::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &size) != 0 || peer.sin_family != AF_INET)
+            if (::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &size) != 0
+                || peer.sin_family != AF_INET)
                 continue;
             size = sizeof local;
             if (::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &size) != 0)
@@ -632,13 +639,15 @@ struct FakeWeChat::State {
             closeConnection(req);
             [[fallthrough]]; // where it cannot be closed unanswered, it is at least cut short
         case Answer::Delivery::DropMidBody:
-            // Promise a body, then fail to write it: the client sees the connection close mid-answer.
+            // Promise a body, then fail to write it: the client sees the connection close
+            // mid-answer.
             res.set_content_provider(64, "application/json",
                                      [](size_t, size_t, httplib::DataSink &) { return false; });
             return;
         case Answer::Delivery::Endless:
             // A chunk every few milliseconds until the client gives up or the fake shuts down.
-            res.set_chunked_content_provider("application/json", [this](size_t, httplib::DataSink &sink) {
+            res.set_chunked_content_provider("application/json", [this](size_t,
+                                                                        httplib::DataSink &sink) {
                 static const std::string chunk(64 * 1024, ' ');
                 if (isStopping() || !sink.write(chunk.data(), chunk.size()))
                     return false;
@@ -710,7 +719,8 @@ FakeWeChat::FakeWeChat(int port) : d(std::make_unique<State>())
             throw std::runtime_error("the fake WeChat API could not bind a port on 127.0.0.1");
     } else {
         if (!d->server.bind_to_port("127.0.0.1", port))
-            throw std::runtime_error("the fake WeChat API could not bind port " + std::to_string(port));
+            throw std::runtime_error("the fake WeChat API could not bind port "
+                                     + std::to_string(port));
         d->port = port;
     }
     ::listen(d->listening, SOMAXCONN);

@@ -1,4 +1,5 @@
-// A fake WeChat Official Account API: a real HTTP server on 127.0.0.1 for tests, the demo and benchmarks.
+// A fake WeChat Official Account API: a real HTTP server on 127.0.0.1 for tests, the demo and
+// benchmarks.
 #pragma once
 
 #include <QByteArray>
@@ -10,9 +11,9 @@
 
 namespace veltrano::testsupport {
 
-// Serves the endpoints the program calls, with WeChat's answer shapes, and records what it was sent.
-// Starts listening in its constructor (on its own thread) and stops in its destructor. Every setter
-// and accessor may be called from any thread while it runs.
+// Serves the endpoints the program calls, with WeChat's answer shapes, and records what it was
+// sent. Starts listening in its constructor (on its own thread) and stops in its destructor. Every
+// setter and accessor may be called from any thread while it runs.
 //
 // Tokens: any token is accepted for a send unless it has been made stale. Each call to the token
 // endpoint issues a new token text; the stable-token endpoint keeps one token as WeChat does.
@@ -23,21 +24,24 @@ public:
     // What a request to a path does instead of (or besides) its normal answer.
     struct Fault {
         enum class Kind {
-            ErrorAnswer,     // HTTP 200 with {"errcode":…,"errmsg":"… rid: …"}
-            Text,            // HTTP 200 with `text` verbatim
-            ServerError,     // HTTP 500 with an HTML page
-            Drop,            // status line and headers, then the connection closes mid-body
-            CloseAfterBody,  // the request is read whole, then the connection closes unanswered
-            Endless,         // the normal status and headers, then a body that never ends
-            StrayBytes,      // the normal answer with `text` after it
-            Delay,           // waits delayMs, then answers normally
+            ErrorAnswer,    // HTTP 200 with {"errcode":…,"errmsg":"… rid: …"}
+            Text,           // HTTP 200 with `text` verbatim
+            ServerError,    // HTTP 500 with an HTML page
+            Drop,           // status line and headers, then the connection closes mid-body
+            CloseAfterBody, // the request is read whole, then the connection closes unanswered
+            Endless,        // the normal status and headers, then a body that never ends
+            StrayBytes,     // the normal answer with `text` after it
+            Delay,          // waits delayMs, then answers normally
         };
         Kind kind = Kind::ErrorAnswer;
         int errcode = 0;
         QString text; // the errmsg, the verbatim answer or the stray bytes
         int delayMs = 0;
 
-        static Fault error(int errcode, const QString &errmsg) { return {Kind::ErrorAnswer, errcode, errmsg, 0}; }
+        static Fault error(int errcode, const QString &errmsg)
+        {
+            return {Kind::ErrorAnswer, errcode, errmsg, 0};
+        }
         static Fault busy() { return error(-1, QStringLiteral("system error")); }
         static Fault answer(const QString &text) { return {Kind::Text, 0, text, 0}; }
         static Fault serverError() { return {Kind::ServerError, 0, {}, 0}; }
@@ -93,30 +97,30 @@ public:
     void setLatency(int ms); // added to every request
 
     // --- token endpoints ----------------------------------------------------------------------
-    void setTokenLifetime(int seconds);                      // expires_in answered (default 7200)
+    void setTokenLifetime(int seconds); // expires_in answered (default 7200)
     void setCredentials(const QString &appid, const QString &secret); // others are refused
-    void setStaleOnIssue(bool on);   // each issue makes every earlier token stale (40001)
-    void refuseCurrentTokenOnce();   // sends get 40001 until a new token is issued
-    int tokenCalls() const;          // requests to /cgi-bin/token, answered or not
+    void setStaleOnIssue(bool on); // each issue makes every earlier token stale (40001)
+    void refuseCurrentTokenOnce(); // sends get 40001 until a new token is issued
+    int tokenCalls() const;        // requests to /cgi-bin/token, answered or not
     QString lastIssuedToken() const;
     // /cgi-bin/stable_token (expires_in from setTokenLifetime). Its clock starts at 0 and moves
     // only through advanceStableClock.
-    QString stableToken() const;       // the current stable token ("" before the first)
-    int stableTokenCalls() const;      // requests to /cgi-bin/stable_token, answered or not
-    int forcedStableCalls() const;     // of those, the ones asking force_refresh
+    QString stableToken() const;   // the current stable token ("" before the first)
+    int stableTokenCalls() const;  // requests to /cgi-bin/stable_token, answered or not
+    int forcedStableCalls() const; // of those, the ones asking force_refresh
     QByteArray lastStableTokenBody() const;
     void advanceStableClock(int seconds);
-    int centralCalls() const;          // requests to centralServerUrl
+    int centralCalls() const; // requests to centralServerUrl
 
     // --- message sends ------------------------------------------------------------------------
     std::vector<Send> sends() const;
     int sendCount() const;
 
     // --- followers ----------------------------------------------------------------------------
-    void setFollowerCount(int count);            // generated openids, 28 characters each
+    void setFollowerCount(int count);              // generated openids, 28 characters each
     void setFollowers(const QStringList &openids); // exactly these, in this order
     QStringList followers() const;
-    void setPageSize(int size);                  // openids per user/get page (default 10,000)
+    void setPageSize(int size); // openids per user/get page (default 10,000)
     std::vector<InfoRequest> infoRequests() const;
     int userGetCalls() const;
     // A follower who has left since the list was read: user/info and batchget describe them with

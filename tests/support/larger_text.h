@@ -1,4 +1,5 @@
-// Larger text for one test (1.5 times the point size), and the check that a window's text still fits.
+// Larger text for one test (1.5 times the point size), and the check that a window's text still
+// fits.
 #pragma once
 
 #include <QAbstractButton>

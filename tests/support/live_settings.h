@@ -32,8 +32,9 @@ inline BatchReport runBatch()
 {
     BatchContext context;
     context.settings = liveSettings().snapshot();
-    AnswerLedger ledger(answerLedgerFile(), AnswerLedger::queueKey(context.settings.driver,
-                                                                   context.settings.host, context.settings.db));
+    AnswerLedger ledger(answerLedgerFile(),
+                        AnswerLedger::queueKey(context.settings.driver, context.settings.host,
+                                               context.settings.db));
     SenderLease lease;
     context.ledger = &ledger;
     context.lease = &lease;
@@ -44,8 +45,7 @@ inline BatchReport runBatch()
     try {
         Database db(context.settings);
         lease.release(db);
-    } catch (const DbError &) {
-    }
+    } catch (const DbError &) {}
     return report;
 }
 

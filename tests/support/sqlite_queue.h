@@ -1,10 +1,11 @@
-// A message queue on a real SQLite file in a temporary application folder, for cycle tests and benches.
+// A message queue on a real SQLite file in a temporary application folder, for cycle tests and
+// benches.
 #pragma once
 
-#include "support/live_settings.h"
 #include "core/database.h"
 #include "core/profile.h"
 #include "core/settings.h"
+#include "support/live_settings.h"
 #include "support/temp_app_folder.h"
 
 #include <QSqlQuery>
@@ -30,15 +31,17 @@ public:
     void setParam(const QString &name, const QString &value)
     {
         Database db(connection());
-        db.exec(QStringLiteral("update sysParam set ParamValue=? where ParamName=?"), {value, name});
+        db.exec(QStringLiteral("update sysParam set ParamValue=? where ParamName=?"),
+                {value, name});
     }
 
     // Queues one message the way another system would; returns its id.
     qlonglong add(const QVariant &body, const QVariant &kind, const QString &openid = {})
     {
         Database db(connection());
-        QSqlQuery q = db.exec(QStringLiteral("insert into tempmsg (msg, kind, openid) values (?, ?, ?)"),
-                              {body, kind, openid});
+        QSqlQuery q =
+            db.exec(QStringLiteral("insert into tempmsg (msg, kind, openid) values (?, ?, ?)"),
+                    {body, kind, openid});
         return q.lastInsertId().toLongLong();
     }
 
@@ -65,8 +68,9 @@ private:
     QVariant column(const QString &name, qlonglong id) const
     {
         Database db(connection());
-        QSqlQuery q = db.exec(QStringLiteral("select ") + name + QStringLiteral(" from tempmsg where id=?"),
-                              {id});
+        QSqlQuery q =
+            db.exec(QStringLiteral("select ") + name + QStringLiteral(" from tempmsg where id=?"),
+                    {id});
         return q.next() ? q.value(0) : QVariant();
     }
 

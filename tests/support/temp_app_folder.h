@@ -20,7 +20,8 @@ public:
     bool writeConfig(const QByteArray &lines) const
     {
         QFile ini(file(QStringLiteral("config.ini")));
-        return ini.open(QIODevice::WriteOnly | QIODevice::Truncate) && ini.write("[con]\n" + lines) >= 0;
+        return ini.open(QIODevice::WriteOnly | QIODevice::Truncate)
+               && ini.write("[con]\n" + lines) >= 0;
     }
 
 private:

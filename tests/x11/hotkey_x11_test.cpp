@@ -1,7 +1,7 @@
 // The global hot key against a real X server (Xvfb), pressed with xdotool like a user would.
-#include "support/live_settings.h"
 #include "app/form1.h"
 #include "desktop/hotkey.h"
+#include "support/live_settings.h"
 #include "support/temp_app_folder.h"
 #include "ui/message_box.h"
 
@@ -27,7 +27,8 @@ constexpr int kWaitMs = 5000;
 
 void xdotool(const QStringList &args)
 {
-    ASSERT_EQ(QProcess::execute(QStringLiteral("xdotool"), args), 0) << args.join(' ').toStdString();
+    ASSERT_EQ(QProcess::execute(QStringLiteral("xdotool"), args), 0)
+        << args.join(' ').toStdString();
 }
 
 // A second X client, as another program holding keys would be.
@@ -52,8 +53,9 @@ public:
     // Grabs keypad 0 with the given modifiers; the X error code, 0 when the grab was granted.
     int grabKeypad0(uint16_t modifiers)
     {
-        const xcb_void_cookie_t cookie = xcb_grab_key_checked(m_c, 1, m_root, modifiers, m_keypad0,
-                                                              XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
+        const xcb_void_cookie_t cookie =
+            xcb_grab_key_checked(m_c, 1, m_root, modifiers, m_keypad0, XCB_GRAB_MODE_ASYNC,
+                                 XCB_GRAB_MODE_ASYNC);
         xcb_generic_error_t *error = xcb_request_check(m_c, cookie);
         const int code = error ? error->error_code : 0;
         std::free(error);
@@ -66,7 +68,8 @@ public:
         const QDeadlineTimer deadline(kWaitMs);
         while (!deadline.hasExpired()) {
             while (xcb_generic_event_t *event = xcb_poll_for_event(m_c)) {
-                const bool hit = (event->response_type & 0x7f) == XCB_KEY_PRESS
+                const bool hit =
+                    (event->response_type & 0x7f) == XCB_KEY_PRESS
                     && reinterpret_cast<xcb_key_press_event_t *>(event)->detail == m_keypad0;
                 std::free(event);
                 if (hit)
@@ -86,7 +89,10 @@ private:
 // Sits behind the hook in the filter chain and records the key presses the hook passes on.
 class PassedOn : public QAbstractNativeEventFilter {
 public:
-    explicit PassedOn(xcb_keycode_t keycode) : m_keycode(keycode) { qApp->installNativeEventFilter(this); }
+    explicit PassedOn(xcb_keycode_t keycode) : m_keycode(keycode)
+    {
+        qApp->installNativeEventFilter(this);
+    }
     ~PassedOn() override { qApp->removeNativeEventFilter(this); }
 
     bool nativeEventFilter(const QByteArray &type, void *message, qintptr *) override
@@ -189,7 +195,8 @@ TEST_F(HotKeyX11, HeldByAnotherProgramIsNotBound)
     auto other = std::make_unique<OtherClient>();
     ASSERT_TRUE(other->connected());
     // Held the way a careful program holds it: whatever NumLock and CapsLock say.
-    for (int locks : {0, int(XCB_MOD_MASK_2), int(XCB_MOD_MASK_LOCK), XCB_MOD_MASK_2 | XCB_MOD_MASK_LOCK})
+    for (int locks :
+         {0, int(XCB_MOD_MASK_2), int(XCB_MOD_MASK_LOCK), XCB_MOD_MASK_2 | XCB_MOD_MASK_LOCK})
         ASSERT_EQ(other->grabKeypad0(uint16_t(XCB_MOD_MASK_CONTROL | locks)), 0);
 
     Form1 w(testsupport::liveSettings());

@@ -15,11 +15,12 @@ namespace {
 
 QString templateMessage(int n, const QString &openid)
 {
-    static const char *const items[] = {"咖啡豆 500g", "保温杯", "蓝牙耳机", "笔记本", "帆布包",
-                                        "台灯", "绿茶礼盒", "雨伞"};
-    return QStringLiteral(R"({"touser":"%1","template_id":"TPL_ORDER_SHIPPED","url":"https://example.com/orders/%2",)"
-                          R"("data":{"thing1":{"value":"%3"},"character_string2":{"value":"NO.2026%2"},)"
-                          R"("time3":{"value":"2026-12-08 10:%2"}}})")
+    static const char *const items[] = {"咖啡豆 500g", "保温杯", "蓝牙耳机", "笔记本",
+                                        "帆布包",      "台灯",   "绿茶礼盒", "雨伞"};
+    return QStringLiteral(
+               R"({"touser":"%1","template_id":"TPL_ORDER_SHIPPED","url":"https://example.com/orders/%2",)"
+               R"("data":{"thing1":{"value":"%3"},"character_string2":{"value":"NO.2026%2"},)"
+               R"("time3":{"value":"2026-12-08 10:%2"}}})")
         .arg(openid)
         .arg(10 + n)
         .arg(QString::fromUtf8(items[n % 8]));
@@ -27,7 +28,8 @@ QString templateMessage(int n, const QString &openid)
 
 QString customMessage(int n, const QString &openid)
 {
-    return QStringLiteral(R"({"touser":"%1","msgtype":"text","text":{"content":"您好，您咨询的第%2个问题已有答复，请查收。"}})")
+    return QStringLiteral(
+               R"({"touser":"%1","msgtype":"text","text":{"content":"您好，您咨询的第%2个问题已有答复，请查收。"}})")
         .arg(openid)
         .arg(n + 1);
 }
@@ -79,8 +81,11 @@ int main(int argc, char **argv)
     QFile::remove(QDir(folder).filePath(QStringLiteral("demo.db")));
 
     const QString ini = configFilePath();
-    const std::pair<const char *, const char *> keys[] = {
-        {"host", ""}, {"uid", ""}, {"pwd", ""}, {"db", "demo.db"}, {"driver", "sqlite"}};
+    const std::pair<const char *, const char *> keys[] = {{"host", ""},
+                                                          {"uid", ""},
+                                                          {"pwd", ""},
+                                                          {"db", "demo.db"},
+                                                          {"driver", "sqlite"}};
     for (const auto &[key, value] : keys) {
         if (!WriteProfileValue(ini, QStringLiteral("con"), QString::fromLatin1(key),
                                QString::fromLatin1(value))) {
@@ -92,12 +97,14 @@ int main(int argc, char **argv)
     try {
         Settings connection;
         LoadConnectionSettings(connection);
-        { Database created(connection, 0, MissingFile::Create); }
+        {
+            Database created(connection, 0, MissingFile::Create);
+        }
         StoreParameters(connection, {{QStringLiteral("appid"), QStringLiteral("wxdemo0000000001")},
-                                             {QStringLiteral("appsecret"), QStringLiteral("demo-secret")},
-                                             {QStringLiteral("get_token_mod"), QStringLiteral("1")},
-                                             {QStringLiteral("temp"), QStringLiteral("10")},
-                                             {QStringLiteral("temp_timer"), QStringLiteral("1")}});
+                                     {QStringLiteral("appsecret"), QStringLiteral("demo-secret")},
+                                     {QStringLiteral("get_token_mod"), QStringLiteral("1")},
+                                     {QStringLiteral("temp"), QStringLiteral("10")},
+                                     {QStringLiteral("temp_timer"), QStringLiteral("1")}});
         Database db(connection);
         for (int n = 0; n < 12; ++n) {
             const QString openid = QStringLiteral("oDEMO%1").arg(n + 1, 23, 10, QChar(u'0'));
