@@ -99,12 +99,12 @@ void SendService::start()
         [settings = m_live.snapshot()] {
             StartCheck check;
             check.loaded = settings;
-            LoadConnectionSettings(
-                check.loaded); // config.ini may have changed since the last start
+            // config.ini may have changed since the last start.
+            LoadConnectionSettings(check.loaded);
             try {
                 Database db(check.loaded, kStartCheckSeconds, MissingFile::Create);
-                SenderLease::prepare(
-                    db); // else every batch would fail while the window says it runs
+                // Without its row every batch would fail while the window says it runs.
+                SenderLease::prepare(db);
                 try {
                     LoadParameters(db, check.loaded);
                 } catch (const DbError &e) {
