@@ -80,7 +80,8 @@ void SingleWindow::handOverOrListen()
         m_handedOver = PostThreadMessageW(owner->thread, kRaiseMessage, 0, 0) != 0;
         UnmapViewOfFile(view);
         CloseHandle(mapping);
-        return; // not handed over: its thread has just gone, and this window opens on its own
+        // Not handed over only when its thread has just gone: this window then opens on its own.
+        return;
     }
     m_listener = std::make_unique<Listener>(this);
     m_listener->mapping = mapping;
