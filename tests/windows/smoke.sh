@@ -53,12 +53,16 @@ done
 
 # Started as an operator starts it: from its own folder, the service started at once.
 (cd "$app" && VELTRANO_API_BASE="$base" exec "$wine" ./veltrano.exe --start >"$work/veltrano.log" 2>&1) &
-window=""
-for _ in $(seq 120); do
-  window=$(xdotool search --onlyvisible --name '^Veltrano$' 2>/dev/null | head -n 1) || true
-  [ -n "$window" ] && break
-  sleep 0.5
-done
+visibleWindow() { # title pattern, half-seconds to wait; prints the window's id
+  local id=""
+  for _ in $(seq "$2"); do
+    id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1) || true
+    [ -n "$id" ] && break
+    sleep 0.5
+  done
+  printf '%s' "$id"
+}
+window=$(visibleWindow '^Veltrano$' 120)
 [ -n "$window" ] || fail "no visible window named Veltrano"
 echo "smoke: the window \"Veltrano\" is open"
 mapped() { xwininfo -id "$window" | grep -q 'Map State: IsViewable'; }
@@ -83,12 +87,7 @@ xdotool key ctrl+KP_0
 waitFor 10 eval '! mapped' || fail "Ctrl + numeric-keypad 0 did not hide the window"
 echo "smoke: Ctrl + numeric-keypad 0 hid the window"
 "$wine" notepad >/dev/null 2>&1 &
-other=""
-for _ in $(seq 60); do
-  other=$(xdotool search --onlyvisible --name 'Notepad' 2>/dev/null | head -n 1) || true
-  [ -n "$other" ] && break
-  sleep 0.5
-done
+other=$(visibleWindow 'Notepad' 60)
 [ -n "$other" ] || fail "no other window to press the hot key in"
 xdotool windowfocus --sync "$other" 2>/dev/null || true
 xdotool key ctrl+KP_0
