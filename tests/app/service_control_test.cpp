@@ -49,7 +49,9 @@ void tickUntilBatch(Form1 &w)
 
 } // namespace
 
-TEST(ServiceControl, StartRefusedWhenTheDatabaseCannotBeReached)
+// A refused start names its cause and leaves the window stopped; a stop then is harmless, and the
+// next start reads the mended config.ini.
+TEST(ServiceControl, AStartRefusedForItsDatabaseSucceedsOnceTheFileIsMended)
 {
     testsupport::TempAppFolder folder;
     WriteProfileValue(configFilePath(), "con", "db", folder.file("no/such/folder/queue.db"));
@@ -62,76 +64,18 @@ TEST(ServiceControl, StartRefusedWhenTheDatabaseCannotBeReached)
     EXPECT_TRUE(w.startsvr->isEnabled());
     EXPECT_FALSE(w.Timer1->isActive());
     EXPECT_EQ(w.svrflag, 0);
-}
 
-TEST(ServiceControl, StartThenStopLogsBothAndTheBoxesMirrorTheCounters)
-{
-    testsupport::SqliteQueue queue;
-    queue.setParam("appid", "wxAPP");
-    queue.setParam("appsecret", "SECRET");
-    Form1 w(testsupport::liveSettings());
-    EXPECT_EQ(w.Text1->toPlainText(), Form1::usageNote(true))
-        << "the note speaks of the SQLite file in use";
-    ASSERT_TRUE(startAndWait(w));
-    EXPECT_FALSE(w.startsvr->isEnabled());
-    EXPECT_TRUE(w.endsvr->isEnabled());
-    EXPECT_TRUE(w.Timer1->isActive());
-    EXPECT_EQ(w.svrflag, 1);
-    EXPECT_EQ(testsupport::liveSettings().snapshot().temp, "10") << "the parameters were loaded";
-
-    for (int i = 0; i < 75; ++i)
-        w.Timer1_Timer();
-    EXPECT_TRUE(w.statusLine->text().contains("运行中")) << w.statusLine->text().toStdString();
-    EXPECT_TRUE(w.statusLine->text().contains(QRegularExpression("下一批次：\\d+分\\d\\d秒后")))
-        << w.statusLine->text().toStdString();
-
-    // Closing the window would stop the service: it asks, and "No" keeps it open.
-    w.show();
-    ui::testing::reset();
-    ui::testing::answerNext(QMessageBox::No);
-    EXPECT_FALSE(w.close());
-    EXPECT_TRUE(w.isVisible());
-    ASSERT_EQ(ui::testing::shown().size(), 1);
-    ui::testing::reset();
-
-    w.endsvr->click();
-    EXPECT_FALSE(w.Timer1->isActive());
-    EXPECT_TRUE(w.startsvr->isEnabled());
-    EXPECT_FALSE(w.endsvr->isEnabled());
-    EXPECT_EQ(w.svrflag, 0);
-    EXPECT_EQ(w.Text2->text(), "16");
-    EXPECT_EQ(w.Text4->text(), "1");
-
-    const QStringList lines = topLines(w, 3);
-    EXPECT_TRUE(lines[0].endsWith("  服务停止"));
-    EXPECT_TRUE(lines[1].endsWith("  服务启动成功"));
-    EXPECT_EQ(lines[2], "") << "the usage note starts with an empty line";
-}
-
-TEST(ServiceControl, StopBeforeAnyStart)
-{
-    testsupport::TempAppFolder folder;
-    Form1 w(testsupport::liveSettings());
     w.endsvr->click();
     EXPECT_TRUE(topLines(w, 1).at(0).endsWith("  服务停止"));
     EXPECT_FALSE(w.endsvr->isEnabled());
-    EXPECT_TRUE(w.startsvr->isEnabled());
-}
 
-TEST(ServiceControl, ASecondStartUsesTheMendedSettings)
-{
-    testsupport::TempAppFolder folder;
-    WriteProfileValue(configFilePath(), "con", "db", folder.file("missing/queue.db"));
-    WriteProfileValue(configFilePath(), "con", "driver", "sqlite");
-    Form1 w(testsupport::liveSettings());
-    EXPECT_FALSE(startAndWait(w));
     WriteProfileValue(configFilePath(), "con", "db", "queue.db");
     EXPECT_TRUE(startAndWait(w));
 }
 
 // The window shows what the service reports: pending rows at start, each batch's answers and
-// result.
-TEST(ServiceControl, TheWindowShowsTheBatchesItsTimerRuns)
+// result, and the counters; closing asks first, and a stop logs after the start.
+TEST(ServiceControl, TheWindowShowsTheBatchesItsTimerRunsAndStopsOnlyWhenAsked)
 {
     testsupport::SqliteQueue queue;
     testsupport::FakeWeChat fake;
@@ -143,8 +87,13 @@ TEST(ServiceControl, TheWindowShowsTheBatchesItsTimerRuns)
         queue.add(QStringLiteral(R"({"touser":"o%1","template_id":"T","data":{}})").arg(n), 1);
 
     Form1 w(testsupport::liveSettings());
+    EXPECT_EQ(w.Text1->toPlainText(), Form1::usageNote(true))
+        << "the note speaks of the SQLite file in use";
     w.show();
     ASSERT_TRUE(startAndWait(w));
+    EXPECT_FALSE(w.startsvr->isEnabled());
+    EXPECT_TRUE(w.Timer1->isActive());
+    EXPECT_EQ(w.svrflag, 1);
     EXPECT_TRUE(w.statusLine->text().contains("待发：5")) << "counted at start, before any batch";
     QSignalSpy finished(&w, &Form1::batchFinished);
     tickUntilBatch(w);
@@ -152,8 +101,30 @@ TEST(ServiceControl, TheWindowShowsTheBatchesItsTimerRuns)
     ASSERT_TRUE(finished.wait(20000));
     EXPECT_EQ(fake.sendCount(), 5);
     EXPECT_TRUE(w.Text1->toPlainText().contains("  发送结果："));
-    EXPECT_TRUE(w.statusLine->text().contains("待发：0")) << w.statusLine->text().toStdString();
-    EXPECT_TRUE(w.statusLine->text().contains("上一批次：已发送 5（被拒 0），待发 0"));
+    EXPECT_TRUE(w.statusLine->text().contains("上一批次：已发送 5（被拒 0），待发 0"))
+        << w.statusLine->text().toStdString();
+    for (int i = 0; i < 15; ++i)
+        w.Timer1_Timer();
+    EXPECT_TRUE(w.statusLine->text().contains(QRegularExpression("下一批次：\\d+分\\d\\d秒后")))
+        << w.statusLine->text().toStdString();
+
+    // Closing the window would stop the service: it asks, and "No" keeps it open.
+    ui::testing::reset();
+    ui::testing::answerNext(QMessageBox::No);
+    EXPECT_FALSE(w.close());
+    EXPECT_TRUE(w.isVisible());
+    ASSERT_EQ(ui::testing::shown().size(), 1);
+    ui::testing::reset();
+
+    w.endsvr->click();
+    EXPECT_FALSE(w.Timer1->isActive());
+    EXPECT_TRUE(w.startsvr->isEnabled());
+    EXPECT_EQ(w.svrflag, 0);
+    EXPECT_EQ(w.Text2->text(), QString::number(w.service()->secondsCounted()));
+    EXPECT_EQ(w.Text4->text(), QString::number(w.service()->minutesCounted()));
+    const QStringList lines = topLines(w, 1);
+    EXPECT_TRUE(lines[0].endsWith("  服务停止"));
+    EXPECT_TRUE(w.Text1->toPlainText().contains("  服务启动成功"));
 }
 
 // A window ended by a stop signal (a logout) finishes the post in flight, stores its answer and
