@@ -5,6 +5,7 @@
 #include "app/single_window.h"
 #include "core/app_context.h"
 #include "core/logger.h"
+#include "core/process_exit.h"
 #include "core/send_service.h"
 #include "core/settings.h"
 #include "core/stop_signals.h"
@@ -12,6 +13,7 @@
 #include <QApplication>
 #include <QLibraryInfo>
 #include <QPointer>
+#include <QThreadPool>
 #include <QTranslator>
 
 #include <cstdio>
@@ -85,12 +87,13 @@ int runWindow(QApplication &app, bool startService, veltrano::SharedSettings &li
     // An export under way and a batch in flight end before the program goes: the window waits for
     // both when it goes, which a quit from the event loop may not have let it do yet.
     delete window.data();
+    // A dialog's load or save, or a record query, may still wait on the database on the shared
+    // pool; it reads the live settings, which go when this returns.
+    QThreadPool::globalInstance()->waitForDone();
     return code;
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+int run(int argc, char *argv[])
 {
 #ifndef _WIN32
     // Settings, the SQLite queue, logs and workbooks hold secrets or follower data: whatever the
@@ -154,4 +157,11 @@ int main(int argc, char *argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral("veltrano"));
     veltrano::chooseFolders(QCoreApplication::applicationDirPath(), configOverride);
     return runWindow(app, line.parser.isSet(line.start), live);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    return veltrano::endProcess(run(argc, argv));
 }

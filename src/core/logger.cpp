@@ -233,7 +233,7 @@ void writeQueued(const std::shared_ptr<ConsoleLogSink::State> &state)
 ConsoleLogSink::ConsoleLogSink(Options options, QObject *parent)
     : QObject(parent), m_options(std::move(options)), m_state(std::make_shared<State>())
 {
-    std::thread(writeQueued, m_state).detach();
+    m_writer = std::thread(writeQueued, m_state);
     connect(&Logger::instance(), &Logger::lineLogged, this, &ConsoleLogSink::append,
             Qt::DirectConnection);
 }
@@ -242,12 +242,20 @@ ConsoleLogSink::~ConsoleLogSink()
 {
     disconnect(&Logger::instance(), nullptr, this, nullptr);
     std::unique_lock lock(m_state->mutex);
-    m_state->drained.wait_for(lock, std::chrono::seconds(2),
-                              [&] { return m_state->lines.empty() && !m_state->writing; });
-    // A writer still waiting on a stream nobody reads keeps the state it shares and ends with
-    // the process.
+    const bool drained = m_state->drained.wait_for(lock, std::chrono::seconds(2), [&] {
+        return m_state->lines.empty() && !m_state->writing;
+    });
     m_state->closing = true;
     m_state->wake.notify_all();
+    lock.unlock();
+    // The writer is waited for: a thread still ending while the process exits can leave the
+    // threads library locked, and the exit waits on it for ever (seen with MinGW's winpthreads).
+    // One still waiting on a stream nobody reads keeps the state it shares and ends with the
+    // process.
+    if (drained)
+        m_writer.join();
+    else
+        m_writer.detach();
 }
 
 void ConsoleLogSink::append(const QDateTime &when, const QString &message)

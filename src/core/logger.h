@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <thread>
 
 namespace veltrano {
 
@@ -115,6 +116,7 @@ private:
 
     Options m_options;
     std::shared_ptr<State> m_state;
+    std::thread m_writer;
 };
 
 // True when journald reads `fd`: systemd names the stream it connected in JOURNAL_STREAM.
