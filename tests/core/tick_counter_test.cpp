@@ -8,62 +8,40 @@
 
 using veltrano::TickCounter;
 
-namespace {
-// The tick numbers (counted from 1 after the start) on which a batch fell due.
-std::vector<int> batchTicks(TickCounter &counter, const QString &interval, int ticks,
-                            bool running = true)
-{
-    std::vector<int> due;
-    for (int t = 1; t <= ticks; ++t) {
-        if (counter.tick(interval, running) == TickCounter::Outcome::BatchDue)
-            due.push_back(t);
-    }
-    return due;
-}
-} // namespace
-
+// From the counters a start finds (a restart finds those the stop left in their boxes), the ticks
+// on which a batch falls due and what the counters hold after the last tick. Seconds run 1 to 59;
+// the minute turns on the 60th tick and again every 59, and goes back to 0 when the interval is
+// reached, whether the service is running (a batch) or stopped (none).
 TEST(TickCounter, BatchesFallDueOnTheCountedTicks)
 {
     const struct {
+        int seconds, minutes;
         const char *interval;
-        std::vector<int> expected;
+        bool running;
+        int ticks;
+        std::vector<int> due;
+        int secondsAfter, minutesAfter;
     } cases[] = {
-        {"1", {60, 119, 178}},
-        {"5", {296, 591, 886}},
-        {"10", {591, 1181}},
+        {0, 0, "10", true, 59, {}, 59, 0},
+        {0, 0, "10", true, 60, {}, 1, 1},
+        {0, 0, "1", true, 178, {60, 119, 178}, 1, 0},
+        {0, 0, "5", true, 886, {296, 591, 886}, 1, 0},
+        {0, 0, "10", true, 1181, {591, 1181}, 1, 0},
+        {0, 0, "1", false, 200, {}, 23, 0},
+        // Stopped at minute 3, second 20: 40 ticks end that minute, then 59 more reach 5.
+        {20, 3, "5", true, 200, {40 + 59}, 43, 1},
     };
     for (const auto &c : cases) {
-        TickCounter counter;
-        EXPECT_EQ(batchTicks(counter, c.interval, c.expected.back()), c.expected) << c.interval;
+        TickCounter counter(c.seconds, c.minutes);
+        std::vector<int> due;
+        for (int t = 1; t <= c.ticks; ++t)
+            if (counter.tick(c.interval, c.running) == TickCounter::Outcome::BatchDue)
+                due.push_back(t);
+        const std::string name = std::string(c.interval) + " for " + std::to_string(c.ticks);
+        EXPECT_EQ(due, c.due) << name;
+        EXPECT_EQ(counter.seconds(), c.secondsAfter) << name;
+        EXPECT_EQ(counter.minutes(), c.minutesAfter) << name;
     }
-}
-
-TEST(TickCounter, SecondsRestartAtOneAndMinutesReturnToZeroAtTheInterval)
-{
-    TickCounter counter;
-    batchTicks(counter, "10", 59);
-    EXPECT_EQ(counter.seconds(), 59);
-    EXPECT_EQ(counter.minutes(), 0);
-    counter.tick("10", true);
-    EXPECT_EQ(counter.seconds(), 1);
-    EXPECT_EQ(counter.minutes(), 1);
-    batchTicks(counter, "10", 590 - 60 + 59);
-    EXPECT_EQ(counter.minutes(), 0);
-}
-
-TEST(TickCounter, StoppedServiceCountsWithoutSending)
-{
-    TickCounter counter;
-    EXPECT_TRUE(batchTicks(counter, "1", 200, /*running=*/false).empty());
-    EXPECT_EQ(counter.minutes(), 0);
-}
-
-TEST(TickCounter, RestartAtMinuteThreeGoesOnFromThree)
-{
-    // Stopped at minutes 3, seconds 20: the counters were kept in their boxes and come back.
-    TickCounter counter(20, 3);
-    // Two minutes remain to an interval of 5: 40 ticks end this minute, then 59 more.
-    EXPECT_EQ(batchTicks(counter, "5", 200), std::vector<int>({40 + 59}));
 }
 
 TEST(TickCounter, AnIntervalThatIsNotAPositiveWholeNumberRunsNoBatch)
