@@ -1,14 +1,12 @@
-// The viewer's query on a real SQLite file: the period table, the type as typed, NULL fields,
-// failures.
+// The viewer's query on a real SQLite file: the periods, the type as typed, fields as text,
+// failures. How SEND_REC derives its fields from an answer is the database's, in database_test.
 #include "core/database.h"
-#include "core/profile.h"
 #include "core/send_records.h"
 #include "core/settings.h"
 #include "support/live_settings.h"
 #include "support/temp_app_folder.h"
 
 #include <QDateTime>
-#include <QFile>
 #include <gtest/gtest.h>
 
 using namespace veltrano;
@@ -22,14 +20,6 @@ QString hoursAgo(double hours)
         .toString("yyyy-MM-dd HH:mm:ss");
 }
 
-// A sent message of the kind (1 template, 2 customer service) answered with `stat`.
-void addSent(Database &db, int kind, const QString &openid, const QString &stat,
-             const QString &sendtime)
-{
-    db.exec("insert into tempmsg (msg, kind, openid, stat, sendtime) values (?, ?, ?, ?, ?)",
-            {QStringLiteral("{\"touser\":\"%1\"}").arg(openid), kind, openid, stat, sendtime});
-}
-
 QStringList openids(const SendRecordResult &result)
 {
     QStringList ids;
@@ -38,121 +28,124 @@ QStringList openids(const SendRecordResult &result)
     return ids;
 }
 
+// config.ini names msg.db, a new SQLite file in a fresh application folder; every query reads the
+// file again, as the viewer does.
+class SendRecords : public ::testing::Test {
+protected:
+    SendRecords()
+    {
+        EXPECT_TRUE(folder.writeConfig("driver=sqlite\ndb=msg.db\n"));
+        Database created(connection(), 0, MissingFile::Create);
+    }
+    static Settings connection()
+    {
+        Settings s;
+        s.driver = QStringLiteral("sqlite");
+        s.db = QStringLiteral("msg.db");
+        return s;
+    }
+    // A sent message of the kind (1 template, 2 customer service) answered with `stat`.
+    static void addSent(int kind, const QString &openid, const QString &stat,
+                        const QString &sendtime)
+    {
+        Database db(connection());
+        db.exec("insert into tempmsg (msg, kind, openid, stat, sendtime) values (?, ?, ?, ?, ?)",
+                {QStringLiteral("{\"touser\":\"%1\"}").arg(openid), kind, openid, stat, sendtime});
+    }
+    static SendRecordResult query(const QString &type, const QString &period)
+    {
+        return querySendRecords(testsupport::liveSettings(), type, period);
+    }
+
+    testsupport::TempAppFolder folder;
+};
+
 } // namespace
 
-TEST(SendRecords, PeriodTextsGiveTheirDayCountPlusOne)
+// Each period reaches back its day count plus one; any other period text is one day, also one that
+// only looks like a known one. The type text is used as typed, bound: no match and no error.
+TEST_F(SendRecords, EachPeriodReachesBackItsOffsetFromNow)
 {
-    EXPECT_EQ(periodDays("最近一天"), 1);
-    EXPECT_EQ(periodDays("最近一周"), 8);
-    EXPECT_EQ(periodDays("最近一月"), 31);
-    EXPECT_EQ(periodDays("最近三月"), 91);
-    for (const char *other : {"", "最近一年", "最近一周 ", "7", "最近"})
-        EXPECT_EQ(periodDays(QString::fromUtf8(other)), 1) << other;
-}
-
-TEST(SendRecords, EachPeriodReachesBackItsOffsetFromNow)
-{
-    testsupport::TempAppFolder folder;
-    ASSERT_TRUE(folder.writeConfig("driver=sqlite\ndb=msg.db\n"));
-    testsupport::loadConnection();
+    const QString ok = "{\"errcode\":0,\"errmsg\":\"ok\"}";
+    // Half a day either side of each offset, so an offset one day off shows.
+    for (double days : {0.5, 1.5, 7.5, 8.5, 30.5, 31.5, 90.5, 91.5})
+        addSent(1, QStringLiteral("o%1").arg(days), ok, hoursAgo(days * 24));
+    addSent(2, "oCustomer", ok, hoursAgo(1));
     {
-        Database db(testsupport::liveSettings().snapshot(), 0, MissingFile::Create);
-        const QString ok = "{\"errcode\":0,\"errmsg\":\"ok\"}";
-        // Half a day either side of each offset, so an offset one day off shows.
-        for (double days : {0.5, 1.5, 7.5, 8.5, 30.5, 31.5, 90.5, 91.5})
-            addSent(db, 1, QStringLiteral("o%1").arg(days), ok, hoursAgo(days * 24));
-        addSent(db, 2, "oCustomer", ok, hoursAgo(1));
-        // Pending rows are no records yet.
+        Database db(connection()); // a pending row is no record yet
         db.exec("insert into tempmsg (msg, kind, openid) values ('{}', 1, 'oPending')");
     }
-
-    EXPECT_EQ(openids(querySendRecords(testsupport::liveSettings(), "模板消息", "最近一天")),
-              QStringList({"o0.5"}));
-    EXPECT_EQ(openids(querySendRecords(testsupport::liveSettings(), "模板消息", "最近一周")),
-              QStringList({"o0.5", "o1.5", "o7.5"}));
-    EXPECT_EQ(openids(querySendRecords(testsupport::liveSettings(), "模板消息", "最近一月")),
-              QStringList({"o0.5", "o1.5", "o7.5", "o8.5", "o30.5"}));
-    EXPECT_EQ(openids(querySendRecords(testsupport::liveSettings(), "模板消息", "最近三月")),
-              QStringList({"o0.5", "o1.5", "o7.5", "o8.5", "o30.5", "o31.5", "o90.5"}));
-    EXPECT_EQ(openids(querySendRecords(testsupport::liveSettings(), "模板消息", "最近两天")),
-              QStringList({"o0.5"}));
-    EXPECT_EQ(openids(querySendRecords(testsupport::liveSettings(), "客服消息", "最近一天")),
-              QStringList({"oCustomer"}));
-    // The type text is used as typed, bound: no match, no error, even with an apostrophe.
-    for (const char *type : {"", "模板", "模板消息'", "' or ''='"}) {
-        const SendRecordResult r =
-            querySendRecords(testsupport::liveSettings(), QString::fromUtf8(type), "最近三月");
-        EXPECT_TRUE(r.ok) << type << ": " << r.error.toStdString();
-        EXPECT_TRUE(r.rows.isEmpty()) << type;
+    const struct {
+        const char *type, *period;
+        QStringList openids;
+    } cases[] = {
+        {"模板消息", "最近一天", {"o0.5"}},
+        {"模板消息", "最近一周", {"o0.5", "o1.5", "o7.5"}},
+        {"模板消息", "最近一月", {"o0.5", "o1.5", "o7.5", "o8.5", "o30.5"}},
+        {"模板消息", "最近三月", {"o0.5", "o1.5", "o7.5", "o8.5", "o30.5", "o31.5", "o90.5"}},
+        {"模板消息", "最近两天", {"o0.5"}},
+        {"模板消息", "最近一周 ", {"o0.5"}},
+        {"客服消息", "最近一天", {"oCustomer"}},
+        {"模板", "最近三月", {}},
+        {"模板消息'", "最近三月", {}},
+        {"' or ''='", "最近三月", {}},
+    };
+    for (const auto &c : cases) {
+        const SendRecordResult r = query(QString::fromUtf8(c.type), QString::fromUtf8(c.period));
+        EXPECT_TRUE(r.ok) << c.type << c.period << ": " << r.error.toStdString();
+        EXPECT_EQ(openids(r), c.openids) << c.type << c.period;
     }
 }
 
-TEST(SendRecords, FieldsAsTextWithNullAsEmpty)
+// Six fields as text, the send time with its seconds as the log writes it whatever the locale, then
+// WeChat's errmsg. A NULL field is an empty cell, a local error text is its own note, and the rows
+// after one still come.
+TEST_F(SendRecords, FieldsAsTextWithNullAsEmpty)
 {
-    testsupport::TempAppFolder folder;
-    ASSERT_TRUE(folder.writeConfig("driver=sqlite\ndb=msg.db\n"));
-    testsupport::loadConnection();
     const QString sent = hoursAgo(2);
-    {
-        Database db(testsupport::liveSettings().snapshot(), 0, MissingFile::Create);
-        addSent(db, 1, "oFirst", "{\"errcode\":43004,\"errmsg\":\"require subscribe\"}", sent);
-        // A local error text is no JSON: its status code is NULL.
-        addSent(db, 1, "oSecond", "消息类型无效", sent);
-        addSent(db, 1, "oThird", "{\"errcode\":0,\"errmsg\":\"ok\"}", sent);
-    }
-    const SendRecordResult r =
-        querySendRecords(testsupport::liveSettings(), "模板消息", "最近一天");
+    addSent(1, "oFirst", "{\"errcode\":43004,\"errmsg\":\"require subscribe\"}", sent);
+    addSent(1, "oSecond", "消息类型无效", sent);
+    addSent(1, "oThird", "{\"errcode\":0,\"errmsg\":\"ok\"}", sent);
+    const SendRecordResult r = query("模板消息", "最近一天");
     ASSERT_TRUE(r.ok) << r.error.toStdString();
-    ASSERT_EQ(r.rows.size(), 3);
-    // The send time keeps its seconds and reads as the log writes it, whatever the locale;
-    // WeChat's errmsg follows the six fields.
-    EXPECT_EQ(r.rows[0], QStringList({"模板消息", "oFirst", "失败", "43004",
-                                      "{\"touser\":\"oFirst\"}", sent, "require subscribe"}));
-    EXPECT_EQ(r.rows[1].value(3), "") << "NULL shows as an empty cell";
-    EXPECT_EQ(r.rows[1].value(6), "消息类型无效") << "a local error text is its own note";
-    EXPECT_EQ(r.rows[1].value(1), "oSecond");
-    EXPECT_EQ(r.rows[2].value(1), "oThird") << "the rows after a NULL still come";
-    EXPECT_EQ(r.rows[2].value(3), "0");
+    const QList<QStringList> expected = {
+        {"模板消息", "oFirst", "失败", "43004", "{\"touser\":\"oFirst\"}", sent,
+         "require subscribe"},
+        {"模板消息", "oSecond", "失败", "", "{\"touser\":\"oSecond\"}", sent, "消息类型无效"},
+        {"模板消息", "oThird", "成功", "0", "{\"touser\":\"oThird\"}", sent, "ok"},
+    };
+    EXPECT_EQ(r.rows, expected);
 }
 
-TEST(SendRecords, FailuresSayWhy)
+TEST_F(SendRecords, FailuresSayWhy)
 {
-    testsupport::TempAppFolder folder;
-    // A database file whose folder does not exist cannot be opened.
-    ASSERT_TRUE(folder.writeConfig("driver=sqlite\ndb=no/such/folder/msg.db\n"));
-    SendRecordResult r = querySendRecords(testsupport::liveSettings(), "模板消息", "最近一天");
-    EXPECT_FALSE(r.ok);
-    EXPECT_FALSE(r.error.isEmpty());
-
-    // A database without SEND_REC.
-    ASSERT_TRUE(folder.writeConfig("driver=sqlite\ndb=msg.db\n"));
-    testsupport::loadConnection();
     {
-        Database db(testsupport::liveSettings().snapshot(), 0, MissingFile::Create);
+        Database db(connection());
         db.exec("drop view SEND_REC");
     }
-    r = querySendRecords(testsupport::liveSettings(), "模板消息", "最近一天");
+    SendRecordResult r = query("模板消息", "最近一天");
     EXPECT_FALSE(r.ok);
     EXPECT_TRUE(r.error.contains("SEND_REC")) << r.error.toStdString();
+
+    // A database file whose folder does not exist cannot be opened.
+    ASSERT_TRUE(folder.writeConfig("driver=sqlite\ndb=no/such/folder/msg.db\n"));
+    r = query("模板消息", "最近一天");
+    EXPECT_FALSE(r.ok);
+    EXPECT_FALSE(r.error.isEmpty());
 }
 
-TEST(SendRecords, ReloadsTheSettingsFileAndTheParameters)
+TEST_F(SendRecords, ReloadsTheSettingsFileAndTheParameters)
 {
-    testsupport::TempAppFolder folder;
-    ASSERT_TRUE(folder.writeConfig("driver=sqlite\ndb=msg.db\n"));
     testsupport::liveSettings().update([](Settings &s) {
         s.db.clear();
         s.driver.clear();
         s.appid = "old";
     });
     {
-        Settings connection;
-        connection.driver = "sqlite";
-        connection.db = "msg.db";
-        Database db(connection, 0, MissingFile::Create);
+        Database db(connection());
         db.exec(db.sql().updateParam, {"wxNEW", "appid"});
     }
-    EXPECT_TRUE(querySendRecords(testsupport::liveSettings(), "模板消息", "最近一天").ok);
+    EXPECT_TRUE(query("模板消息", "最近一天").ok);
     const Settings s = testsupport::liveSettings().snapshot();
     EXPECT_EQ(s.db, "msg.db");
     EXPECT_EQ(s.appid, "wxNEW");
@@ -160,25 +153,18 @@ TEST(SendRecords, ReloadsTheSettingsFileAndTheParameters)
 
 // SEND_REC is read by position: one without an id column is listed all the same, without the
 // answer's tooltip.
-TEST(SendRecords, ASendRecWithoutIdIsListedWithoutTheTooltip)
+TEST_F(SendRecords, ASendRecWithoutIdIsListedWithoutTheTooltip)
 {
-    testsupport::TempAppFolder folder;
-    ASSERT_TRUE(folder.writeConfig("driver=sqlite\ndb=msg.db\n"));
     {
-        Settings connection;
-        connection.driver = "sqlite";
-        connection.db = "msg.db";
-        Database db(connection, 0, MissingFile::Create);
+        Database db(connection());
         db.exec("drop view SEND_REC");
         db.exec("create view SEND_REC as select kind as 种类, '模板消息' as 消息类型, openid as "
-                "OPENID, "
-                "'成功' as 发送状态, 0 as 状态代码, msg as JSON, sendtime as 发送时间 from tempmsg "
-                "where stat is not null");
-        addSent(db, 1, "oNOID", R"({"errcode":0,"errmsg":"ok"})", hoursAgo(1));
+                "OPENID, '成功' as 发送状态, 0 as 状态代码, msg as JSON, sendtime as 发送时间 "
+                "from tempmsg where stat is not null");
     }
-    const SendRecordResult result =
-        querySendRecords(testsupport::liveSettings(), "模板消息", "最近一天");
-    ASSERT_TRUE(result.ok) << result.error.toStdString();
-    ASSERT_EQ(openids(result), QStringList{"oNOID"});
-    EXPECT_TRUE(result.rows.first().last().isEmpty());
+    addSent(1, "oNOID", R"({"errcode":0,"errmsg":"ok"})", hoursAgo(1));
+    const SendRecordResult r = query("模板消息", "最近一天");
+    ASSERT_TRUE(r.ok) << r.error.toStdString();
+    ASSERT_EQ(openids(r), QStringList{"oNOID"});
+    EXPECT_TRUE(r.rows.first().last().isEmpty());
 }
