@@ -4,7 +4,6 @@
 #include "core/logger.h"
 #include "core/settings.h"
 #include "desktop/hotkey.h"
-#include "support/larger_text.h"
 #include "support/live_settings.h"
 #include "support/temp_app_folder.h"
 #include "ui/message_box.h"
@@ -36,48 +35,36 @@ TEST(Form1, StartsStoppedWithTheUsageNote)
 {
     testsupport::TempAppFolder folder; // no config.ini, no skin
     QFile ini(folder.file("config.ini"));
-    Form1 w(testsupport::liveSettings());
-    w.show();
-    EXPECT_EQ(w.windowTitle(), "Veltrano");
-    EXPECT_EQ(w.centralWidget()->size(), QSize(654, 272));
-    EXPECT_EQ(w.Text1->toPlainText(), Form1::usageNote());
-    EXPECT_TRUE(w.Text1->toPlainText().startsWith("\n1、"));
-    EXPECT_EQ(w.Text1->geometry(), QRect(8, 40, 633, 225));
-    EXPECT_EQ(w.startsvr->geometry(), QRect(7, 8, 80, 25));
-    EXPECT_EQ(w.endsvr->geometry(), QRect(93, 8, 80, 25));
-    EXPECT_EQ(w.quitme->geometry(), QRect(180, 8, 80, 25));
-    EXPECT_TRUE(w.startsvr->isEnabled());
-    EXPECT_TRUE(w.endsvr->isEnabled());
-    EXPECT_FALSE(w.Text2->isVisible());
-    EXPECT_FALSE(w.Text4->isVisible());
-    EXPECT_EQ(w.Text2->text(), "0");
-    EXPECT_EQ(w.Text4->text(), "0");
-    EXPECT_FALSE(w.Timer1->isActive());
-    EXPECT_EQ(w.Timer1->interval(), 1000);
-    EXPECT_EQ(w.svrflag, 0);
-    EXPECT_FALSE(w.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
-    EXPECT_EQ(testsupport::liveSettings().snapshot().host, "");
-    EXPECT_FALSE(ini.exists()) << "start-up must not write the settings file";
+    {
+        Form1 w(testsupport::liveSettings());
+        w.show();
+        EXPECT_EQ(w.Text1->toPlainText(), Form1::usageNote());
+        EXPECT_TRUE(w.startsvr->isEnabled());
+        EXPECT_TRUE(w.endsvr->isEnabled());
+        EXPECT_FALSE(w.Text2->isVisible());
+        EXPECT_FALSE(w.Text4->isVisible());
+        EXPECT_FALSE(w.Timer1->isActive());
+        EXPECT_EQ(w.Timer1->interval(), 1000) << "the service counts its minutes in these ticks";
+        EXPECT_EQ(w.svrflag, 0);
+        EXPECT_FALSE(w.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+        EXPECT_EQ(testsupport::liveSettings().snapshot().host, "");
+        EXPECT_FALSE(ini.exists()) << "start-up must not write the settings file";
+        QStringList menu;
+        for (QAction *a : w.menuBar()->actions())
+            menu << a->text();
+        EXPECT_EQ(menu, QStringList({"设置", "查看记录", "粉丝导出", "关于"}));
 
-    QStringList menu;
-    for (QAction *a : w.menuBar()->actions())
-        menu << a->text();
-    EXPECT_EQ(menu, QStringList({"设置", "查看记录", "粉丝导出", "关于"}));
-    EXPECT_TRUE(w.abt->isEnabled());
-
-    // The first two steps of start-up: the hot key, then the built-in look (no skin folder here).
-    const HotKeyState &hotKey = hotKeyState();
-    EXPECT_TRUE(hotKey.HookInstalled);
-    EXPECT_EQ(hotKey.HotKeyId, 0);
-    EXPECT_EQ(hotKey.HotKeyCode, 96);
-    EXPECT_EQ(hotKey.HotKeyModifiers, 2);
-    EXPECT_EQ(QApplication::style()->name().toLower(), "fusion");
-    EXPECT_EQ(qApp->styleSheet(), "");
-}
-
-TEST(Form1, StartupReadsTheConnectionSettings)
-{
-    testsupport::TempAppFolder folder;
+        // The first two steps of start-up: Ctrl + keypad 0 as the hot key, then the built-in look
+        // (no skin folder here).
+        const HotKeyState &hotKey = hotKeyState();
+        EXPECT_TRUE(hotKey.HookInstalled);
+        EXPECT_EQ(hotKey.HotKeyId, 0);
+        EXPECT_EQ(hotKey.HotKeyCode, 96);
+        EXPECT_EQ(hotKey.HotKeyModifiers, kModControl);
+        EXPECT_EQ(QApplication::style()->name().toLower(), "fusion");
+        EXPECT_EQ(qApp->styleSheet(), "");
+    }
+    // The connection settings are read at start-up, the password as typed.
     ASSERT_TRUE(folder.writeConfig("host=server1\nuid=sa\npwd=fgh\ndb=msg\n"));
     Form1 w(testsupport::liveSettings());
     const Settings s = testsupport::liveSettings().snapshot();
@@ -146,8 +133,6 @@ TEST(Form1, QuitmeMinimisesWhereTheHotKeyCannotBeBound)
     ASSERT_EQ(shown.size(), 1);
     EXPECT_TRUE(shown[0].text.contains("Ctrl+小键盘0")) << shown[0].text.toStdString();
     EXPECT_TRUE(shown[0].text.contains("最小化")) << shown[0].text.toStdString();
-    EXPECT_EQ(shown[0].title, "提示");
-    EXPECT_EQ(shown[0].buttons, QMessageBox::Ok);
     EXPECT_TRUE(w.isVisible());
     EXPECT_TRUE(w.isMinimized());
 }
@@ -163,21 +148,4 @@ TEST(Form1, TheHotKeySignalTogglesTheWindow)
     Q_EMIT HotKeySignals::instance().toggleMainWindow();
     QTRY_VERIFY(w.isVisible());
     EXPECT_FALSE(w.isMinimized()) << "a window called back is shown, not left minimised";
-}
-
-TEST(Form1, ButtonsGrowWithLargerTextAndPushTheLogDown)
-{
-    testsupport::TempAppFolder folder;
-    testsupport::LargerText larger;
-    Form1 w(testsupport::liveSettings());
-    w.show();
-    int right = 0;
-    for (QPushButton *b : {w.startsvr, w.endsvr, w.quitme}) {
-        const QFontMetrics metrics(b->font());
-        EXPECT_GT(b->width(), metrics.horizontalAdvance(b->text()) + 8) << b->text().toStdString();
-        EXPECT_GT(b->height(), metrics.height()) << b->text().toStdString();
-        EXPECT_GT(b->x(), right) << "no button covers the one before it";
-        right = b->geometry().right();
-        EXPECT_LT(b->geometry().bottom(), w.Text1->y());
-    }
 }

@@ -8,10 +8,8 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
-#include <QHeaderView>
 #include <QLineEdit>
 #include <QMenu>
-#include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStyle>
@@ -61,25 +59,45 @@ void collectWarnings(QtMsgType type, const QMessageLogContext &, const QString &
 }
 } // namespace
 
-TEST_F(Skin, WithoutASkinFolderOnlyTheBuiltInLookIsAttached)
+// The built-in look always; blue.she only when a file named skinh.she switches it on, and only
+// when blue.she is a text style sheet.
+TEST_F(Skin, TheMarkerFileSwitchesOnBlueAndOnlyTextLoads)
 {
-    const SkinAttachment done = attachSkin(folder.path());
-    EXPECT_TRUE(done.attached);
-    EXPECT_FALSE(done.attachExPath.has_value());
-    EXPECT_FALSE(done.styleSheetApplied);
-    EXPECT_EQ(QApplication::style()->name().toLower(), "fusion");
-    EXPECT_EQ(qApp->styleSheet(), "");
-}
-
-TEST_F(Skin, TheMarkerFileSwitchesOnBlueEvenWhenBlueIsMissing)
-{
-    write("skinh.she", "/* on */");
-    const SkinAttachment done = attachSkin(folder.path());
-    EXPECT_TRUE(done.attached);
-    ASSERT_TRUE(done.attachExPath.has_value());
-    EXPECT_EQ(*done.attachExPath, folder.path() + "/skin/blue.she");
-    EXPECT_FALSE(done.styleSheetApplied);
-    EXPECT_EQ(qApp->styleSheet(), "") << "a missing blue.she leaves the look as it was";
+    enum Marker { None, File, Folder };
+    struct Case {
+        const char *what;
+        Marker marker;
+        QByteArray blue; // null: no blue.she
+        bool loaded;
+    };
+    const Case cases[] = {
+        {"no skin folder", None, {}, false},
+        {"a marker, no blue.she", File, {}, false},
+        {"a folder named skinh.she", Folder, "QPushButton { color: red; }", false},
+        {"a binary skin of another program", File, QByteArray("SKIN\0\x01\x02", 7), false},
+        {"a sheet that is no UTF-8", File, "QLabel { color: \xff\xfe; }", false},
+        {"a marker and a text sheet", File, "QPushButton { color: red; }", true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        qApp->setStyleSheet(QString());
+        QDir(skinFolder()).removeRecursively();
+        if (c.marker == Folder)
+            QDir().mkpath(skinFolder() + "/skinh.she");
+        if (c.marker == File)
+            write("skinh.she", "/* on */");
+        if (!c.blue.isNull())
+            write("blue.she", c.blue);
+        const SkinAttachment done = attachSkin(folder.path());
+        EXPECT_TRUE(done.attached);
+        if (!c.loaded) { // a style sheet wraps the style and hides its name
+            EXPECT_EQ(QApplication::style()->name().toLower(), "fusion");
+        }
+        EXPECT_EQ(done.attachExPath.value_or("<none>"),
+                  c.marker == File ? folder.path() + "/skin/blue.she" : QString("<none>"));
+        EXPECT_EQ(done.styleSheetApplied, c.loaded);
+        EXPECT_EQ(qApp->styleSheet(), c.loaded ? QString::fromUtf8(c.blue) : QString());
+    }
 }
 
 TEST_F(Skin, AReadOnlyOrUnreadableMarkerCountsAsPresent)
@@ -99,23 +117,6 @@ TEST_F(Skin, AReadOnlyOrUnreadableMarkerCountsAsPresent)
         EXPECT_EQ(qApp->styleSheet(), "QPushButton { color: #123456; }");
     }
     marker.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-}
-
-TEST_F(Skin, OnlyAFileNamedSkinhCountsAndOnlyTextLoads)
-{
-    QDir().mkpath(skinFolder() + "/skinh.she"); // a folder of that name
-    write("blue.she", "QPushButton { color: red; }");
-    EXPECT_FALSE(attachSkin(folder.path()).attachExPath.has_value());
-
-    // A binary skin file from elsewhere is not taken for a style sheet.
-    ASSERT_TRUE(QDir(skinFolder()).rmdir("skinh.she"));
-    write("skinh.she", "");
-    write("blue.she", QByteArray("SKIN\0\x01\x02", 7));
-    EXPECT_FALSE(attachSkin(folder.path()).styleSheetApplied);
-    write("blue.she", "QLabel { color: \xff\xfe; }"); // not UTF-8
-    EXPECT_FALSE(attachSkin(folder.path()).styleSheetApplied);
-    EXPECT_EQ(qApp->styleSheet(), "");
-    EXPECT_EQ(SkinH_AttachEx(skinFolder() + "/none.she", QString()), -1);
 }
 
 TEST_F(Skin, TheShippedBlueSkinParsesAndColoursTheWidgets)
@@ -157,11 +158,19 @@ TEST_F(Skin, TheShippedBlueSkinParsesAndColoursTheWidgets)
     EXPECT_GT(face.blue(), face.red() + 60) << face.name().toStdString();
 }
 
+// The skin's menu bar may be taller than the plain one: the window grows, the client area does not
+// shrink.
 TEST_F(Skin, StartUpAttachesTheSkinAndKeepsTheClientArea)
 {
+    QSize plain;
+    {
+        Form1 w(testsupport::liveSettings());
+        w.show();
+        plain = w.centralWidget()->size();
+    }
     copyRepositorySkin();
     Form1 w(testsupport::liveSettings());
     w.show();
     EXPECT_FALSE(qApp->styleSheet().isEmpty());
-    EXPECT_EQ(w.centralWidget()->size(), QSize(654, 272));
+    EXPECT_EQ(w.centralWidget()->size(), plain);
 }

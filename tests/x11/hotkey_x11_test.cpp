@@ -205,10 +205,7 @@ TEST_F(HotKeyX11, HeldByAnotherProgramIsNotBound)
     EXPECT_TRUE(hotKeyState().HookInstalled);
     EXPECT_FALSE(hotKeyBound());
 
-    w.quitme->click();
-    const auto shown = ui::testing::shown();
-    ASSERT_EQ(shown.size(), 1);
-    EXPECT_TRUE(shown[0].text.contains("最小化")) << shown[0].text.toStdString();
+    w.quitme->click(); // the window cannot be called back: it is minimised, not hidden
     EXPECT_TRUE(w.isVisible());
     EXPECT_TRUE(w.isMinimized());
 
