@@ -106,6 +106,7 @@ public:
     {}
     ~Batch() { sayLateLines(); }
     BatchReport run();
+    void runOn(Database &db);
 
 private:
     void writeBackKept(Database &db);
@@ -174,53 +175,64 @@ bool Batch::end(const QString &why)
 
 BatchReport Batch::run()
 {
+    try {
+        // One connection for the whole batch. It reads sysParam first, before anything that could
+        // stop the batch, so a value mended while the service runs counts from this batch; a
+        // parameter that cannot be read leaves the values the batch was given.
+        Database db(m_ctx.settings);
+        try {
+            LoadParameters(db, m_ctx.settings);
+            m_report.parameters = m_ctx.settings;
+        } catch (const DbError &) {}
+        runOn(db);
+    } catch (const DbError &e) {
+        databaseFailed(e);
+    }
+    return m_report;
+}
+
+void Batch::runOn(Database &db)
+{
     const std::optional<int> size = wholeNumber(m_ctx.settings.temp);
     if (!size || *size < 0) {
         m_report.failure =
             QStringLiteral("每次发送批量（temp）“%1”不是整数，本次不发送").arg(m_ctx.settings.temp);
         say(QStringLiteral("  ") + m_report.failure);
-        return m_report;
+        return;
     }
 
     if (!m_ledger.loadError().isEmpty() && !m_ledger.reload()) {
         m_report.failure =
             QStringLiteral("发送结果记录文件无法读取，本批次不发送：") + m_ledger.loadError();
         say(QStringLiteral("  ") + m_report.failure);
-        return m_report;
+        return;
     }
+    if (!m_ctx.lease->acquire(db)) {
+        m_report.failure =
+            QStringLiteral("另一个副本正在发送（%1），本副本跳过本批次").arg(m_ctx.lease->holder());
+        say(QStringLiteral("  ") + m_report.failure);
+        return;
+    }
+    // Answers from earlier batches first: their rows were posted and must never be posted again.
+    writeBackKept(db);
+    if (m_report.endedEarly)
+        return;
+
     try {
-        Database db(m_ctx.settings);
-        if (!m_ctx.lease->acquire(db)) {
-            m_report.failure = QStringLiteral("另一个副本正在发送（%1），本副本跳过本批次")
-                                   .arg(m_ctx.lease->holder());
-            say(QStringLiteral("  ") + m_report.failure);
-            return m_report;
-        }
-        // Answers from earlier batches first: their rows were posted and must never be posted
-        // again.
-        writeBackKept(db);
-        if (m_report.endedEarly)
-            return m_report;
-
-        try {
-            m_token = GetAccessToken(m_ctx.settings, m_http);
-        } catch (const std::exception &e) {
-            m_report.failure = QStringLiteral("获取ACCESS_TOKEN失败，本次不发送：")
-                               + logExcerpt(causeOf(e), kMaxLoggedAnswer);
-            m_report.tokenFailed = true;
-            say(QStringLiteral("  ") + m_report.failure);
-            return m_report;
-        }
-        m_report.token = m_token;
-        m_report.ran = true;
-
-        postPending(db, *size);
-
-        m_report.pending = CountPending(db);
-    } catch (const DbError &e) {
-        databaseFailed(e);
+        m_token = GetAccessToken(m_ctx.settings, m_http);
+    } catch (const std::exception &e) {
+        m_report.failure = QStringLiteral("获取ACCESS_TOKEN失败，本次不发送：")
+                           + logExcerpt(causeOf(e), kMaxLoggedAnswer);
+        m_report.tokenFailed = true;
+        say(QStringLiteral("  ") + m_report.failure);
+        return;
     }
-    return m_report;
+    m_report.token = m_token;
+    m_report.ran = true;
+
+    postPending(db, *size);
+
+    m_report.pending = CountPending(db);
 }
 
 bool Batch::databaseFailed(const DbError &e)

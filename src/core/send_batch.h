@@ -31,8 +31,8 @@ struct BatchReport {
 };
 
 // What a batch works with. The settings hold the connection fields and the parameters; the
-// parameters are reloaded from sysParam before every message, since operators change them while
-// a batch runs.
+// parameters are reloaded from sysParam when the batch begins and before every message, since
+// operators change them while a service runs.
 struct BatchContext {
     Settings settings;
     AnswerLedger *ledger = nullptr;           // required

@@ -255,14 +255,7 @@ void SendService::runBatch()
             if (generation != m_generation.load())
                 return report; // the service stopped before the batch began
             try {
-                // Every batch starts from the database, before anything that could stop it, so a
-                // value mended while the service runs counts from this batch. A database that does
-                // not answer is the batch's to report.
-                try {
-                    Database db(settings);
-                    LoadParameters(db, settings);
-                    m_live.update([&](Settings &s) { copyParameters(settings, s); });
-                } catch (const DbError &) {}
+                // The batch reads sysParam first; what it read becomes the live values.
                 prepareLedgerAndLease(settings);
                 BatchContext context{settings, m_ledger.get(), m_lease.get(), &m_abort,
                                      postsInFlight(settings.posts_in_flight)

@@ -185,10 +185,8 @@ TEST_F(SendBatch, ABatchThatCannotRunPostsNothingAndSaysWhy)
         {"10", "", false, "appid 为空"},          {"10", "wxAPP", true, "获取ACCESS_TOKEN失败"},
     };
     for (const auto &c : cases) {
-        testsupport::liveSettings().update([&](Settings &s) {
-            s.temp = c.temp;
-            s.appid = c.appid;
-        });
+        queue.setParam("temp", c.temp);
+        queue.setParam("appid", c.appid);
         if (c.tokenRefused)
             fake.failNext("/cgi-bin/token", 1, FakeWeChat::Fault::error(40013, "invalid appid"));
         log.clear();
