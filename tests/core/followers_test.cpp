@@ -1,24 +1,46 @@
-// Reading followers from the fake WeChat API: every page, list order, openids untouched, the
-// notices.
+// Reading followers from the fake WeChat API: every page, list order, openids untouched, followers
+// who left, a refused token, the notice a failure shows, a cancel.
 #include "core/followers.h"
 #include "core/http_client.h"
 #include "support/fake_wechat.h"
+#include "support/sqlite_queue.h"
 
 #include <QElapsedTimer>
 #include <QJsonValue>
 #include <gtest/gtest.h>
 
-#include <optional>
-
 using namespace veltrano;
 using testsupport::FakeWeChat;
+using Status = FollowerExportOutcome::Status;
 
 namespace {
-const QString kToken = QStringLiteral("TOKEN1");
 
-struct Rows : FollowerSink {
-    std::vector<ProfileRow> rows;
+const QString kToken = QStringLiteral("TOKEN1");
+const QString kUserGet = QString::fromLatin1(endpoint::kUserGet);
+const QString kUserInfo = QString::fromLatin1(endpoint::kUserInfo);
+const QString kBatchGet = QString::fromLatin1(endpoint::kBatchGet);
+
+// One account: the fake API, a message database whose parameters take the token straight from it,
+// and the rows the export hands on.
+struct Account : FollowerSink {
+    Account() : api(fake)
+    {
+        queue.setParam("appid", "wxAPP");
+        queue.setParam("appsecret", "SECRET");
+    }
+
     void addFollower(const ProfileRow &row) override { rows.push_back(row); }
+
+    // The profiles read with a token given, or the whole export from the database's parameters.
+    FollowerExportOutcome fetch(const FollowerExportControl &control = {})
+    {
+        return FetchFollowers(kToken, *this, control);
+    }
+    FollowerExportOutcome exportAll(const FollowerExportControl &control = {})
+    {
+        return ExportFollowers(queue.connection(), *this, control);
+    }
+
     QStringList openids() const
     {
         QStringList ids;
@@ -26,63 +48,62 @@ struct Rows : FollowerSink {
             ids << row[1].toString();
         return ids;
     }
+
+    // The openids profile requests to `path` asked for, in the order they arrived.
+    QStringList asked(const QString &path) const
+    {
+        QStringList ids;
+        for (const auto &request : fake.infoRequests())
+            if (request.path == path)
+                ids << request.openids;
+        return ids;
+    }
+
+    QStringList targets(const QString &path) const
+    {
+        QStringList all;
+        for (const auto &request : fake.requests())
+            if (request.path == path)
+                all << request.target;
+        return all;
+    }
+
+    testsupport::SqliteQueue queue;
+    FakeWeChat fake;
+    testsupport::ScopedApiBase api;
+    std::vector<ProfileRow> rows;
 };
 
-QStringList requestedOpenids(const FakeWeChat &fake)
-{
-    QStringList ids;
-    for (const auto &request : fake.infoRequests())
-        ids << request.openids;
-    return ids;
-}
-
-FollowerExportOutcome fetch(FakeWeChat &fake, Rows &rows, const FollowerExportControl &control = {})
-{
-    testsupport::ScopedApiBase base(fake);
-    return FetchFollowers(kToken, rows, control);
-}
-
-const QString kBatchGet = QStringLiteral("/cgi-bin/user/info/batchget");
-
-QStringList listTargets(const FakeWeChat &fake)
-{
-    QStringList targets;
-    for (const auto &request : fake.requests())
-        if (request.path == "/cgi-bin/user/get")
-            targets << request.target;
-    return targets;
-}
 } // namespace
 
 TEST(Followers, EveryPageIsReadAndEveryFollowerLandsInListOrder)
 {
-    FakeWeChat fake;
-    fake.setFollowerCount(2500);
-    fake.setPageSize(1000); // three pages
+    Account a;
+    a.fake.setFollowerCount(2500);
+    a.fake.setPageSize(1000); // three pages
     // The first hundred answers last, so the rows can only be in order if they wait for it.
-    fake.failNext(kBatchGet, 1, FakeWeChat::Fault::delay(100));
-    Rows rows;
+    a.fake.failNext(kBatchGet, 1, FakeWeChat::Fault::delay(100));
     std::vector<std::pair<qint64, qint64>> progress;
     FollowerExportControl control;
     control.progress = [&](qint64 read, qint64 total) { progress.emplace_back(read, total); };
-    const auto out = fetch(fake, rows, control);
+    const auto out = a.fetch(control);
 
-    ASSERT_EQ(out.status, FollowerExportOutcome::Status::Finished) << out.message.toStdString();
+    ASSERT_EQ(out.status, Status::Finished) << out.message.toStdString();
     EXPECT_EQ(out.followers, 2500);
     EXPECT_EQ(out.total, 2500);
-    EXPECT_EQ(fake.userGetCalls(), 3) << "the total was reached: no fourth list request";
-    const QStringList expected = fake.followers();
-    EXPECT_EQ(rows.openids(), expected);
-    QStringList requested = requestedOpenids(fake);
+    EXPECT_EQ(a.fake.requestCount(kUserGet), 3) << "the total was reached: no fourth list request";
+    const QStringList expected = a.fake.followers();
+    EXPECT_EQ(a.openids(), expected);
+    QStringList requested = a.asked(kBatchGet);
     requested.sort();
     EXPECT_TRUE(requested == expected) << "each follower asked for once, in hundreds";
-    EXPECT_EQ(fake.requestCount(kBatchGet), 25);
-    EXPECT_EQ(fake.requestCount("/cgi-bin/user/info"), 0);
-    EXPECT_LE(fake.connectionCount(), 4)
+    EXPECT_EQ(a.fake.requestCount(kBatchGet), 25);
+    EXPECT_EQ(a.fake.requestCount(kUserInfo), 0);
+    EXPECT_LE(a.fake.connectionCount(), 4)
         << "at most four requests at a time, on kept-alive connections";
 
     // The values as the profile gives them: numbers as numbers, texts as texts.
-    const ProfileRow &first = rows.rows.front();
+    const ProfileRow &first = a.rows.front();
     EXPECT_TRUE(first[0].isDouble());
     EXPECT_EQ(first[2].toString(), "粉丝1");
     EXPECT_TRUE(first[3].isDouble());
@@ -93,30 +114,29 @@ TEST(Followers, EveryPageIsReadAndEveryFollowerLandsInListOrder)
     EXPECT_EQ(progress.front(), std::make_pair(qint64(0), qint64(2500)));
     EXPECT_EQ(progress.back(), std::make_pair(qint64(2500), qint64(2500)));
 
-    const auto requests = fake.requests();
-    EXPECT_EQ(requests.front().target, "/cgi-bin/user/get?access_token=TOKEN1&next_openid=");
-    const auto batch = std::find_if(requests.begin(), requests.end(),
-                                    [&](const auto &r) { return r.path == kBatchGet; });
-    ASSERT_NE(batch, requests.end());
-    EXPECT_EQ(batch->method, "POST");
-    EXPECT_EQ(batch->target, kBatchGet + "?access_token=TOKEN1");
+    EXPECT_EQ(a.targets(kUserGet).value(0), "/cgi-bin/user/get?access_token=TOKEN1&next_openid=");
+    EXPECT_EQ(a.targets(kBatchGet).value(0), kBatchGet + "?access_token=TOKEN1");
+    for (const auto &request : a.fake.requests())
+        EXPECT_EQ(request.method, request.path == kBatchGet ? "POST" : "GET")
+            << request.target.toStdString();
 }
 
 TEST(Followers, HundredsFollowTheListToItsLastFollower)
 {
-    // Last hundreds of exactly 100 and of 1, on list pages that end inside a hundred or on one.
+    // No followers at all (WeChat's empty page without "data" is the end, not an error), and last
+    // hundreds of exactly 100 and of 1, on list pages that end inside a hundred or on one.
     for (const auto &[count, pageSize] :
-         {std::pair{300, 10000}, {201, 10000}, {300, 100}, {201, 150}}) {
+         {std::pair{0, 10000}, {300, 10000}, {201, 10000}, {300, 100}, {201, 150}}) {
         SCOPED_TRACE(std::to_string(count) + " followers, pages of " + std::to_string(pageSize));
-        FakeWeChat fake;
-        fake.setFollowerCount(count);
-        fake.setPageSize(pageSize);
-        Rows rows;
-        const auto out = fetch(fake, rows);
-        ASSERT_EQ(out.status, FollowerExportOutcome::Status::Finished) << out.message.toStdString();
-        EXPECT_EQ(rows.openids(), fake.followers());
+        Account a;
+        a.fake.setFollowerCount(count);
+        a.fake.setPageSize(pageSize);
+        const auto out = a.fetch();
+        ASSERT_EQ(out.status, Status::Finished) << out.message.toStdString();
+        EXPECT_EQ(out.followers, count);
+        EXPECT_EQ(a.openids(), a.fake.followers());
         std::vector<int> sizes;
-        for (const auto &request : fake.infoRequests())
+        for (const auto &request : a.fake.infoRequests())
             sizes.push_back(int(request.openids.size()));
         std::sort(sizes.begin(), sizes.end(), std::greater<>());
         std::vector<int> expected(size_t(count / 100), 100);
@@ -126,198 +146,154 @@ TEST(Followers, HundredsFollowTheListToItsLastFollower)
     }
 }
 
-TEST(Followers, AFollowerWhoLeftKeepsARowWithSubscribeAndOpenid)
-{
-    // Described in the list answer itself, in the middle of a page and of a hundred.
-    {
-        FakeWeChat fake;
-        fake.setFollowerCount(250);
-        const QString gone = fake.followers()[149];
-        fake.setLeft(gone);
-        Rows rows;
-        const auto out = fetch(fake, rows);
-        ASSERT_EQ(out.status, FollowerExportOutcome::Status::Finished) << out.message.toStdString();
-        ASSERT_EQ(rows.openids(), fake.followers());
-        const ProfileRow &row = rows.rows[149];
-        EXPECT_EQ(row[0], QJsonValue(0));
-        EXPECT_EQ(row[1].toString(), gone);
-        for (int i = 2; i < kProfileColumns; ++i)
-            EXPECT_TRUE(row[i].isNull()) << "column " << i; // an empty cell
-        EXPECT_EQ(rows.rows[150][2].toString(), "粉丝151");
-        EXPECT_EQ(fake.requestCount("/cgi-bin/user/info"), 0);
-    }
-    // A hundred refused as a whole for that follower (40003) is asked for one follower at a time,
-    // and the other 99 still arrive.
-    {
-        FakeWeChat fake;
-        fake.setFollowerCount(250);
-        const QString gone = fake.followers()[120];
-        fake.setLeft(gone, true);
-        Rows rows;
-        const auto out = fetch(fake, rows);
-        ASSERT_EQ(out.status, FollowerExportOutcome::Status::Finished) << out.message.toStdString();
-        ASSERT_EQ(rows.openids(), fake.followers());
-        EXPECT_EQ(rows.rows[120][0], QJsonValue(0));
-        EXPECT_TRUE(rows.rows[120][2].isNull());
-        EXPECT_EQ(rows.rows[121][2].toString(), "粉丝122");
-        EXPECT_EQ(fake.requestCount(kBatchGet), 3);
-        EXPECT_EQ(fake.requestCount("/cgi-bin/user/info"), 100)
-            << "only the refused hundred, one by one";
-    }
-}
-
-TEST(Followers, ListEndsOnAnEmptyPageOrAnEmptyContinuation)
-{
-    FakeWeChat fake;
-    fake.setFollowers({"oA", "oB", "oC", "oD"});
-    fake.setPageSize(2);
-    Rows rows;
-    auto out = fetch(fake, rows);
-    ASSERT_EQ(out.status, FollowerExportOutcome::Status::Finished);
-    EXPECT_EQ(rows.openids(), QStringList({"oA", "oB", "oC", "oD"}));
-    EXPECT_EQ(listTargets(fake),
-              QStringList({"/cgi-bin/user/get?access_token=TOKEN1&next_openid=",
-                           "/cgi-bin/user/get?access_token=TOKEN1&next_openid=oB"}));
-
-    // An account without followers: WeChat's empty page without "data" is the end, not an error.
-    FakeWeChat empty;
-    empty.setFollowerCount(0);
-    Rows none;
-    out = fetch(empty, none);
-    EXPECT_EQ(out.status, FollowerExportOutcome::Status::Finished);
-    EXPECT_EQ(out.followers, 0);
-    EXPECT_TRUE(none.rows.empty());
-    EXPECT_TRUE(empty.infoRequests().empty());
-}
-
 TEST(Followers, OpenidsAreRequestedExactlyAsListed)
 {
-    FakeWeChat fake;
+    Account a;
     const QStringList ids = {"oXdataY", "data", "o-data_data", "odatadata"};
-    fake.setFollowers(ids);
-    Rows rows;
-    const auto out = fetch(fake, rows);
-    ASSERT_EQ(out.status, FollowerExportOutcome::Status::Finished) << out.message.toStdString();
-    EXPECT_EQ(requestedOpenids(fake), ids);
-    EXPECT_EQ(rows.openids(), ids);
+    a.fake.setFollowers(ids);
+    a.fake.setPageSize(2);
+    const auto out = a.fetch();
+    ASSERT_EQ(out.status, Status::Finished) << out.message.toStdString();
+    EXPECT_EQ(a.asked(kBatchGet), ids);
+    EXPECT_EQ(a.openids(), ids);
+    EXPECT_EQ(a.targets(kUserGet),
+              QStringList({"/cgi-bin/user/get?access_token=TOKEN1&next_openid=",
+                           "/cgi-bin/user/get?access_token=TOKEN1&next_openid=data"}));
+}
+
+TEST(Followers, AFollowerWhoLeftKeepsARowWithSubscribeAndOpenid)
+{
+    // One who left in each hundred; the hundred that arrives first is refused as a whole for them
+    // (40003) and asked for one follower at a time, the others describe them in the list answer.
+    Account a;
+    a.fake.setFollowerCount(250);
+    const QStringList all = a.fake.followers();
+    const int gone[] = {50, 150, 220};
+    for (int i : gone)
+        a.fake.setLeft(all[i]);
+    a.fake.failNext(kBatchGet, 1, FakeWeChat::Fault::error(40003, "invalid openid"));
+    const auto out = a.fetch();
+    ASSERT_EQ(out.status, Status::Finished) << out.message.toStdString();
+    ASSERT_EQ(a.openids(), all);
+    for (int i : gone) {
+        const ProfileRow &row = a.rows[size_t(i)];
+        EXPECT_EQ(row[0], QJsonValue(0)) << i;
+        for (int column = 2; column < kProfileColumns; ++column)
+            EXPECT_TRUE(row[column].isNull()) << i << ", column " << column; // an empty cell
+        EXPECT_EQ(a.rows[size_t(i) + 1][2].toString(), "粉丝" + QString::number(i + 2));
+    }
+    EXPECT_EQ(a.fake.requestCount(kBatchGet), 3);
+    QStringList single = a.asked(kUserInfo);
+    single.sort();
+    const qsizetype first = all.indexOf(single.value(0));
+    EXPECT_EQ(first % 100, 0);
+    EXPECT_EQ(single, all.mid(first, first == 200 ? 50 : 100))
+        << "the refused hundred alone, one by one, and all of it";
+}
+
+TEST(Followers, ARefusedTokenIsRenewedOnceForTheRun)
+{
+    // Refused once: renewed, and the export finishes with the new token.
+    {
+        Account a;
+        a.fake.setFollowerCount(3);
+        a.fake.failNext(kUserGet, 1, FakeWeChat::Fault::error(40001, "invalid credential"));
+        const auto out = a.exportAll();
+        ASSERT_EQ(out.status, Status::Finished) << out.message.toStdString();
+        EXPECT_EQ(a.openids(), a.fake.followers());
+        EXPECT_EQ(a.fake.tokenCalls(), 2);
+        EXPECT_TRUE(a.targets(kBatchGet).value(0).endsWith(a.fake.lastIssuedToken()));
+    }
+    // Refused again with the new token: the export ends there.
+    {
+        Account a;
+        a.fake.setFollowerCount(250);
+        a.fake.failNext(kBatchGet, -1, FakeWeChat::Fault::error(42001, "access_token expired"));
+        EXPECT_EQ(a.exportAll().status, Status::Failed);
+        EXPECT_EQ(a.fake.tokenCalls(), 2) << "renewed once";
+        EXPECT_FALSE(a.targets(kBatchGet).filter(a.fake.lastIssuedToken()).isEmpty())
+            << "the refused hundred was asked again with the new token";
+    }
 }
 
 TEST(Followers, FailuresShowTheLastAnswerByTheNoticeTable)
 {
-    // An account without the right to the interface: the 48001 notice followed by the answer.
-    {
-        FakeWeChat fake;
-        fake.setFollowerCount(3);
-        fake.failNext("/cgi-bin/user/get", -1, FakeWeChat::Fault::error(48001, "api unauthorized"));
-        Rows rows;
-        const auto out = fetch(fake, rows);
-        EXPECT_EQ(out.status, FollowerExportOutcome::Status::Failed);
-        EXPECT_TRUE(out.lastAnswer.contains("48001"));
-        EXPECT_EQ(out.message, "操作失败！公众号必须要认证后才有此接口权限！" + out.lastAnswer);
-        EXPECT_TRUE(fake.infoRequests().empty());
-    }
-    // A list answer without "data" (and no end-of-list count) is shown as it came.
-    {
-        FakeWeChat fake;
-        fake.setFollowerCount(3);
-        fake.failNext("/cgi-bin/user/get", -1, FakeWeChat::Fault::error(40013, "invalid appid"));
-        Rows rows;
-        const auto out = fetch(fake, rows);
-        EXPECT_EQ(out.status, FollowerExportOutcome::Status::Failed);
-        EXPECT_TRUE(out.message.startsWith("{\"errcode\":40013")) << out.message.toStdString();
-        EXPECT_EQ(out.message, out.lastAnswer);
-        EXPECT_TRUE(rows.rows.empty());
-    }
-    // A list page that is not JSON at all (an HTML error page) is shown as it came too.
-    {
-        FakeWeChat fake;
-        fake.setFollowerCount(3);
-        fake.failNext("/cgi-bin/user/get", 1, FakeWeChat::Fault::serverError());
-        Rows rows;
-        const auto out = fetch(fake, rows);
-        EXPECT_EQ(out.status, FollowerExportOutcome::Status::Failed);
-        EXPECT_FALSE(out.message.isEmpty());
-        EXPECT_EQ(out.message, out.lastAnswer);
-    }
-    // An error answer on the second batchget to arrive ends the export with that answer. Hundreds
-    // go out together, so which hundred meets it varies; only whole hundreds before it are kept.
-    {
-        FakeWeChat fake;
-        fake.setFollowerCount(1000);
-        fake.failNext(kBatchGet, 1, FakeWeChat::Fault::delay(0));
-        fake.failNext(kBatchGet, 1,
-                      FakeWeChat::Fault::error(45009, "reach max api daily quota limit"));
-        Rows rows;
-        const auto out = fetch(fake, rows);
-        EXPECT_EQ(out.status, FollowerExportOutcome::Status::Failed);
-        EXPECT_LT(rows.rows.size(), 1000u);
-        EXPECT_EQ(rows.rows.size() % 100, 0u);
-        EXPECT_TRUE(out.message.startsWith("{\"errcode\":45009")) << out.message.toStdString();
-    }
-    // A request that gets no answer shows the last answer that did arrive: here the list page.
-    {
-        FakeWeChat fake;
-        fake.setFollowerCount(3);
-        fake.failNext(kBatchGet, 1, FakeWeChat::Fault::drop());
-        Rows rows;
-        const auto out = fetch(fake, rows);
-        EXPECT_EQ(out.status, FollowerExportOutcome::Status::Failed);
-        EXPECT_TRUE(rows.rows.empty());
-        EXPECT_TRUE(out.message.startsWith("{\"total\":3")) << out.message.toStdString();
-    }
-}
-
-TEST(Followers, ATokenRefusedAgainAfterItsRenewalEndsTheExport)
-{
-    FakeWeChat fake;
-    fake.setFollowerCount(250);
-    fake.setPageSize(100);
-    fake.failNext(kBatchGet, -1, FakeWeChat::Fault::error(42001, "access_token expired"));
-    QStringList refused;
-    FollowerExportControl control;
-    control.renewToken = [&](const QString &token) {
-        refused << token;
-        return QStringLiteral("TOKEN2");
+    using Fault = FakeWeChat::Fault;
+    const QString unauthorized = QStringLiteral("操作失败！公众号必须要认证后才有此接口权限！");
+    const struct {
+        const char *what;
+        int followers;
+        QString path;
+        std::vector<Fault> faults; // one request each; the last one for every request after them
+        QString shown;             // how the notice starts: a fixed text, then WeChat's answer
+    } cases[] = {
+        {"no right to the interface",
+         3,
+         kUserGet,
+         {Fault::error(48001, "api unauthorized")},
+         unauthorized + R"({"errcode":48001)"},
+        {"a list answer without data",
+         3,
+         kUserGet,
+         {Fault::error(40013, "invalid appid")},
+         R"({"errcode":40013)"},
+        {"a list page that is no JSON", 3, kUserGet, {Fault::serverError()}, "<html>"},
+        {"no answer: the last one that came", 3, kBatchGet, {Fault::drop()}, R"({"total":3)"},
+        {"an error on the second hundred to arrive",
+         1000,
+         kBatchGet,
+         {Fault::delay(0), Fault::error(45009, "reach max api daily quota limit")},
+         R"({"errcode":45009)"},
+        // No answer from the follower interface yet: the notice points at the settings.
+        {"no token",
+         3,
+         QString::fromLatin1(endpoint::kToken),
+         {Fault::error(40013, "invalid appid")},
+         R"(操作失败！请检查相关配置！{"errcode":40013)"},
     };
-    Rows rows;
-    EXPECT_EQ(fetch(fake, rows, control).status, FollowerExportOutcome::Status::Failed);
-    EXPECT_EQ(refused, QStringList{kToken}) << "renewed once";
-    int askedAgain = 0;
-    for (const auto &request : fake.requests())
-        askedAgain += request.path == kBatchGet && request.target.contains("access_token=TOKEN2");
-    EXPECT_GE(askedAgain, 1) << "the refused hundred was asked again with the new token";
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        Account a;
+        a.fake.setFollowerCount(c.followers);
+        for (size_t i = 0; i < c.faults.size(); ++i)
+            a.fake.failNext(c.path, i + 1 < c.faults.size() ? 1 : -1, c.faults[i]);
+        const auto out = a.exportAll();
+        EXPECT_EQ(out.status, Status::Failed);
+        EXPECT_TRUE(out.message.startsWith(c.shown)) << out.message.toStdString();
+        EXPECT_TRUE(out.message.endsWith(out.lastAnswer)) << "the whole answer is shown";
+        // Hundreds go out together, so which one meets the error varies; only whole hundreds
+        // before it are kept.
+        EXPECT_LT(a.rows.size(), size_t(c.followers));
+        EXPECT_EQ(a.rows.size() % 100, 0u);
+    }
 }
 
 TEST(Followers, CancelAbandonsTheRequestsInFlight)
 {
     // Between hundreds: nothing more reaches the sink.
     {
-        FakeWeChat fake;
-        fake.setFollowerCount(500);
-        fake.failNext(kBatchGet, 1, FakeWeChat::Fault::delay(0));
-        fake.failNext(kBatchGet, -1, FakeWeChat::Fault::delay(200));
-        Rows rows;
+        Account a;
+        a.fake.setFollowerCount(500);
+        a.fake.failNext(kBatchGet, 1, FakeWeChat::Fault::delay(0));
+        a.fake.failNext(kBatchGet, -1, FakeWeChat::Fault::delay(200));
         FollowerExportControl control;
-        control.cancelled = [&] { return rows.rows.size() >= 100; };
-        const auto out = fetch(fake, rows, control);
-        EXPECT_EQ(out.status, FollowerExportOutcome::Status::Cancelled);
-        EXPECT_EQ(rows.rows.size(), 100u);
+        control.cancelled = [&] { return a.rows.size() >= 100; };
+        EXPECT_EQ(a.fetch(control).status, Status::Cancelled);
+        EXPECT_EQ(a.rows.size(), 100u);
     }
     // During a request that would take a minute: it is dropped, not waited for.
     {
-        FakeWeChat fake;
-        fake.setFollowerCount(50);
-        fake.failNext(kBatchGet, 1, FakeWeChat::Fault::delay(60000));
-        Rows rows;
+        Account a;
+        a.fake.setFollowerCount(50);
+        a.fake.failNext(kBatchGet, 1, FakeWeChat::Fault::delay(60000));
         QElapsedTimer clock;
         clock.start();
         FollowerExportControl control;
         control.cancelled = [&] {
-            return fake.requestCount(kBatchGet) > 0 && clock.elapsed() > 300;
+            return a.fake.requestCount(kBatchGet) > 0 && clock.elapsed() > 300;
         };
-        const auto out = fetch(fake, rows, control);
-        EXPECT_EQ(out.status, FollowerExportOutcome::Status::Cancelled);
+        EXPECT_EQ(a.fetch(control).status, Status::Cancelled);
         EXPECT_LT(clock.elapsed(), 10000);
-        EXPECT_TRUE(rows.rows.empty());
+        EXPECT_TRUE(a.rows.empty());
     }
 }

@@ -4,7 +4,6 @@
 #include "core/http_client.h"
 #include "support/fake_wechat.h"
 
-#include <QJsonArray>
 #include <gtest/gtest.h>
 
 using namespace veltrano;
@@ -134,7 +133,7 @@ TEST_F(HttpMultiTest, AnAnswerThatNeverEndsStopsAtTheBound)
         http.Post(apiUrl("/cgi-bin/token?grant_type=client_credential&appid=a&secret=b"));
         FAIL() << "an endless answer must raise";
     } catch (const HttpError &e) {
-        EXPECT_EQ(QString::fromUtf8(e.what()), "回答超过1 MiB，已停止接收");
+        EXPECT_EQ(QString::fromUtf8(e.what()), answers[0].error);
     }
 }
 
@@ -178,7 +177,7 @@ TEST(HttpClient, TransportFailuresRaiseWithAReasonAndTheClientCarriesOn)
         EXPECT_NE(std::string(e.what()).find("connect"), std::string::npos) << e.what();
     }
     // TLS is required to succeed: a plain HTTP server behind an https URL fails the handshake.
-    EXPECT_THROW(http.Post(QStringLiteral("https://127.0.0.1:%1/cgi-bin/token").arg(fake.port())),
+    EXPECT_THROW(http.Post(QString(fake.base()).replace("http:", "https:") + "/cgi-bin/token"),
                  HttpError);
     // Only http and https are spoken.
     EXPECT_THROW(http.Post(QStringLiteral("file:///etc/hostname")), HttpError);
@@ -204,19 +203,10 @@ TEST(ParseJson, ReadsObjectsAndRefusesEverythingElse)
     EXPECT_EQ(ok->value("errmsg").toString(), "ok");
     EXPECT_EQ(ok->value("msgid").toInteger(), 3717005636572528642LL) << "msgid needs 64 bits";
 
-    const auto list = ParseJson(R"( {"data":{"openid":["b","a","data"]}} )");
-    ASSERT_TRUE(list);
-    const auto openids = list->value("data").toObject().value("openid").toArray();
-    ASSERT_EQ(openids.size(), 3);
-    EXPECT_EQ(openids[0].toString(), "b");
-    EXPECT_EQ(openids[2].toString(), "data");
-
-    EXPECT_FALSE(ParseJson("<html><body>502 Bad Gateway</body></html>"));
-    EXPECT_FALSE(ParseJson(""));
-    EXPECT_FALSE(ParseJson(R"({"errcode":0,)"));
-    EXPECT_FALSE(ParseJson("[1,2]"));
-    EXPECT_FALSE(ParseJson("91_FakeAccessToken"));
-    EXPECT_FALSE(ParseJson(R"({"errcode":0}<!-- cache -->)"));
+    EXPECT_TRUE(ParseJson(R"( {"data":{"openid":["b","a","data"]}} )")) << "blanks around it";
+    for (const char *text : {"<html><body>502 Bad Gateway</body></html>", "", R"({"errcode":0,)",
+                             "[1,2]", "91_FakeAccessToken", R"({"errcode":0}<!-- cache -->)"})
+        EXPECT_FALSE(ParseJson(QString::fromUtf8(text))) << text;
 
     // The leading object is read whatever follows it; nothing is read where none leads.
     const auto leading = LeadingJsonObject(" {\"errcode\":0,\"errmsg\":\"ok\"}\r\n<!-- cache -->");

@@ -15,7 +15,7 @@
 namespace veltrano::testsupport {
 
 struct XlsxCell {
-    QString type; // "n" for numbers, "inlineStr" or "s" for texts, "b" for Booleans
+    QString type; // "n" for numbers, "inlineStr" for texts, "b" for Booleans
     QString text; // the number as written, or the text itself
 };
 
@@ -62,21 +62,9 @@ inline QStringList xlsxSheetNames(const QString &file)
 inline XlsxSheet readXlsxSheet(const QString &file, int number = 1)
 {
     XlsxSheet sheet;
-    const QStringList shared = [&] {
-        QStringList strings;
-        QXmlStreamReader xml(xlsxPart(file, QStringLiteral("xl/sharedStrings.xml")));
-        while (!xml.atEnd()) {
-            if (xml.readNext() == QXmlStreamReader::StartElement && xml.name() == u"si")
-                strings << QString();
-            else if (xml.isStartElement() && xml.name() == u"t" && !strings.isEmpty())
-                strings.last() += xml.readElementText();
-        }
-        return strings;
-    }();
-
     QXmlStreamReader xml(xlsxPart(file, QStringLiteral("xl/worksheets/sheet%1.xml").arg(number)));
     static const QRegularExpression refPattern(QStringLiteral("^([A-Z]+)(\\d+)$"));
-    QString column, type;
+    QString column;
     int row = 0;
     while (!xml.atEnd()) {
         xml.readNext();
@@ -87,15 +75,12 @@ inline XlsxSheet readXlsxSheet(const QString &file, int number = 1)
                 refPattern.match(xml.attributes().value(QStringLiteral("r")).toString());
             column = match.captured(1);
             row = match.captured(2).toInt();
-            type = xml.attributes().hasAttribute(QStringLiteral("t"))
-                       ? xml.attributes().value(QStringLiteral("t")).toString()
-                       : QStringLiteral("n");
-            sheet.rows[row][column] = {type, QString()};
+            sheet.rows[row][column].type =
+                xml.attributes().hasAttribute(QStringLiteral("t"))
+                    ? xml.attributes().value(QStringLiteral("t")).toString()
+                    : QStringLiteral("n");
         } else if (xml.name() == u"v" || xml.name() == u"t") {
-            QString text = xml.readElementText();
-            if (type == u"s")
-                text = shared.value(text.toInt());
-            sheet.rows[row][column].text += text;
+            sheet.rows[row][column].text += xml.readElementText();
         }
     }
     return sheet;

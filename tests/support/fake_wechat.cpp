@@ -1,4 +1,4 @@
-// The fake WeChat API's server: routing, WeChat's answer shapes, injected faults and the records.
+// The fake WeChat API's server: one handler per endpoint, the injected faults and the records.
 #include "support/fake_wechat.h"
 
 #include "core/http_client.h"
@@ -14,47 +14,40 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <random>
 #include <set>
 #include <stdexcept>
 #include <thread>
-#include <unordered_map>
-#include <unordered_set>
 
 namespace veltrano::testsupport {
 namespace {
 
-const std::string kTokenPath = endpoint::kToken;
-const std::string kStableTokenPath = endpoint::kStableToken;
-const std::string kTemplatePath = endpoint::kTemplateSend;
-const std::string kCustomPath = endpoint::kCustomSend;
-const std::string kUserGetPath = endpoint::kUserGet;
-const std::string kUserInfoPath = endpoint::kUserInfo;
-const std::string kBatchGetPath = endpoint::kBatchGet;
 const std::string kCentralPath = "/central/token";
 
-const char kServerErrorPage[] =
-    "<html>\r\n<head><title>500 Internal Server Error</title></head>\r\n<body>\r\n"
-    "<center><h1>500 Internal Server Error</h1></center>\r\n<hr><center>nginx</center>\r\n"
-    "</body>\r\n</html>\r\n";
-const char kNotFoundPage[] =
-    "<html>\r\n<head><title>404 Not Found</title></head>\r\n<body>\r\n"
-    "<center><h1>404 Not Found</h1></center>\r\n<hr><center>nginx</center>\r\n"
-    "</body>\r\n</html>\r\n";
-
+// Members after the body keep their defaults unless named.
 struct Answer {
     enum class Delivery { Whole, DropMidBody, CloseUnanswered, Endless };
+    std::string body{};
+    Delivery delivery = Delivery::Whole;
     int status = 200;
     std::string contentType = "application/json; encoding=utf-8";
-    std::string body;
-    Delivery delivery = Delivery::Whole;
 };
+
+// The page nginx shows for an error status.
+Answer page(int status, const std::string &title)
+{
+    return {"<html>\r\n<head><title>" + title + "</title></head>\r\n<body>\r\n<center><h1>" + title
+                + "</h1></center>\r\n<hr><center>nginx</center>\r\n</body>\r\n</html>\r\n",
+            Answer::Delivery::Whole, status, "text/html"};
+}
 
 std::string utf8(const QString &text)
 {
@@ -62,67 +55,46 @@ std::string utf8(const QString &text)
 }
 
 // A JSON string literal, UTF-8 kept as is (WeChat's own answers do not escape Chinese text).
-std::string jsonString(const std::string &text)
+std::string quoted(const std::string &text)
 {
     std::string out = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char buffer[8];
-                std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-                out += buffer;
-            } else {
-                out += static_cast<char>(c);
-            }
+    for (const char c : text) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        if (static_cast<unsigned char>(c) < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", unsigned(c));
+            out += escape;
+        } else {
+            out += c;
         }
     }
-    return out + "\"";
+    return out + '"';
 }
 
-// Query values decoded the way a form decoder does: '+' is a blank, then %XX escapes.
-std::multimap<std::string, std::string> parseQuery(const std::string &target)
+bool isSend(const std::string &path)
 {
-    std::multimap<std::string, std::string> values;
-    const auto mark = target.find('?');
-    if (mark == std::string::npos)
-        return values;
-    const std::string query = target.substr(mark + 1);
-    size_t start = 0;
-    while (start <= query.size()) {
-        size_t end = query.find('&', start);
-        if (end == std::string::npos)
-            end = query.size();
-        std::string pair = query.substr(start, end - start);
-        if (!pair.empty()) {
-            for (char &c : pair)
-                if (c == '+')
-                    c = ' ';
-            const auto eq = pair.find('=');
-            const std::string key = pair.substr(0, eq);
-            const std::string value = eq == std::string::npos ? std::string() : pair.substr(eq + 1);
-            values.emplace(QByteArray::fromPercentEncoding(QByteArray::fromStdString(key))
-                               .toStdString(),
-                           QByteArray::fromPercentEncoding(QByteArray::fromStdString(value))
-                               .toStdString());
-        }
-        start = end + 1;
-    }
-    return values;
+    return path == endpoint::kTemplateSend || path == endpoint::kCustomSend;
 }
 
-std::string queryValue(const std::multimap<std::string, std::string> &query, const std::string &key,
-                       bool *present = nullptr)
+// The openids of a batchget body's user_list; nothing when the body holds no such list.
+std::optional<QStringList> listedOpenids(const std::string &body)
 {
-    const auto it = query.find(key);
-    if (present)
-        *present = it != query.end();
-    return it == query.end() ? std::string() : it->second;
+    const QJsonValue list = QJsonDocument::fromJson(QByteArray::fromStdString(body))
+                                .object()
+                                .value(QStringLiteral("user_list"));
+    if (!list.isArray())
+        return std::nullopt;
+    QStringList openids;
+    for (const QJsonValue &entry : list.toArray())
+        openids << entry.toObject().value(QStringLiteral("openid")).toString();
+    return openids;
+}
+
+std::string tokenAnswer(const std::string &token, long long expiresIn)
+{
+    return "{\"access_token\":" + quoted(token) + ",\"expires_in\":" + std::to_string(expiresIn)
+           + "}";
 }
 
 } // namespace
@@ -143,125 +115,93 @@ struct FakeWeChat::State {
     int port = 0;
 
     mutable std::mutex mutex;
+    std::condition_variable wake; // ends the delays when the fake shuts down
+    bool stopping = false;
     std::mt19937 random{std::random_device{}()};
 
-    // token endpoint
-    int tokenLifetime = 7200;
-    bool credentialsSet = false;
-    std::string appid, secret;
-    bool staleOnIssue = false;
-    bool refuseUntilIssue = false;
-    std::unordered_set<std::string> staleTokens;
-    std::vector<std::string> issuedTokens;
-    int tokenSerial = 0;
-    int tokenCalls = 0;
-    // stable_token: one current token per account, on a clock of its own that tests move on
-    std::string stableToken;
-    long long stableIssuedAt = 0;
-    long long stableClock = 0;
-    long long lastForcedAt = 0;
-    int stableSerial = 0;
-    int stableCalls = 0;
-    int forcedStableCalls = 0;
-    int forcedRefreshes = 0;
-    std::string lastStableBody;
-    int centralCalls = 0;
-
-    // sends
-    long long nextMsgid = 3700000000000000001LL;
-    std::vector<Send> sends;
-
-    // followers
-    bool explicitFollowers = false;
-    std::vector<std::string> followerList;
-    std::unordered_map<std::string, size_t> followerIndex;
-    size_t generatedCount = 0;
-    size_t pageSize = 10000;
-    std::vector<InfoRequest> infoRequests;
-    int userGetCalls = 0;
-    std::unordered_map<std::string, bool> left; // openid -> refused in a batchget
-    std::condition_variable wake;               // ends the delays when the fake shuts down
-    bool stopping = false;
-
-    // faults
     struct Rule {
         std::string path;
-        int remaining;
+        int remaining; // -1: every request
         Fault fault;
     };
     std::deque<Rule> rules;
     int latencyMs = 0;
 
+    // /cgi-bin/token and the central server
+    int tokenLifetime = 7200;
+    std::optional<std::pair<std::string, std::string>> credentials; // appid, secret
+    bool staleOnIssue = false;
+    bool refuseUntilIssue = false;
+    std::vector<std::string> issued;
+    std::set<std::string> stale;
+    // stable_token: one current token, on a clock of its own that tests move on
+    std::string stableToken;
+    int stableSerial = 0;
+    long long stableIssuedAt = 0, stableClock = 0, lastForcedAt = 0;
+    int forcedCalls = 0, forcedRefreshes = 0;
+    std::string lastStableBody;
+
+    long long nextMsgid = 3700000000000000001LL;
+
+    // followers: an explicit list, or `generated` openids made from their position
+    std::optional<std::vector<std::string>> followerList;
+    size_t generated = 0;
+    size_t pageSize = 10000;
+    std::set<std::string> left;
+
+    bool keep = true;
     std::vector<Request> requests;
-    bool keep = true; // requests and sends kept, not only counted
-    int sendTotal = 0;
+    std::vector<Send> sends;
+    std::vector<InfoRequest> infoRequests;
+    std::map<std::string, int> calls; // by path
     std::set<std::pair<std::string, int>> connections;
 
     // --- helpers, all called with the mutex held ---
 
-    std::string rid()
+    Answer error(int errcode, const std::string &errmsg)
     {
-        char buffer[40];
-        std::snprintf(buffer, sizeof buffer, "%08x-%08x-%08x", unsigned(random()),
+        char rid[48];
+        std::snprintf(rid, sizeof rid, " rid: %08x-%08x-%08x", unsigned(random()),
                       unsigned(random()), unsigned(random()));
-        return buffer;
+        return {"{\"errcode\":" + std::to_string(errcode) + ",\"errmsg\":" + quoted(errmsg + rid)
+                + "}"};
     }
 
-    std::string errorBody(int errcode, const std::string &errmsg)
-    {
-        std::string text = errmsg;
-        if (errcode != 0)
-            text += " rid: " + rid();
-        return "{\"errcode\":" + std::to_string(errcode) + ",\"errmsg\":" + jsonString(text) + "}";
-    }
-
-    Answer errorAnswer(int errcode, const std::string &errmsg)
-    {
-        Answer a;
-        a.body = errorBody(errcode, errmsg);
-        return a;
-    }
-
-    size_t followerCount() const
-    {
-        return explicitFollowers ? followerList.size() : generatedCount;
-    }
+    size_t followerCount() const { return followerList ? followerList->size() : generated; }
 
     std::string openidAt(size_t i) const
     {
-        if (explicitFollowers)
-            return followerList[i];
-        char buffer[40];
-        std::snprintf(buffer, sizeof buffer, "oFake%023zu", i + 1);
-        return buffer;
+        if (followerList)
+            return (*followerList)[i];
+        char openid[32];
+        std::snprintf(openid, sizeof openid, "oFake%023zu", i + 1);
+        return openid;
     }
 
     // The follower's position, or -1 when the openid is not one of them.
     long long indexOf(const std::string &openid) const
     {
-        if (explicitFollowers) {
-            const auto it = followerIndex.find(openid);
-            return it == followerIndex.end() ? -1 : static_cast<long long>(it->second);
+        if (followerList) {
+            const auto it = std::find(followerList->begin(), followerList->end(), openid);
+            return it == followerList->end() ? -1 : it - followerList->begin();
         }
         if (openid.size() != 28 || openid.compare(0, 5, "oFake") != 0)
             return -1;
         size_t n = 0;
         for (size_t k = 5; k < openid.size(); ++k) {
-            if (openid[k] < '0' || openid[k] > '9')
+            if (openid[k] < '0' || openid[k] > '9' || n > generated)
                 return -1;
             n = n * 10 + size_t(openid[k] - '0');
         }
-        return n >= 1 && n <= generatedCount ? static_cast<long long>(n - 1) : -1;
+        return n >= 1 && n <= generated ? static_cast<long long>(n - 1) : -1;
     }
 
     std::string profile(size_t i) const
     {
-        const std::string n = std::to_string(i + 1);
-        return "{\"subscribe\":1,\"openid\":" + jsonString(openidAt(i))
-               + ",\"nickname\":" + jsonString("粉丝" + n) + ",\"sex\":" + std::to_string(i % 3)
+        return "{\"subscribe\":1,\"openid\":" + quoted(openidAt(i)) + ",\"nickname\":"
+               + quoted("粉丝" + std::to_string(i + 1)) + ",\"sex\":" + std::to_string(i % 3)
                + ",\"language\":\"zh_CN\",\"city\":\"深圳\",\"province\":\"广东\",\"country\":"
-                 "\"中国\","
-                 "\"headimgurl\":\"\",\"subscribe_time\":"
+                 "\"中国\",\"headimgurl\":\"\",\"subscribe_time\":"
                + std::to_string(1700000000 + i)
                + ",\"remark\":\"\",\"groupid\":0,\"tagid_list\":[],"
                  "\"subscribe_scene\":\"ADD_SCENE_QR_CODE\",\"qr_scene\":0,\"qr_scene_str\":\"\"}";
@@ -269,325 +209,236 @@ struct FakeWeChat::State {
 
     static std::string leftProfile(const std::string &openid)
     {
-        return "{\"subscribe\":0,\"openid\":" + jsonString(openid) + ",\"tagid_list\":[]}";
+        return "{\"subscribe\":0,\"openid\":" + quoted(openid) + ",\"tagid_list\":[]}";
     }
 
     std::string issueToken()
     {
-        char buffer[48];
-        std::snprintf(buffer, sizeof buffer, "91_FakeAccessToken%06d", ++tokenSerial);
-        const std::string token = buffer;
         if (staleOnIssue)
-            for (const std::string &earlier : issuedTokens)
-                if (earlier != token)
-                    staleTokens.insert(earlier);
-        staleTokens.erase(token);
-        issuedTokens.push_back(token);
+            stale.insert(issued.begin(), issued.end());
+        char token[48];
+        std::snprintf(token, sizeof token, "91_FakeAccessToken%06zu", issued.size() + 1);
+        issued.emplace_back(token);
         refuseUntilIssue = false;
         return token;
     }
 
-    // An error answer when the request carries no usable token.
-    bool tokenRefused(const std::string &token, bool present, Answer &answer)
+    // What both token endpoints answer to a wrong grant or account.
+    std::optional<Answer> accountRefusal(const std::string &grant, const std::string &appid,
+                                         const std::string &secret)
     {
-        if (!present || token.empty()) {
-            answer = errorAnswer(41001, "access_token missing");
-            return true;
-        }
-        if (refuseUntilIssue || staleTokens.count(token)) {
-            answer =
-                errorAnswer(40001, "invalid credential, access_token is invalid or not latest");
-            return true;
-        }
-        return false;
+        if (grant != "client_credential")
+            return error(40002, "invalid grant_type");
+        if (credentials && appid != credentials->first)
+            return error(40013, "invalid appid");
+        if (credentials && secret != credentials->second)
+            return error(40125, "invalid appsecret");
+        return std::nullopt;
     }
 
-    bool takeFault(const std::string &path, Fault &fault)
+    // What an endpoint that needs a token answers to a request without a usable one.
+    std::optional<Answer> tokenRefusal(const httplib::Request &req)
     {
-        for (auto it = rules.begin(); it != rules.end(); ++it) {
-            if (it->path != "*" && it->path != path)
-                continue;
-            fault = it->fault;
-            if (it->remaining > 0 && --it->remaining == 0)
-                rules.erase(it);
-            return true;
-        }
-        return false;
+        const std::string token = req.get_param_value("access_token");
+        if (token.empty())
+            return error(41001, "access_token missing");
+        if (refuseUntilIssue || stale.count(token))
+            return error(40001, "invalid credential, access_token is invalid or not latest");
+        return std::nullopt;
     }
 
-    Answer token(const std::multimap<std::string, std::string> &query)
+    // --- the endpoints ---
+
+    Answer token(const httplib::Request &req)
     {
-        if (queryValue(query, "grant_type") != "client_credential")
-            return errorAnswer(40002, "invalid grant_type");
-        if (credentialsSet && queryValue(query, "appid") != appid)
-            return errorAnswer(40013, "invalid appid");
-        if (credentialsSet && queryValue(query, "secret") != secret)
-            return errorAnswer(40125, "invalid appsecret");
-        Answer a;
-        a.body = "{\"access_token\":" + jsonString(issueToken())
-                 + ",\"expires_in\":" + std::to_string(tokenLifetime) + "}";
-        return a;
+        if (auto refused =
+                accountRefusal(req.get_param_value("grant_type"), req.get_param_value("appid"),
+                               req.get_param_value("secret")))
+            return *refused;
+        return {tokenAnswer(issueToken(), tokenLifetime)};
     }
 
     // WeChat's rules: the same token until five minutes before its end, a forced refresh replaces
     // it (the old one stops working) at most 20 times a day and not within 30 s of the previous
-    // one, and /cgi-bin/token exchanges leave it alone (its tokens never enter issuedTokens).
+    // one, and /cgi-bin/token exchanges leave it alone.
     Answer stable(const std::string &body)
     {
         lastStableBody = body;
-        QJsonParseError error;
+        QJsonParseError parse;
         const QJsonObject request =
-            QJsonDocument::fromJson(QByteArray::fromStdString(body), &error).object();
-        if (error.error != QJsonParseError::NoError)
-            return errorAnswer(47001, "data format error");
-        if (request.value(QStringLiteral("grant_type")).toString()
-            != QStringLiteral("client_credential"))
-            return errorAnswer(40002, "invalid grant_type");
-        const std::string id = utf8(request.value(QStringLiteral("appid")).toString());
-        const std::string key = utf8(request.value(QStringLiteral("secret")).toString());
-        if (credentialsSet && id != appid)
-            return errorAnswer(40013, "invalid appid");
-        if (credentialsSet && key != secret)
-            return errorAnswer(40125, "invalid appsecret");
-        const bool force = request.value(QStringLiteral("force_refresh")).toBool();
-        const auto issue = [this] {
-            char buffer[48];
-            std::snprintf(buffer, sizeof buffer, "91_FakeStableToken%06d", ++stableSerial);
-            stableToken = buffer;
-            stableIssuedAt = stableClock;
-            refuseUntilIssue = false;
+            QJsonDocument::fromJson(QByteArray::fromStdString(body), &parse).object();
+        if (parse.error != QJsonParseError::NoError)
+            return error(47001, "data format error");
+        const auto member = [&](const char *name) {
+            return utf8(request.value(QLatin1String(name)).toString());
         };
-        if (force) {
-            ++forcedStableCalls;
-            if (forcedRefreshes >= 20)
-                return errorAnswer(45009, "reach max api daily quota limit");
-            if (stableToken.empty() || stableClock - lastForcedAt >= 30 || forcedRefreshes == 0) {
-                if (!stableToken.empty())
-                    staleTokens.insert(stableToken);
-                issue();
+        if (auto refused = accountRefusal(member("grant_type"), member("appid"), member("secret")))
+            return *refused;
+        const bool force = request.value(QStringLiteral("force_refresh")).toBool();
+        if (force)
+            ++forcedCalls;
+        if (force && forcedRefreshes >= 20)
+            return error(45009, "reach max api daily quota limit");
+        const bool renew = stableToken.empty()
+                           || (force ? forcedRefreshes == 0 || stableClock - lastForcedAt >= 30
+                                     : stableClock >= stableIssuedAt + tokenLifetime - 300);
+        if (renew) {
+            if (force) {
+                stale.insert(stableToken);
                 ++forcedRefreshes;
                 lastForcedAt = stableClock;
             }
-        } else if (stableToken.empty() || stableClock >= stableIssuedAt + tokenLifetime - 300) {
-            issue();
+            char token[48];
+            std::snprintf(token, sizeof token, "91_FakeStableToken%06d", ++stableSerial);
+            stableToken = token;
+            stableIssuedAt = stableClock;
+            refuseUntilIssue = false;
         }
-        Answer a;
-        a.body = "{\"access_token\":" + jsonString(stableToken) + ",\"expires_in\":"
-                 + std::to_string(stableIssuedAt + tokenLifetime - stableClock) + "}";
-        return a;
+        return {tokenAnswer(stableToken, stableIssuedAt + tokenLifetime - stableClock)};
     }
 
     Answer central()
     {
-        Answer a;
-        a.contentType = "text/plain; charset=utf-8";
-        a.body = issueToken() + "\r\n";
-        return a;
+        return {issueToken() + "\r\n", Answer::Delivery::Whole, 200, "text/plain; charset=utf-8"};
     }
 
-    Answer send(const std::string &path, const std::multimap<std::string, std::string> &query,
-                const std::string &body)
+    Answer send(const std::string &path, const std::string &body)
     {
-        Answer a;
-        bool present = false;
-        const std::string token = queryValue(query, "access_token", &present);
-        if (tokenRefused(token, present, a))
-            return a;
-        QJsonParseError error;
-        const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(body), &error);
-        if (error.error != QJsonParseError::NoError || !doc.isObject())
-            return errorAnswer(47001, "data format error");
-        if (path == kTemplatePath)
-            a.body =
-                "{\"errcode\":0,\"errmsg\":\"ok\",\"msgid\":" + std::to_string(nextMsgid++) + "}";
-        else
-            a.body = "{\"errcode\":0,\"errmsg\":\"ok\"}";
-        return a;
+        if (!QJsonDocument::fromJson(QByteArray::fromStdString(body)).isObject())
+            return error(47001, "data format error");
+        if (path == endpoint::kTemplateSend)
+            return {"{\"errcode\":0,\"errmsg\":\"ok\",\"msgid\":" + std::to_string(nextMsgid++)
+                    + "}"};
+        return {"{\"errcode\":0,\"errmsg\":\"ok\"}"};
     }
 
-    Answer userGet(const std::multimap<std::string, std::string> &query)
+    Answer userGet(const httplib::Request &req)
     {
-        Answer a;
-        bool present = false;
-        const std::string token = queryValue(query, "access_token", &present);
-        if (tokenRefused(token, present, a))
-            return a;
-        const std::string next = queryValue(query, "next_openid");
+        const std::string next = req.get_param_value("next_openid");
         size_t start = 0;
         if (!next.empty()) {
             const long long at = indexOf(next);
             if (at < 0)
-                return errorAnswer(40003, "invalid next_openid");
+                return error(40003, "invalid next_openid");
             start = size_t(at) + 1;
         }
         const size_t total = followerCount();
         const size_t count = start < total ? std::min(pageSize, total - start) : 0;
         std::string out =
             "{\"total\":" + std::to_string(total) + ",\"count\":" + std::to_string(count);
-        if (count == 0) {
-            // Past the end WeChat answers an empty page without "data".
-            a.body = out + ",\"next_openid\":\"\"}";
-            return a;
-        }
-        out.reserve(out.size() + count * 31 + 64);
+        if (count == 0) // past the end WeChat answers an empty page without "data"
+            return {out + ",\"next_openid\":\"\"}"};
         out += ",\"data\":{\"openid\":[";
-        for (size_t i = start; i < start + count; ++i) {
-            if (i > start)
-                out += ',';
-            out += jsonString(openidAt(i));
-        }
-        out += "]},\"next_openid\":" + jsonString(openidAt(start + count - 1)) + "}";
-        a.body = std::move(out);
-        return a;
+        for (size_t i = start; i < start + count; ++i)
+            out += (i > start ? "," : "") + quoted(openidAt(i));
+        return {out + "]},\"next_openid\":" + quoted(openidAt(start + count - 1)) + "}"};
     }
 
-    Answer userInfo(const std::multimap<std::string, std::string> &query)
+    Answer userInfo(const httplib::Request &req)
     {
-        Answer a;
-        bool present = false;
-        const std::string token = queryValue(query, "access_token", &present);
-        const std::string openid = queryValue(query, "openid");
-        infoRequests.push_back(
-            {QString::fromStdString(kUserInfoPath), {QString::fromStdString(openid)}});
-        if (tokenRefused(token, present, a))
-            return a;
-        if (left.count(openid)) {
-            a.body = leftProfile(openid);
-            return a;
-        }
+        const std::string openid = req.get_param_value("openid");
+        if (left.count(openid))
+            return {leftProfile(openid)};
         const long long at = indexOf(openid);
-        if (at < 0)
-            return errorAnswer(40003, "invalid openid");
-        a.body = profile(size_t(at));
-        return a;
+        return at < 0 ? error(40003, "invalid openid") : Answer{profile(size_t(at))};
     }
 
-    Answer batchGet(const std::multimap<std::string, std::string> &query, const std::string &body)
+    Answer batchGet(const std::string &body)
     {
-        Answer a;
-        bool present = false;
-        const std::string token = queryValue(query, "access_token", &present);
-        InfoRequest record{QString::fromStdString(kBatchGetPath), {}};
-        const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(body));
-        const QJsonValue list = doc.object().value(QStringLiteral("user_list"));
-        for (const QJsonValue &entry : list.toArray())
-            record.openids << entry.toObject().value(QStringLiteral("openid")).toString();
-        infoRequests.push_back(record);
-        if (tokenRefused(token, present, a))
-            return a;
-        if (!doc.isObject() || !list.isArray())
-            return errorAnswer(47001, "data format error");
-        if (record.openids.isEmpty() || record.openids.size() > 100)
-            return errorAnswer(40032, "invalid openid list size");
+        const std::optional<QStringList> openids = listedOpenids(body);
+        if (!openids)
+            return error(47001, "data format error");
+        if (openids->isEmpty() || openids->size() > 100)
+            return error(40032, "invalid openid list size");
         std::string out = "{\"user_info_list\":[";
-        for (qsizetype i = 0; i < record.openids.size(); ++i) {
-            const std::string openid = utf8(record.openids[i]);
-            const auto gone = left.find(openid);
-            if (gone != left.end() && gone->second)
-                return errorAnswer(40003, "invalid openid");
-            const long long at = gone == left.end() ? indexOf(openid) : 0;
-            if (at < 0)
-                return errorAnswer(40003, "invalid openid");
-            if (i > 0)
-                out += ',';
-            out += gone == left.end() ? profile(size_t(at)) : leftProfile(openid);
+        for (qsizetype i = 0; i < openids->size(); ++i) {
+            const std::string openid = utf8(openids->at(i));
+            const long long at = indexOf(openid);
+            if (at < 0 && !left.count(openid))
+                return error(40003, "invalid openid");
+            out += (i > 0 ? "," : "")
+                   + (left.count(openid) ? leftProfile(openid) : profile(size_t(at)));
         }
-        a.body = out + "]}";
-        return a;
+        return {out + "]}"};
     }
 
-    Answer route(const httplib::Request &req, const std::multimap<std::string, std::string> &query,
-                 const std::string &body)
+    Answer route(const httplib::Request &req, const std::string &body)
     {
-        if (req.path == kTokenPath)
-            return token(query);
-        if (req.path == kCentralPath)
-            return central();
-        if (req.path == kStableTokenPath)
+        const std::string &path = req.path;
+        if (path == endpoint::kToken)
+            return token(req);
+        if (path == endpoint::kStableToken)
             return stable(body);
-        if (req.path == kTemplatePath || req.path == kCustomPath)
-            return send(req.path, query, body);
-        if (req.path == kUserGetPath)
-            return userGet(query);
-        if (req.path == kUserInfoPath)
-            return userInfo(query);
-        if (req.path == kBatchGetPath)
-            return batchGet(query, body);
-        Answer a;
-        a.status = 404;
-        a.contentType = "text/html";
-        a.body = kNotFoundPage;
-        return a;
+        if (path == kCentralPath)
+            return central();
+        if (!isSend(path) && path != endpoint::kUserGet && path != endpoint::kUserInfo
+            && path != endpoint::kBatchGet)
+            return page(404, "404 Not Found");
+        if (auto refused = tokenRefusal(req))
+            return *refused;
+        if (isSend(path))
+            return send(path, body);
+        if (path == endpoint::kUserGet)
+            return userGet(req);
+        if (path == endpoint::kUserInfo)
+            return userInfo(req);
+        return batchGet(body);
     }
+
+    // --- one request ---
 
     // Notes the request and hands back the fault it is to get, if any.
-    std::optional<Fault> arrive(const httplib::Request &req)
+    std::optional<Fault> arrive(const httplib::Request &req, const std::string &body)
     {
-        Request record{QString::fromStdString(req.method),
-                       QString::fromStdString(req.target),
-                       QString::fromStdString(req.path),
-                       {},
-                       req.remote_port};
-        for (const auto &[name, value] : req.headers)
-            record.headers.emplace_back(QString::fromStdString(name),
-                                        QString::fromStdString(value));
-        if (keep)
-            requests.push_back(std::move(record));
+        ++calls[req.path];
         connections.emplace(req.remote_addr, req.remote_port);
-        if (req.path == kTokenPath)
-            ++tokenCalls;
-        else if (req.path == kCentralPath)
-            ++centralCalls;
-        else if (req.path == kStableTokenPath)
-            ++stableCalls;
-        else if (req.path == kUserGetPath)
-            ++userGetCalls;
-        Fault fault;
-        if (!takeFault(req.path, fault))
-            return std::nullopt;
-        return fault;
+        if (keep) {
+            Request record{QString::fromStdString(req.method),
+                           QString::fromStdString(req.target),
+                           QString::fromStdString(req.path),
+                           {}};
+            for (const auto &[name, value] : req.headers)
+                record.headers.emplace_back(QString::fromStdString(name),
+                                            QString::fromStdString(value));
+            requests.push_back(std::move(record));
+            if (req.path == endpoint::kUserInfo)
+                infoRequests.push_back({QString::fromLatin1(endpoint::kUserInfo),
+                                        {QString::fromStdString(req.get_param_value("openid"))}});
+            else if (req.path == endpoint::kBatchGet)
+                infoRequests.push_back({QString::fromLatin1(endpoint::kBatchGet),
+                                        listedOpenids(body).value_or(QStringList())});
+        }
+        for (auto rule = rules.begin(); rule != rules.end(); ++rule) {
+            if (rule->path != req.path)
+                continue;
+            const Fault fault = rule->fault;
+            if (rule->remaining > 0 && --rule->remaining == 0)
+                rules.erase(rule);
+            return fault;
+        }
+        return std::nullopt;
     }
 
     // The endpoint's own answer, or what the fault makes of it.
-    Answer answerFor(const httplib::Request &req,
-                     const std::multimap<std::string, std::string> &query, const std::string &body,
+    Answer answerFor(const httplib::Request &req, const std::string &body,
                      const std::optional<Fault> &fault)
     {
         using Kind = Fault::Kind;
-        if (!fault || fault->kind == Kind::Delay)
-            return route(req, query, body);
-        Answer answer;
-        switch (fault->kind) {
-        case Kind::ErrorAnswer: return errorAnswer(fault->errcode, utf8(fault->text));
-        case Kind::Text: answer.body = utf8(fault->text); return answer;
-        case Kind::ServerError:
-            answer.status = 500;
-            answer.contentType = "text/html";
-            answer.body = kServerErrorPage;
-            return answer;
-        case Kind::Drop: answer.delivery = Answer::Delivery::DropMidBody; return answer;
-        case Kind::CloseAfterBody:
-            answer.delivery = Answer::Delivery::CloseUnanswered;
-            return answer;
-        case Kind::Endless: answer.delivery = Answer::Delivery::Endless; return answer;
-        case Kind::StrayBytes:
-            answer = route(req, query, body);
+        switch (fault ? fault->kind : Kind::Delay) {
+        case Kind::ErrorAnswer: return error(fault->errcode, utf8(fault->text));
+        case Kind::Text: return {utf8(fault->text)};
+        case Kind::ServerError: return page(500, "500 Internal Server Error");
+        case Kind::Drop: return {{}, Answer::Delivery::DropMidBody};
+        case Kind::CloseAfterBody: return {{}, Answer::Delivery::CloseUnanswered};
+        case Kind::Endless: return {{}, Answer::Delivery::Endless};
+        case Kind::StrayBytes: {
+            Answer answer = route(req, body);
             answer.body += utf8(fault->text);
             return answer;
+        }
         case Kind::Delay: break;
         }
-        return answer;
-    }
-
-    void recordSend(const httplib::Request &req,
-                    const std::multimap<std::string, std::string> &query, const std::string &body,
-                    const Answer &answer)
-    {
-        ++sendTotal;
-        if (keep)
-            sends.push_back({QString::fromStdString(req.path),
-                             QString::fromStdString(queryValue(query, "access_token")),
-                             QByteArray::fromStdString(body), QString::fromStdString(answer.body)});
+        return route(req, body);
     }
 
     // Waits, cut short when the fake is shut down, so a test that abandoned a slow request does
@@ -660,28 +511,28 @@ struct FakeWeChat::State {
 
     void handle(const httplib::Request &req, httplib::Response &res, const std::string &body)
     {
-        const auto query = parseQuery(req.target);
         std::optional<Fault> fault;
-        int latency = 0;
+        int wait = 0;
         {
             std::lock_guard lock(mutex);
-            fault = arrive(req);
-            latency = latencyMs + (fault && fault->kind == Fault::Kind::Delay ? fault->delayMs : 0);
+            fault = arrive(req, body);
+            wait = latencyMs + (fault && fault->kind == Fault::Kind::Delay ? fault->delayMs : 0);
         }
-        if (latency > 0)
-            pause(latency);
+        if (wait > 0)
+            pause(wait);
         Answer answer;
         {
             std::lock_guard lock(mutex);
-            answer = answerFor(req, query, body, fault);
-            if (req.path == kTemplatePath || req.path == kCustomPath)
-                recordSend(req, query, body, answer);
+            answer = answerFor(req, body, fault);
+            if (keep && isSend(req.path))
+                sends.push_back({QString::fromStdString(req.path),
+                                 QString::fromStdString(req.get_param_value("access_token")),
+                                 QByteArray::fromStdString(body),
+                                 QString::fromStdString(answer.body)});
         }
         respond(req, res, answer);
     }
 };
-
-FakeWeChat::FakeWeChat() : FakeWeChat(0) {}
 
 FakeWeChat::FakeWeChat(int port) : d(std::make_unique<State>())
 {
@@ -741,175 +592,16 @@ FakeWeChat::~FakeWeChat()
     d->thread.join();
 }
 
-int FakeWeChat::port() const
-{
-    return d->port;
-}
-
 QString FakeWeChat::base() const
 {
     return QStringLiteral("http://127.0.0.1:%1").arg(d->port);
 }
 
-QString FakeWeChat::centralServerUrl() const
-{
-    return base() + QString::fromStdString(kCentralPath);
-}
-
-void FakeWeChat::setTokenLifetime(int seconds)
-{
-    std::lock_guard lock(d->mutex);
-    d->tokenLifetime = seconds;
-}
-
-void FakeWeChat::setCredentials(const QString &appid, const QString &secret)
-{
-    std::lock_guard lock(d->mutex);
-    d->credentialsSet = true;
-    d->appid = utf8(appid);
-    d->secret = utf8(secret);
-}
-
-void FakeWeChat::setStaleOnIssue(bool on)
-{
-    std::lock_guard lock(d->mutex);
-    d->staleOnIssue = on;
-}
-
-void FakeWeChat::refuseCurrentTokenOnce()
-{
-    std::lock_guard lock(d->mutex);
-    d->refuseUntilIssue = true;
-}
-
-int FakeWeChat::tokenCalls() const
-{
-    std::lock_guard lock(d->mutex);
-    return d->tokenCalls;
-}
-
-QString FakeWeChat::lastIssuedToken() const
-{
-    std::lock_guard lock(d->mutex);
-    return d->issuedTokens.empty() ? QString() : QString::fromStdString(d->issuedTokens.back());
-}
-
-QString FakeWeChat::stableToken() const
-{
-    std::lock_guard lock(d->mutex);
-    return QString::fromStdString(d->stableToken);
-}
-
-int FakeWeChat::stableTokenCalls() const
-{
-    std::lock_guard lock(d->mutex);
-    return d->stableCalls;
-}
-
-int FakeWeChat::forcedStableCalls() const
-{
-    std::lock_guard lock(d->mutex);
-    return d->forcedStableCalls;
-}
-
-QByteArray FakeWeChat::lastStableTokenBody() const
-{
-    std::lock_guard lock(d->mutex);
-    return QByteArray::fromStdString(d->lastStableBody);
-}
-
-void FakeWeChat::advanceStableClock(int seconds)
-{
-    std::lock_guard lock(d->mutex);
-    d->stableClock += seconds;
-}
-
-int FakeWeChat::centralCalls() const
-{
-    std::lock_guard lock(d->mutex);
-    return d->centralCalls;
-}
-
-std::vector<FakeWeChat::Send> FakeWeChat::sends() const
-{
-    std::lock_guard lock(d->mutex);
-    return d->sends;
-}
-
-int FakeWeChat::sendCount() const
-{
-    std::lock_guard lock(d->mutex);
-    return d->sendTotal;
-}
-
-void FakeWeChat::setKeepRequests(bool keep)
-{
-    std::lock_guard lock(d->mutex);
-    d->keep = keep;
-}
-
-void FakeWeChat::setFollowerCount(int count)
-{
-    std::lock_guard lock(d->mutex);
-    d->explicitFollowers = false;
-    d->followerList.clear();
-    d->followerIndex.clear();
-    d->generatedCount = size_t(std::max(count, 0));
-}
-
-void FakeWeChat::setFollowers(const QStringList &openids)
-{
-    std::lock_guard lock(d->mutex);
-    d->explicitFollowers = true;
-    d->followerList.clear();
-    d->followerIndex.clear();
-    for (const QString &openid : openids) {
-        d->followerIndex.emplace(utf8(openid), d->followerList.size());
-        d->followerList.push_back(utf8(openid));
-    }
-}
-
-QStringList FakeWeChat::followers() const
-{
-    std::lock_guard lock(d->mutex);
-    QStringList list;
-    const size_t count = d->followerCount();
-    list.reserve(qsizetype(count));
-    for (size_t i = 0; i < count; ++i)
-        list << QString::fromStdString(d->openidAt(i));
-    return list;
-}
-
-void FakeWeChat::setPageSize(int size)
-{
-    std::lock_guard lock(d->mutex);
-    d->pageSize = size_t(std::max(size, 1));
-}
-
-void FakeWeChat::setLeft(const QString &openid, bool refusedInBatch)
-{
-    std::lock_guard lock(d->mutex);
-    d->left[utf8(openid)] = refusedInBatch;
-}
-
-std::vector<FakeWeChat::InfoRequest> FakeWeChat::infoRequests() const
-{
-    std::lock_guard lock(d->mutex);
-    return d->infoRequests;
-}
-
-int FakeWeChat::userGetCalls() const
-{
-    std::lock_guard lock(d->mutex);
-    return d->userGetCalls;
-}
-
 void FakeWeChat::failNext(const QString &path, int count, const Fault &fault)
 {
-    if (count == 0)
-        return;
     std::lock_guard lock(d->mutex);
-    d->rules.push_back({utf8(path), count, fault});
+    if (count != 0)
+        d->rules.push_back({utf8(path), count, fault});
 }
 
 void FakeWeChat::clearFaults()
@@ -924,26 +616,131 @@ void FakeWeChat::setLatency(int ms)
     d->latencyMs = std::max(ms, 0);
 }
 
+void FakeWeChat::setTokenLifetime(int seconds)
+{
+    std::lock_guard lock(d->mutex);
+    d->tokenLifetime = seconds;
+}
+
+void FakeWeChat::setCredentials(const QString &appid, const QString &secret)
+{
+    std::lock_guard lock(d->mutex);
+    d->credentials.emplace(utf8(appid), utf8(secret));
+}
+
+void FakeWeChat::setStaleOnIssue(bool on)
+{
+    std::lock_guard lock(d->mutex);
+    d->staleOnIssue = on;
+}
+
+void FakeWeChat::refuseCurrentTokenOnce()
+{
+    std::lock_guard lock(d->mutex);
+    d->refuseUntilIssue = true;
+}
+
+QString FakeWeChat::lastIssuedToken() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->issued.empty() ? QString() : QString::fromStdString(d->issued.back());
+}
+
+QString FakeWeChat::stableToken() const
+{
+    std::lock_guard lock(d->mutex);
+    return QString::fromStdString(d->stableToken);
+}
+
+int FakeWeChat::forcedStableCalls() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->forcedCalls;
+}
+
+QByteArray FakeWeChat::lastStableTokenBody() const
+{
+    std::lock_guard lock(d->mutex);
+    return QByteArray::fromStdString(d->lastStableBody);
+}
+
+void FakeWeChat::advanceStableClock(int seconds)
+{
+    std::lock_guard lock(d->mutex);
+    d->stableClock += seconds;
+}
+
+void FakeWeChat::setFollowerCount(int count)
+{
+    std::lock_guard lock(d->mutex);
+    d->followerList.reset();
+    d->generated = size_t(std::max(count, 0));
+}
+
+void FakeWeChat::setFollowers(const QStringList &openids)
+{
+    std::lock_guard lock(d->mutex);
+    d->followerList.emplace();
+    for (const QString &openid : openids)
+        d->followerList->push_back(utf8(openid));
+}
+
+QStringList FakeWeChat::followers() const
+{
+    std::lock_guard lock(d->mutex);
+    QStringList list;
+    for (size_t i = 0; i < d->followerCount(); ++i)
+        list << QString::fromStdString(d->openidAt(i));
+    return list;
+}
+
+void FakeWeChat::setPageSize(int size)
+{
+    std::lock_guard lock(d->mutex);
+    d->pageSize = size_t(std::max(size, 1));
+}
+
+void FakeWeChat::setLeft(const QString &openid)
+{
+    std::lock_guard lock(d->mutex);
+    d->left.insert(utf8(openid));
+}
+
+std::vector<FakeWeChat::InfoRequest> FakeWeChat::infoRequests() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->infoRequests;
+}
+
+int FakeWeChat::requestCount(const QString &path) const
+{
+    std::lock_guard lock(d->mutex);
+    const auto it = d->calls.find(utf8(path));
+    return it == d->calls.end() ? 0 : it->second;
+}
+
 std::vector<FakeWeChat::Request> FakeWeChat::requests() const
 {
     std::lock_guard lock(d->mutex);
     return d->requests;
 }
 
-int FakeWeChat::requestCount(const QString &path) const
+std::vector<FakeWeChat::Send> FakeWeChat::sends() const
 {
     std::lock_guard lock(d->mutex);
-    int count = 0;
-    for (const Request &request : d->requests)
-        if (request.path == path)
-            ++count;
-    return count;
+    return d->sends;
 }
 
 int FakeWeChat::connectionCount() const
 {
     std::lock_guard lock(d->mutex);
     return int(d->connections.size());
+}
+
+void FakeWeChat::setKeepRequests(bool keep)
+{
+    std::lock_guard lock(d->mutex);
+    d->keep = keep;
 }
 
 ScopedApiBase::ScopedApiBase(const QString &base)

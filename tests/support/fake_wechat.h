@@ -13,7 +13,7 @@ namespace veltrano::testsupport {
 
 // Serves the endpoints the program calls, with WeChat's answer shapes, and records what it was
 // sent. Starts listening in its constructor (on its own thread) and stops in its destructor. Every
-// setter and accessor may be called from any thread while it runs.
+// member may be called from any thread while it runs.
 //
 // Tokens: any token is accepted for a send unless it has been made stale. Each call to the token
 // endpoint issues a new token text; the stable-token endpoint keeps one token as WeChat does.
@@ -21,7 +21,7 @@ namespace veltrano::testsupport {
 // the server's worker until it times out (5 s).
 class FakeWeChat {
 public:
-    // What a request to a path does instead of (or besides) its normal answer.
+    // What a request to a path gets instead of (or besides) its normal answer.
     struct Fault {
         enum class Kind {
             ErrorAnswer,    // HTTP 200 with {"errcode":…,"errmsg":"… rid: …"}
@@ -52,18 +52,17 @@ public:
         static Fault delay(int ms) { return {Kind::Delay, 0, {}, ms}; }
     };
 
-    // One request as it arrived: method, the raw target (path and query as sent), its headers
-    // (names as sent) and the client's port.
+    // One request as it arrived: method, the raw target (path and query as sent), the path, and
+    // its headers (names as sent).
     struct Request {
         QString method;
         QString target;
         QString path;
         std::vector<std::pair<QString, QString>> headers;
-        int clientPort = 0;
         QStringList header(const QString &name) const; // every value of that header, any case
     };
 
-    // A request to a send endpoint, with the answer the fake gave ("" when the connection dropped).
+    // A request to a send endpoint, with the answer the fake gave ("" when it gave none).
     struct Send {
         QString path;
         QString token;
@@ -71,68 +70,70 @@ public:
         QString answer;
     };
 
-    // A user/info (one openid) or user/info/batchget (the openids of its list) request.
+    // A user/info (one openid) or user/info/batchget (the openids of its list) request, as it
+    // arrived.
     struct InfoRequest {
         QString path;
         QStringList openids;
     };
 
-    FakeWeChat();
-    // A fixed port (0: the system chooses), for the stand-alone program.
-    explicit FakeWeChat(int port);
+    // port 0: the system chooses (a fixed one is for the stand-alone program).
+    explicit FakeWeChat(int port = 0);
     ~FakeWeChat();
     FakeWeChat(const FakeWeChat &) = delete;
     FakeWeChat &operator=(const FakeWeChat &) = delete;
 
-    int port() const;
     QString base() const; // "http://127.0.0.1:PORT", the value for VELTRANO_API_BASE
     // The fake central control server: a POST answers a newly issued bare token and a line break.
-    QString centralServerUrl() const;
+    QString centralServerUrl() const { return base() + QStringLiteral("/central/token"); }
 
     // --- faults and timing --------------------------------------------------------------------
-    // The next `count` requests to `path` ("*": any path) get `fault`; a count of -1 means all.
-    // Rules are consumed first-added first. This is the one way to make an endpoint misbehave.
+    // The next `count` requests to `path` get `fault`; a count of -1 means all of them. Rules for
+    // one path are used up in the order they were added. This is the one way to make an endpoint
+    // misbehave.
     void failNext(const QString &path, int count, const Fault &fault);
     void clearFaults();
     void setLatency(int ms); // added to every request
 
-    // --- token endpoints ----------------------------------------------------------------------
+    // --- tokens -------------------------------------------------------------------------------
     void setTokenLifetime(int seconds); // expires_in answered (default 7200)
     void setCredentials(const QString &appid, const QString &secret); // others are refused
     void setStaleOnIssue(bool on); // each issue makes every earlier token stale (40001)
     void refuseCurrentTokenOnce(); // sends get 40001 until a new token is issued
-    int tokenCalls() const;        // requests to /cgi-bin/token, answered or not
     QString lastIssuedToken() const;
     // /cgi-bin/stable_token (expires_in from setTokenLifetime). Its clock starts at 0 and moves
     // only through advanceStableClock.
     QString stableToken() const;   // the current stable token ("" before the first)
-    int stableTokenCalls() const;  // requests to /cgi-bin/stable_token, answered or not
-    int forcedStableCalls() const; // of those, the ones asking force_refresh
+    int forcedStableCalls() const; // stable-token requests asking force_refresh
     QByteArray lastStableTokenBody() const;
     void advanceStableClock(int seconds);
-    int centralCalls() const; // requests to centralServerUrl
-
-    // --- message sends ------------------------------------------------------------------------
-    std::vector<Send> sends() const;
-    int sendCount() const;
 
     // --- followers ----------------------------------------------------------------------------
     void setFollowerCount(int count);              // generated openids, 28 characters each
     void setFollowers(const QStringList &openids); // exactly these, in this order
     QStringList followers() const;
     void setPageSize(int size); // openids per user/get page (default 10,000)
-    std::vector<InfoRequest> infoRequests() const;
-    int userGetCalls() const;
     // A follower who has left since the list was read: user/info and batchget describe them with
-    // WeChat's short answer {"subscribe":0,"openid":…,"tagid_list":[]}. With refusedInBatch, a
-    // batchget that names them is refused as a whole (40003 invalid openid) instead.
-    void setLeft(const QString &openid, bool refusedInBatch = false);
+    // WeChat's short answer {"subscribe":0,"openid":…,"tagid_list":[]}.
+    void setLeft(const QString &openid);
+    std::vector<InfoRequest> infoRequests() const;
 
     // --- what arrived -------------------------------------------------------------------------
-    std::vector<Request> requests() const;
+    // Requests to `path`, answered or not; counted even when requests are not kept.
     int requestCount(const QString &path) const;
+    int tokenCalls() const { return requestCount(QStringLiteral("/cgi-bin/token")); }
+    int stableTokenCalls() const { return requestCount(QStringLiteral("/cgi-bin/stable_token")); }
+    int centralCalls() const { return requestCount(QStringLiteral("/central/token")); }
+    int sendCount() const
+    {
+        return requestCount(QStringLiteral("/cgi-bin/message/template/send"))
+               + requestCount(QStringLiteral("/cgi-bin/message/custom/send"));
+    }
+    std::vector<Request> requests() const;
+    std::vector<Send> sends() const;
     int connectionCount() const; // distinct client connections seen
-    // Off: requests and sends are no longer kept, only sendCount counts on (long benchmarks).
+    // Off: requests, sends and profile requests are no longer kept, only counted (long
+    // benchmarks).
     void setKeepRequests(bool keep);
 
 private:
