@@ -15,9 +15,6 @@
 
 namespace veltrano {
 namespace {
-// A silent SQL Server would otherwise keep the login waiting for ever; 15 s is the login time-out
-// SQL Server clients use when none is set.
-constexpr int kLoginTimeoutSeconds = 15;
 constexpr int kShownFields = 6; // fields 1 to 6; field 0 is never shown
 constexpr int kNoteLimit = 500; // a tooltip, not a page
 } // namespace
@@ -84,7 +81,7 @@ SendRecordResult querySendRecords(SharedSettings &live, const QString &type, con
     const int days = periodDays(period);
     const Settings connection = ReloadSettings(live);
     try {
-        Database db(connection, kLoginTimeoutSeconds);
+        Database db(connection);
         // The answer for the tooltip comes from tempmsg by SEND_REC's id; a SEND_REC without one
         // is still listed, by position, only without the tooltip.
         bool joined = true;
