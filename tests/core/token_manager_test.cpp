@@ -59,6 +59,12 @@ protected:
         return s;
     }
 
+    // The token in `mode` through the settings overload, after a post refused `refused`.
+    QString fetch(const QString &mode, const QString &refused = {})
+    {
+        return GetAccessToken(account(mode), http, refused);
+    }
+
     // The same account through the overload that names it field by field.
     QString ask(const QString &mode, const QString &server = {}, bool force = false)
     {
@@ -71,6 +77,29 @@ protected:
     {
         clock += std::chrono::seconds(seconds);
         fake.advanceStableClock(seconds);
+    }
+
+    // The one request the fake saw, as "METHOD target", with one header's values when named.
+    QString onlyRequest(const QString &header = {})
+    {
+        const auto requests = fake.requests();
+        if (requests.size() != 1)
+            return QStringLiteral("%1 requests").arg(requests.size());
+        const auto &r = requests[0];
+        return r.method + ' ' + r.target
+               + (header.isEmpty() ? QString() : ' ' + header + ": " + r.header(header).join(','));
+    }
+
+    // The message of the TokenError the call raises.
+    template <typename Call>
+    static QString tokenError(Call call)
+    {
+        try {
+            call();
+        } catch (const TokenError &e) {
+            return QString::fromUtf8(e.what());
+        }
+        return QStringLiteral("(no TokenError)");
     }
 
     // The errcode a template post with this token gets.
@@ -117,8 +146,7 @@ protected:
         const QString now =
             QStringLiteral("select cast(strftime('%s', 'now', 'localtime') as int)");
         for (int attempt = 0; attempt < 20; ++attempt) {
-            setParam("access_token", "CACHED");
-            setParam("expires_in", "7200");
+            makeFresh("CACHED");
             const qint64 before = scalar(now).toLongLong();
             scalar(QStringLiteral("update sysParam set ParamValue=strftime('%Y-%m-%d %H:%M:%S', ?, "
                                   "'unixepoch') where ParamName='in_time'"),
@@ -158,30 +186,29 @@ TEST_F(TokenTest, AgeOf6000SecondsKeepsTheCachedTokenAnd6001Renews)
         EXPECT_EQ(kept.exchanges, 0) << age;
     }
 
-    const Outcome at6001 = tokenAtAge(6001);
-    const QString renewed = at6001.token;
-    EXPECT_EQ(at6001.exchanges, 1);
-    EXPECT_EQ(renewed, fake.lastIssuedToken());
-    EXPECT_EQ(param("access_token"), renewed);
-    EXPECT_EQ(param("expires_in"), "7200");
+    const Outcome renewed = tokenAtAge(6001);
+    EXPECT_EQ(renewed.exchanges, 1);
+    EXPECT_EQ(renewed.token, fake.lastIssuedToken());
+    EXPECT_EQ(rows(), (Rows{renewed.token, "7200", param("in_time")}));
     const qint64 age = tokenAge();
     EXPECT_GE(age, 0);
     EXPECT_LT(age, 120) << "in_time is the database's time now, to the minute";
 
     // Fresh again: the next call takes the new token from the cache.
     const int calls = fake.tokenCalls();
-    EXPECT_EQ(ask("1"), renewed);
+    EXPECT_EQ(ask("1"), renewed.token);
     EXPECT_EQ(fake.tokenCalls(), calls);
 }
 
 TEST_F(TokenTest, AnEmptyOrUnusableCacheIsNeverUsed)
 {
     const auto renews = [this](const std::string &what) {
+        SCOPED_TRACE(what);
         const int calls = fake.tokenCalls();
-        const QString token = GetAccessToken(account("1"), http);
-        EXPECT_EQ(token, fake.lastIssuedToken()) << what;
-        EXPECT_EQ(fake.tokenCalls(), calls + 1) << what;
-        EXPECT_EQ(param("access_token"), fake.lastIssuedToken()) << what;
+        const QString token = fetch("1");
+        EXPECT_EQ(token, fake.lastIssuedToken());
+        EXPECT_EQ(fake.tokenCalls(), calls + 1);
+        EXPECT_EQ(param("access_token"), fake.lastIssuedToken());
     };
     const struct {
         const char *row;
@@ -212,34 +239,27 @@ TEST_F(TokenTest, AnEmptyOrUnusableCacheIsNeverUsed)
 // the failure is the answer itself, and the next call asks again.
 TEST_F(TokenTest, ARefusedExchangeLeavesTheThreeRowsAndTheNextCallAsksAgain)
 {
-    setParam("access_token", "OLD");
-    setParam("expires_in", "7200");
+    makeFresh("OLD");
     makeStale();
     const Rows before = rows();
 
     // WeChat's refusal, an error page, a lifetime beyond 16 bits or none, no token text; an empty
     // answer says so instead of leaving nothing after the colon.
-    const struct {
-        QString answer, message;
-    } refusals[] = {
-        {R"({"errcode":40013,"errmsg":"invalid appid"})", {}},
-        {"<html><body>502 Bad Gateway</body></html>", {}},
-        {R"({"access_token":"T","expires_in":40000})", {}},
-        {R"({"access_token":"T"})", {}},
-        {R"({"access_token":"","expires_in":7200})", {}},
-        {R"({"access_token":"<b>T</b> x","expires_in":7200})", {}},
-        {R"({"expires_in":7200})", {}},
-        {"", "回答为空（HTTP 200）"},
+    const QString refusals[] = {
+        R"({"errcode":40013,"errmsg":"invalid appid"})",
+        "<html><body>502 Bad Gateway</body></html>",
+        R"({"access_token":"T","expires_in":40000})",
+        R"({"access_token":"T"})",
+        R"({"access_token":"","expires_in":7200})",
+        R"({"access_token":"<b>T</b> x","expires_in":7200})",
+        R"({"expires_in":7200})",
+        "",
     };
-    for (const auto &r : refusals) {
-        fake.failNext("/cgi-bin/token", 1, FakeWeChat::Fault::answer(r.answer));
-        try {
-            ask("1");
-            ADD_FAILURE() << "accepted " << r.answer.toStdString();
-        } catch (const TokenError &e) {
-            EXPECT_EQ(QString::fromUtf8(e.what()), r.message.isNull() ? r.answer : r.message);
-        }
-        EXPECT_EQ(rows(), before) << r.answer.toStdString();
+    for (const QString &answer : refusals) {
+        fake.failNext("/cgi-bin/token", 1, FakeWeChat::Fault::answer(answer));
+        EXPECT_EQ(tokenError([&] { ask("1"); }),
+                  answer.isEmpty() ? QStringLiteral("回答为空（HTTP 200）") : answer);
+        EXPECT_EQ(rows(), before) << answer.toStdString();
     }
     fake.failNext("/cgi-bin/token", 1, FakeWeChat::Fault::drop());
     EXPECT_THROW(ask("1"), HttpError);
@@ -265,28 +285,27 @@ TEST_F(TokenTest, ForcedRenewalSendsTheCredentialsEncodedAndStoresTheLifetime)
     EXPECT_EQ(direct(false), "CACHED");
     const QString token = direct(true);
     EXPECT_EQ(token, fake.lastIssuedToken());
-    EXPECT_EQ(param("access_token"), token);
-    EXPECT_EQ(param("expires_in"), "5400");
-    ASSERT_EQ(fake.requests().size(), 1u);
-    EXPECT_EQ(fake.requests()[0].method, "POST");
-    EXPECT_EQ(fake.requests()[0].target,
+    EXPECT_EQ(rows(), (Rows{token, "5400", param("in_time")}));
+    EXPECT_EQ(onlyRequest(),
+              "POST "
               "/cgi-bin/token?grant_type=client_credential&appid=wx1%26x&secret=s%2Bc%2Fr%3Dt");
 }
 
 TEST_F(TokenTest, ModeTextIsANumberWithBlanksAllowed)
 {
     makeFresh("CACHED");
+    const QString central = fake.centralServerUrl();
     for (const char *mode : {"1", " 1", "01", "1 ", "1.0"})
-        EXPECT_EQ(ask(mode, fake.centralServerUrl()), "CACHED") << mode;
+        EXPECT_EQ(ask(mode, central), "CACHED") << mode;
     EXPECT_EQ(fake.centralCalls(), 0);
 
     for (const char *mode : {"", " ", "abc", "1a", "nan"})
-        EXPECT_THROW(ask(mode, fake.centralServerUrl()), TokenError) << "'" << mode << "'";
+        EXPECT_THROW(ask(mode, central), TokenError) << "'" << mode << "'";
     EXPECT_TRUE(fake.requests().empty()) << "nothing is requested for a mode that is no number";
 
     // Every number but 1 and 3 has always meant the central server.
     for (const char *mode : {"2", "0", "-3", "1.5"})
-        EXPECT_FALSE(ask(mode, fake.centralServerUrl()).isEmpty());
+        EXPECT_FALSE(ask(mode, central).isEmpty());
     EXPECT_EQ(fake.centralCalls(), 4);
 }
 
@@ -302,11 +321,7 @@ TEST_F(TokenTest, CentralServerIsPostedToTrimmedAndTouchesNoRow)
     const QString token = ask("2", fake.centralServerUrl());
     EXPECT_EQ(token, fake.lastIssuedToken()) << "the answer's line break is gone";
     EXPECT_FALSE(token.contains('\n'));
-    const auto requests = fake.requests();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].method, "POST");
-    EXPECT_EQ(requests[0].target, "/central/token");
-    EXPECT_EQ(requests[0].header("Content-Length"), QStringList{"0"});
+    EXPECT_EQ(onlyRequest("Content-Length"), "POST /central/token Content-Length: 0");
 
     fake.failNext("/central/token", 1,
                   FakeWeChat::Fault::answer(" \t TOKEN_FROM_CENTRAL \r\n\r\n"));
@@ -344,16 +359,12 @@ TEST_F(TokenTest, CentralServerFailuresRaise)
         const size_t requests = fake.requests().size();
         if (f.fault)
             fake.failNext("/central/token", 1, *f.fault);
-        try {
-            ask("2", f.server);
-            ADD_FAILURE() << "accepted " << f.message.toStdString();
-        } catch (const TokenError &e) {
-            EXPECT_TRUE(QString::fromUtf8(e.what()).startsWith(f.message)) << e.what();
-        }
+        const QString message = tokenError([&] { ask("2", f.server); });
+        EXPECT_TRUE(message.startsWith(f.message)) << message.toStdString();
         EXPECT_EQ(fake.requests().size() - requests, f.server.trimmed().isEmpty() ? 0u : 1u);
     }
     fake.failNext("/central/token", 1, FakeWeChat::Fault::answer(QString(512, u'T')));
-    EXPECT_EQ(GetAccessToken(account("2"), http), QString(512, u'T'));
+    EXPECT_EQ(fetch("2"), QString(512, u'T'));
 
     fake.failNext("/central/token", 1, FakeWeChat::Fault::drop());
     EXPECT_THROW(ask("2", central), HttpError);
@@ -362,35 +373,29 @@ TEST_F(TokenTest, CentralServerFailuresRaise)
 TEST_F(TokenTest, ARefusedTokenIsRenewedOnlyWhileTheCacheStillHoldsIt)
 {
     makeFresh("CACHED");
-    const QString renewed = GetAccessToken(account("1"), http, "CACHED");
+    const QString renewed = fetch("1", "CACHED");
     EXPECT_EQ(renewed, fake.lastIssuedToken());
     EXPECT_EQ(param("access_token"), renewed);
-    EXPECT_EQ(fake.tokenCalls(), 1);
 
     // Another copy of the batch was refused the same token: the cache already holds a newer one.
-    EXPECT_EQ(GetAccessToken(account("1"), http, "CACHED"), renewed);
+    EXPECT_EQ(fetch("1", "CACHED"), renewed);
     EXPECT_EQ(fake.tokenCalls(), 1);
 
     // The central server is simply asked again.
-    const int central = fake.centralCalls();
-    const QString fromCentral = GetAccessToken(account("2"), http, renewed);
+    const QString fromCentral = fetch("2", renewed);
     EXPECT_EQ(fromCentral, fake.lastIssuedToken());
-    EXPECT_EQ(fake.centralCalls(), central + 1);
+    EXPECT_EQ(fake.centralCalls(), 1);
 }
 
 TEST_F(TokenTest, StableTokenIsFetchedAsJsonCachedAndSharedByEveryCaller)
 {
     makeStale();
-    const QString token = GetAccessToken(account("3"), http);
+    const QString token = fetch("3");
     EXPECT_EQ(token, fake.stableToken());
-    EXPECT_EQ(param("access_token"), token);
-    EXPECT_EQ(param("expires_in"), "7200");
+    EXPECT_EQ(rows(), (Rows{token, "7200", param("in_time")}));
     EXPECT_LT(tokenAge(), 120);
-    const auto requests = fake.requests();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].method, "POST");
-    EXPECT_EQ(requests[0].target, "/cgi-bin/stable_token");
-    EXPECT_EQ(requests[0].header("Content-Type"), QStringList{"application/json"});
+    EXPECT_EQ(onlyRequest("Content-Type"),
+              "POST /cgi-bin/stable_token Content-Type: application/json");
     EXPECT_EQ(ParseJson(QString::fromUtf8(fake.lastStableTokenBody())),
               QJsonObject({{"grant_type", "client_credential"},
                            {"appid", "wx1"},
@@ -398,25 +403,24 @@ TEST_F(TokenTest, StableTokenIsFetchedAsJsonCachedAndSharedByEveryCaller)
                            {"force_refresh", false}}));
 
     // Fresh: taken from the cache, no request.
-    EXPECT_EQ(GetAccessToken(account("3"), http), token);
+    EXPECT_EQ(fetch("3"), token);
     EXPECT_EQ(fake.stableTokenCalls(), 1);
     // Old: renewed in normal mode, which hands back the same token while it has long to live.
     makeStale();
-    EXPECT_EQ(GetAccessToken(account("3"), http), token);
+    EXPECT_EQ(fetch("3"), token);
     EXPECT_EQ(fake.stableTokenCalls(), 2);
-    EXPECT_EQ(fake.forcedStableCalls(), 0);
     EXPECT_EQ(fake.tokenCalls(), 0);
 
     // A token handed out near its end is cached only for what is left of it, less five minutes.
     advance(7200 - 400);
     makeStale();
-    EXPECT_EQ(GetAccessToken(account("3"), http), token);
+    EXPECT_EQ(fetch("3"), token);
     EXPECT_EQ(param("expires_in"), "400");
-    EXPECT_EQ(GetAccessToken(account("3"), http), token) << "100 s of cache left";
+    EXPECT_EQ(fetch("3"), token) << "100 s of cache left";
     EXPECT_EQ(fake.stableTokenCalls(), 3);
     advance(120);
     setParam("expires_in", "200"); // what is left of it now: past the margin, renewed
-    const QString next = GetAccessToken(account("3"), http);
+    const QString next = fetch("3");
     EXPECT_NE(next, token);
     EXPECT_EQ(next, fake.stableToken());
     EXPECT_EQ(fake.forcedStableCalls(), 0);
@@ -426,7 +430,7 @@ TEST_F(TokenTest, AnotherProgramsExchangeLeavesTheStableTokenWorking)
 {
     fake.setStaleOnIssue(true);
     makeStale();
-    const QString stable = GetAccessToken(account("3"), http);
+    const QString stable = fetch("3");
     EXPECT_EQ(postWith(stable), 0);
 
     // "Another program" exchanges at /cgi-bin/token twice: its first token falls, ours stands.
@@ -437,15 +441,15 @@ TEST_F(TokenTest, AnotherProgramsExchangeLeavesTheStableTokenWorking)
     other.Post(url);
     EXPECT_EQ(postWith(first), 40001);
     EXPECT_EQ(postWith(stable), 0);
-    EXPECT_EQ(GetAccessToken(account("3"), http), stable);
+    EXPECT_EQ(fetch("3"), stable);
 }
 
 TEST_F(TokenTest, ARefusedStableTokenForcesOneRefreshAndNotAgainWithin30Seconds)
 {
     makeStale();
-    const QString first = GetAccessToken(account("3"), http);
+    const QString first = fetch("3");
 
-    const QString second = GetAccessToken(account("3"), http, first);
+    const QString second = fetch("3", first);
     EXPECT_NE(second, first);
     EXPECT_EQ(param("access_token"), second);
     EXPECT_EQ(fake.forcedStableCalls(), 1);
@@ -456,7 +460,7 @@ TEST_F(TokenTest, ARefusedStableTokenForcesOneRefreshAndNotAgainWithin30Seconds)
 
     // Refused again 29 s later: a normal call, never a second force so soon.
     advance(29);
-    EXPECT_EQ(GetAccessToken(account("3"), http, second), second);
+    EXPECT_EQ(fetch("3", second), second);
     EXPECT_EQ(fake.forcedStableCalls(), 1);
     EXPECT_EQ(fake.stableTokenCalls(), 3);
 
@@ -467,28 +471,25 @@ TEST_F(TokenTest, ARefusedStableTokenForcesOneRefreshAndNotAgainWithin30Seconds)
     EXPECT_EQ(GetAccessToken(otherAccount, http, second), second);
     EXPECT_EQ(fake.forcedStableCalls(), 2);
     advance(1);
-    const QString third = GetAccessToken(account("3"), http, fake.stableToken());
-    EXPECT_EQ(fake.forcedStableCalls(), 3);
+    const QString third = fetch("3", fake.stableToken());
     EXPECT_EQ(third, fake.stableToken());
+    EXPECT_EQ(fake.forcedStableCalls(), 3);
 }
 
 TEST_F(TokenTest, StableTokenErrorsLeaveTheCache)
 {
     makeFresh("CACHED");
+    const auto refreshRefused = [this] { return fetch("3", param("access_token").value_or("")); };
     // WeChat allows 20 forced refreshes a day, then answers 45009.
     for (int i = 0; i < 20; ++i) {
         advance(30);
-        GetAccessToken(account("3"), http, param("access_token").value_or(""));
+        refreshRefused();
     }
     EXPECT_EQ(fake.forcedStableCalls(), 20);
     advance(30);
     const Rows used = rows();
-    try {
-        GetAccessToken(account("3"), http, param("access_token").value_or(""));
-        ADD_FAILURE() << "a refused refresh must raise";
-    } catch (const TokenError &e) {
-        EXPECT_TRUE(QString::fromUtf8(e.what()).startsWith(R"({"errcode":45009,)")) << e.what();
-    }
+    const QString refused = tokenError(refreshRefused);
+    EXPECT_TRUE(refused.startsWith(R"({"errcode":45009,)")) << refused.toStdString();
     EXPECT_EQ(rows(), used);
 
     // An answer that cannot be a token changes nothing either.
@@ -496,6 +497,6 @@ TEST_F(TokenTest, StableTokenErrorsLeaveTheCache)
     makeStale();
     fake.failNext("/cgi-bin/stable_token", 1,
                   FakeWeChat::Fault::answer("<html><body>502 Bad Gateway</body></html>"));
-    EXPECT_THROW(GetAccessToken(account("3"), http), TokenError);
+    EXPECT_THROW(fetch("3"), TokenError);
     EXPECT_EQ(param("access_token"), "CACHED");
 }
