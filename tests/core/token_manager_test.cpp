@@ -49,10 +49,10 @@ protected:
     }
 
     // The account as a caller of the settings overload holds it; the connection is the fixture's.
-    Settings account(const QString &mode)
+    Settings account(const QString &mode, const QString &appid = QStringLiteral("wx1"))
     {
         Settings s = testsupport::liveSettings().snapshot();
-        s.appid = QStringLiteral("wx1");
+        s.appid = appid;
         s.appsecret = QStringLiteral("secret");
         s.get_token_mod = mode;
         s.token_server = fake.centralServerUrl();
@@ -210,23 +210,16 @@ TEST_F(TokenTest, AnEmptyOrUnusableCacheIsNeverUsed)
         EXPECT_EQ(fake.tokenCalls(), calls + 1);
         EXPECT_EQ(param("access_token"), fake.lastIssuedToken());
     };
-    const struct {
-        const char *row;
-        QVariant value;
-    } spoiled[] = {
-        {"in_time", ""},
-        {"in_time", "not a time"},
-        {"in_time", "2999-01-01 00:00"},
-        {"in_time", QVariant()},
-        {"access_token", ""},
-        {"access_token", "<html><body>502</body></html>"},
-        {"access_token", "A B"},
-        {"access_token", QVariant()},
+    const std::pair<const char *, QVariantList> spoiled[] = {
+        {"in_time", {"", "not a time", "2999-01-01 00:00", QVariant()}},
+        {"access_token", {"", "<html><body>502</body></html>", "A B", QVariant()}},
     };
-    for (const auto &s : spoiled) {
-        makeFresh("CACHED");
-        setParam(s.row, s.value);
-        renews(std::string(s.row) + " '" + s.value.toString().toStdString() + "'");
+    for (const auto &[row, values] : spoiled) {
+        for (const QVariant &value : values) {
+            makeFresh("CACHED");
+            setParam(row, value);
+            renews(std::string(row) + " '" + value.toString().toStdString() + "'");
+        }
     }
 
     // Without an in_time row the age is never known: every call renews rather than trusting it.
@@ -466,9 +459,7 @@ TEST_F(TokenTest, ARefusedStableTokenForcesOneRefreshAndNotAgainWithin30Seconds)
 
     // Another appid has 30 s of its own (the fake, one account, declines so soon and says so with
     // the same token); the same appid may force again once 30 s have passed.
-    Settings otherAccount = account("3");
-    otherAccount.appid = "wx2";
-    EXPECT_EQ(GetAccessToken(otherAccount, http, second), second);
+    EXPECT_EQ(GetAccessToken(account("3", "wx2"), http, second), second);
     EXPECT_EQ(fake.forcedStableCalls(), 2);
     advance(1);
     const QString third = fetch("3", fake.stableToken());
