@@ -455,6 +455,21 @@ TEST_F(SendBatchInFlight, ARefusedTokenIsRenewedOncePerBatchForAllPostsOnTheirWa
     }
 }
 
+// One renewal per batch: a later row refused for the renewed token ends the batch and waits.
+TEST_F(SendBatch, ATokenRefusedAgainAfterTheRenewalEndsTheBatch)
+{
+    const std::vector<qlonglong> ids = addTemplates(2);
+    const auto refused = FakeWeChat::Fault::error(40001, "invalid credential");
+    fake.failNext(kTemplateSend, 1, refused);
+    fake.failNext(kTemplateSend, 1, FakeWeChat::Fault::delay(0)); // the repost goes through
+    fake.failNext(kTemplateSend, 1, refused);
+    const BatchReport report = testsupport::runBatch();
+    EXPECT_EQ(fake.tokenCalls(), 2) << "the first token and one renewal";
+    EXPECT_TRUE(report.endedEarly);
+    EXPECT_TRUE(queue.stat(ids[0]).toString().contains("\"errcode\":0"));
+    EXPECT_TRUE(queue.stat(ids[1]).isNull());
+}
+
 // A post refused for its token while others are on their way: their answers are read and stored
 // before the renewal, however long the token takes, and only the refused row goes again.
 TEST_F(SendBatchInFlight, ARenewalWaitsUntilTheAnswersOnTheirWayAreStored)
