@@ -222,31 +222,28 @@ TEST(Followers, FailuresShowTheLastAnswerByTheNoticeTable)
     const QString unauthorized = QStringLiteral("操作失败！公众号必须要认证后才有此接口权限！");
     const struct {
         const char *what;
-        int followers;
         QString path;
         std::vector<Fault> faults; // one request each; the last one for every request after them
         QString shown;             // how the notice starts: a fixed text, then WeChat's answer
+        int followers = 3;
     } cases[] = {
         {"no right to the interface",
-         3,
          kUserGet,
          {Fault::error(48001, "api unauthorized")},
          unauthorized + R"({"errcode":48001)"},
         {"a list answer without data",
-         3,
          kUserGet,
          {Fault::error(40013, "invalid appid")},
          R"({"errcode":40013)"},
-        {"a list page that is no JSON", 3, kUserGet, {Fault::serverError()}, "<html>"},
-        {"no answer: the last one that came", 3, kBatchGet, {Fault::drop()}, R"({"total":3)"},
+        {"a list page that is no JSON", kUserGet, {Fault::serverError()}, "<html>"},
+        {"no answer: the last one that came", kBatchGet, {Fault::drop()}, R"({"total":3)"},
         {"an error on the second hundred to arrive",
-         1000,
          kBatchGet,
          {Fault::delay(0), Fault::error(45009, "reach max api daily quota limit")},
-         R"({"errcode":45009)"},
+         R"({"errcode":45009)",
+         1000},
         // No answer from the follower interface yet: the notice points at the settings.
         {"no token",
-         3,
          QString::fromLatin1(endpoint::kToken),
          {Fault::error(40013, "invalid appid")},
          R"(操作失败！请检查相关配置！{"errcode":40013)"},

@@ -32,9 +32,12 @@ QString refusingBase()
     return gone.base();
 }
 
-class HttpMultiTest : public ::testing::Test {
+const QString kTokenUrlPath =
+    QStringLiteral("/cgi-bin/token?grant_type=client_credential&appid=a&secret=b");
+
+class Http : public ::testing::Test {
 protected:
-    HttpMultiTest() : api(fake) {}
+    Http() : api(fake) {}
     FakeWeChat fake;
     ScopedApiBase api;
     const QByteArray body =
@@ -43,7 +46,7 @@ protected:
 
 } // namespace
 
-TEST_F(HttpMultiTest, PostsInFlightComeBackByTagWithTheirStatus)
+TEST_F(Http, PostsInFlightComeBackByTagWithTheirStatus)
 {
     fake.failNext(kCustomPath, 1, FakeWeChat::Fault::serverError());
     // Large enough that curl would announce it with "Expect: 100-continue", a round trip of its
@@ -87,7 +90,7 @@ TEST_F(HttpMultiTest, PostsInFlightComeBackByTagWithTheirStatus)
     EXPECT_EQ(messageUrl(2, QString()), apiUrl(kCustomPath + "?access_token="));
 }
 
-TEST_F(HttpMultiTest, FailuresSayWhetherTheRequestWentOutAndNoneIsSentTwice)
+TEST_F(Http, FailuresSayWhetherTheRequestWentOutAndNoneIsSentTwice)
 {
     // Refused: nothing can have reached a server.
     {
@@ -116,7 +119,7 @@ TEST_F(HttpMultiTest, FailuresSayWhetherTheRequestWentOutAndNoneIsSentTwice)
     EXPECT_EQ(fake.sendCount(), 4) << "no post was sent again behind the caller's back";
 }
 
-TEST_F(HttpMultiTest, AnAnswerThatNeverEndsStopsAtTheBound)
+TEST_F(Http, AnAnswerThatNeverEndsStopsAtTheBound)
 {
     fake.failNext(kTemplatePath, 1, FakeWeChat::Fault::endless());
     HttpMulti multi(1);
@@ -130,22 +133,18 @@ TEST_F(HttpMultiTest, AnAnswerThatNeverEndsStopsAtTheBound)
     fake.failNext("/cgi-bin/token", 1, FakeWeChat::Fault::endless());
     HttpClient http;
     try {
-        http.Post(apiUrl("/cgi-bin/token?grant_type=client_credential&appid=a&secret=b"));
+        http.Post(apiUrl(kTokenUrlPath));
         FAIL() << "an endless answer must raise";
     } catch (const HttpError &e) {
         EXPECT_EQ(QString::fromUtf8(e.what()), answers[0].error);
     }
 }
 
-TEST(HttpClient, PostsOnOneConnectionAndReturnsAnswersWhateverTheStatus)
+TEST_F(Http, ClientPostsOnOneConnectionAndReturnsAnswersWhateverTheStatus)
 {
-    FakeWeChat fake;
-    ScopedApiBase base(fake);
     {
         HttpClient http;
-        EXPECT_TRUE(
-            http.Post(apiUrl("/cgi-bin/token?grant_type=client_credential&appid=a&secret=b"))
-                .startsWith(R"({"access_token":)"));
+        EXPECT_TRUE(http.Post(apiUrl(kTokenUrlPath)).startsWith(R"({"access_token":)"));
         EXPECT_EQ(http.lastStatus(), 200);
         EXPECT_TRUE(http.Post(apiUrl("/no/such/path")).contains("404 Not Found"));
         EXPECT_EQ(http.lastStatus(), 404);
@@ -159,12 +158,10 @@ TEST(HttpClient, PostsOnOneConnectionAndReturnsAnswersWhateverTheStatus)
     EXPECT_EQ(fake.connectionCount(), 1);
 }
 
-TEST(HttpClient, TransportFailuresRaiseWithAReasonAndTheClientCarriesOn)
+TEST_F(Http, ClientTransportFailuresRaiseWithAReasonAndTheClientCarriesOn)
 {
-    FakeWeChat fake;
-    ScopedApiBase base(fake);
     HttpClient http;
-    const QString url = apiUrl("/cgi-bin/token?grant_type=client_credential&appid=a&secret=b");
+    const QString url = apiUrl(kTokenUrlPath);
 
     fake.failNext("/cgi-bin/token", 1, FakeWeChat::Fault::drop());
     EXPECT_THROW(http.Post(url), HttpError);

@@ -54,6 +54,19 @@ std::string utf8(const QString &text)
     return text.toStdString();
 }
 
+QString text(const std::string &utf8)
+{
+    return QString::fromStdString(utf8);
+}
+
+// Runs `use` on the fake's state with its mutex held and hands back what it returns.
+template <typename State, typename Use>
+auto locked(State &state, Use use)
+{
+    std::lock_guard lock(state.mutex);
+    return use(state);
+}
+
 // A JSON string literal, UTF-8 kept as is (WeChat's own answers do not escape Chinese text).
 std::string quoted(const std::string &text)
 {
@@ -207,9 +220,13 @@ struct FakeWeChat::State {
                  "\"subscribe_scene\":\"ADD_SCENE_QR_CODE\",\"qr_scene\":0,\"qr_scene_str\":\"\"}";
     }
 
-    static std::string leftProfile(const std::string &openid)
+    // What user/info and batchget tell of an openid, nothing when it is no follower's.
+    std::optional<std::string> describe(const std::string &openid) const
     {
-        return "{\"subscribe\":0,\"openid\":" + quoted(openid) + ",\"tagid_list\":[]}";
+        if (left.count(openid))
+            return "{\"subscribe\":0,\"openid\":" + quoted(openid) + ",\"tagid_list\":[]}";
+        const long long at = indexOf(openid);
+        return at < 0 ? std::nullopt : std::optional(profile(size_t(at)));
     }
 
     std::string issueToken()
@@ -336,11 +353,8 @@ struct FakeWeChat::State {
 
     Answer userInfo(const httplib::Request &req)
     {
-        const std::string openid = req.get_param_value("openid");
-        if (left.count(openid))
-            return {leftProfile(openid)};
-        const long long at = indexOf(openid);
-        return at < 0 ? error(40003, "invalid openid") : Answer{profile(size_t(at))};
+        const auto described = describe(req.get_param_value("openid"));
+        return described ? Answer{*described} : error(40003, "invalid openid");
     }
 
     Answer batchGet(const std::string &body)
@@ -352,12 +366,10 @@ struct FakeWeChat::State {
             return error(40032, "invalid openid list size");
         std::string out = "{\"user_info_list\":[";
         for (qsizetype i = 0; i < openids->size(); ++i) {
-            const std::string openid = utf8(openids->at(i));
-            const long long at = indexOf(openid);
-            if (at < 0 && !left.count(openid))
+            const auto described = describe(utf8(openids->at(i)));
+            if (!described)
                 return error(40003, "invalid openid");
-            out += (i > 0 ? "," : "")
-                   + (left.count(openid) ? leftProfile(openid) : profile(size_t(at)));
+            out += (i > 0 ? "," : "") + *described;
         }
         return {out + "]}"};
     }
@@ -393,20 +405,15 @@ struct FakeWeChat::State {
         ++calls[req.path];
         connections.emplace(req.remote_addr, req.remote_port);
         if (keep) {
-            Request record{QString::fromStdString(req.method),
-                           QString::fromStdString(req.target),
-                           QString::fromStdString(req.path),
-                           {}};
+            Request record{text(req.method), text(req.target), text(req.path), {}};
             for (const auto &[name, value] : req.headers)
-                record.headers.emplace_back(QString::fromStdString(name),
-                                            QString::fromStdString(value));
+                record.headers.emplace_back(text(name), text(value));
             requests.push_back(std::move(record));
             if (req.path == endpoint::kUserInfo)
-                infoRequests.push_back({QString::fromLatin1(endpoint::kUserInfo),
-                                        {QString::fromStdString(req.get_param_value("openid"))}});
+                infoRequests.push_back({text(req.path), {text(req.get_param_value("openid"))}});
             else if (req.path == endpoint::kBatchGet)
-                infoRequests.push_back({QString::fromLatin1(endpoint::kBatchGet),
-                                        listedOpenids(body).value_or(QStringList())});
+                infoRequests.push_back(
+                    {text(req.path), listedOpenids(body).value_or(QStringList())});
         }
         for (auto rule = rules.begin(); rule != rules.end(); ++rule) {
             if (rule->path != req.path)
@@ -451,8 +458,7 @@ struct FakeWeChat::State {
 
     bool isStopping()
     {
-        std::lock_guard lock(mutex);
-        return stopping;
+        return locked(*this, [](State &s) { return s.stopping; });
     }
 
     // Closes the connection the request came on before a byte of the answer is written, as a
@@ -525,10 +531,8 @@ struct FakeWeChat::State {
             std::lock_guard lock(mutex);
             answer = answerFor(req, body, fault);
             if (keep && isSend(req.path))
-                sends.push_back({QString::fromStdString(req.path),
-                                 QString::fromStdString(req.get_param_value("access_token")),
-                                 QByteArray::fromStdString(body),
-                                 QString::fromStdString(answer.body)});
+                sends.push_back({text(req.path), text(req.get_param_value("access_token")),
+                                 QByteArray::fromStdString(body), text(answer.body)});
         }
         respond(req, res, answer);
     }
@@ -564,16 +568,12 @@ FakeWeChat::FakeWeChat(int port) : d(std::make_unique<State>())
         d->handle(req, res, body);
     });
 
-    if (port == 0) {
-        d->port = d->server.bind_to_any_port("127.0.0.1");
-        if (d->port <= 0)
-            throw std::runtime_error("the fake WeChat API could not bind a port on 127.0.0.1");
-    } else {
-        if (!d->server.bind_to_port("127.0.0.1", port))
-            throw std::runtime_error("the fake WeChat API could not bind port "
-                                     + std::to_string(port));
-        d->port = port;
-    }
+    d->port = port == 0 ? d->server.bind_to_any_port("127.0.0.1")
+                        : (d->server.bind_to_port("127.0.0.1", port) ? port : -1);
+    if (d->port <= 0)
+        throw std::runtime_error("the fake WeChat API could not bind "
+                                 + (port ? "port " + std::to_string(port) : "a port")
+                                 + " on 127.0.0.1");
     ::listen(d->listening, SOMAXCONN);
     d->thread = std::thread([this] { d->server.listen_after_bind(); });
     // stop() only acts on a running server, so the destructor needs the loop to have started.
@@ -583,10 +583,7 @@ FakeWeChat::FakeWeChat(int port) : d(std::make_unique<State>())
 
 FakeWeChat::~FakeWeChat()
 {
-    {
-        std::lock_guard lock(d->mutex);
-        d->stopping = true;
-    }
+    locked(*d, [](State &s) { s.stopping = true; });
     d->wake.notify_all();
     d->server.stop();
     d->thread.join();
@@ -599,148 +596,134 @@ QString FakeWeChat::base() const
 
 void FakeWeChat::failNext(const QString &path, int count, const Fault &fault)
 {
-    std::lock_guard lock(d->mutex);
     if (count != 0)
-        d->rules.push_back({utf8(path), count, fault});
+        locked(*d, [&](State &s) { s.rules.push_back({utf8(path), count, fault}); });
 }
 
 void FakeWeChat::clearFaults()
 {
-    std::lock_guard lock(d->mutex);
-    d->rules.clear();
+    locked(*d, [](State &s) { s.rules.clear(); });
 }
 
 void FakeWeChat::setLatency(int ms)
 {
-    std::lock_guard lock(d->mutex);
-    d->latencyMs = std::max(ms, 0);
+    locked(*d, [&](State &s) { s.latencyMs = std::max(ms, 0); });
 }
 
 void FakeWeChat::setTokenLifetime(int seconds)
 {
-    std::lock_guard lock(d->mutex);
-    d->tokenLifetime = seconds;
+    locked(*d, [&](State &s) { s.tokenLifetime = seconds; });
 }
 
 void FakeWeChat::setCredentials(const QString &appid, const QString &secret)
 {
-    std::lock_guard lock(d->mutex);
-    d->credentials.emplace(utf8(appid), utf8(secret));
+    locked(*d, [&](State &s) { s.credentials.emplace(utf8(appid), utf8(secret)); });
 }
 
 void FakeWeChat::setStaleOnIssue(bool on)
 {
-    std::lock_guard lock(d->mutex);
-    d->staleOnIssue = on;
+    locked(*d, [&](State &s) { s.staleOnIssue = on; });
 }
 
 void FakeWeChat::refuseCurrentTokenOnce()
 {
-    std::lock_guard lock(d->mutex);
-    d->refuseUntilIssue = true;
+    locked(*d, [](State &s) { s.refuseUntilIssue = true; });
 }
 
 QString FakeWeChat::lastIssuedToken() const
 {
-    std::lock_guard lock(d->mutex);
-    return d->issued.empty() ? QString() : QString::fromStdString(d->issued.back());
+    return locked(*d,
+                  [](State &s) { return s.issued.empty() ? QString() : text(s.issued.back()); });
 }
 
 QString FakeWeChat::stableToken() const
 {
-    std::lock_guard lock(d->mutex);
-    return QString::fromStdString(d->stableToken);
+    return locked(*d, [](State &s) { return text(s.stableToken); });
 }
 
 int FakeWeChat::forcedStableCalls() const
 {
-    std::lock_guard lock(d->mutex);
-    return d->forcedCalls;
+    return locked(*d, [](State &s) { return s.forcedCalls; });
 }
 
 QByteArray FakeWeChat::lastStableTokenBody() const
 {
-    std::lock_guard lock(d->mutex);
-    return QByteArray::fromStdString(d->lastStableBody);
+    return locked(*d, [](State &s) { return QByteArray::fromStdString(s.lastStableBody); });
 }
 
 void FakeWeChat::advanceStableClock(int seconds)
 {
-    std::lock_guard lock(d->mutex);
-    d->stableClock += seconds;
+    locked(*d, [&](State &s) { s.stableClock += seconds; });
 }
 
 void FakeWeChat::setFollowerCount(int count)
 {
-    std::lock_guard lock(d->mutex);
-    d->followerList.reset();
-    d->generated = size_t(std::max(count, 0));
+    locked(*d, [&](State &s) {
+        s.followerList.reset();
+        s.generated = size_t(std::max(count, 0));
+    });
 }
 
 void FakeWeChat::setFollowers(const QStringList &openids)
 {
-    std::lock_guard lock(d->mutex);
-    d->followerList.emplace();
-    for (const QString &openid : openids)
-        d->followerList->push_back(utf8(openid));
+    locked(*d, [&](State &s) {
+        s.followerList.emplace();
+        for (const QString &openid : openids)
+            s.followerList->push_back(utf8(openid));
+    });
 }
 
 QStringList FakeWeChat::followers() const
 {
-    std::lock_guard lock(d->mutex);
-    QStringList list;
-    for (size_t i = 0; i < d->followerCount(); ++i)
-        list << QString::fromStdString(d->openidAt(i));
-    return list;
+    return locked(*d, [](State &s) {
+        QStringList list;
+        for (size_t i = 0; i < s.followerCount(); ++i)
+            list << text(s.openidAt(i));
+        return list;
+    });
 }
 
 void FakeWeChat::setPageSize(int size)
 {
-    std::lock_guard lock(d->mutex);
-    d->pageSize = size_t(std::max(size, 1));
+    locked(*d, [&](State &s) { s.pageSize = size_t(std::max(size, 1)); });
 }
 
 void FakeWeChat::setLeft(const QString &openid)
 {
-    std::lock_guard lock(d->mutex);
-    d->left.insert(utf8(openid));
+    locked(*d, [&](State &s) { s.left.insert(utf8(openid)); });
 }
 
 std::vector<FakeWeChat::InfoRequest> FakeWeChat::infoRequests() const
 {
-    std::lock_guard lock(d->mutex);
-    return d->infoRequests;
+    return locked(*d, [](State &s) { return s.infoRequests; });
 }
 
 int FakeWeChat::requestCount(const QString &path) const
 {
-    std::lock_guard lock(d->mutex);
-    const auto it = d->calls.find(utf8(path));
-    return it == d->calls.end() ? 0 : it->second;
+    return locked(*d, [&](State &s) {
+        const auto it = s.calls.find(utf8(path));
+        return it == s.calls.end() ? 0 : it->second;
+    });
 }
 
 std::vector<FakeWeChat::Request> FakeWeChat::requests() const
 {
-    std::lock_guard lock(d->mutex);
-    return d->requests;
+    return locked(*d, [](State &s) { return s.requests; });
 }
 
 std::vector<FakeWeChat::Send> FakeWeChat::sends() const
 {
-    std::lock_guard lock(d->mutex);
-    return d->sends;
+    return locked(*d, [](State &s) { return s.sends; });
 }
 
 int FakeWeChat::connectionCount() const
 {
-    std::lock_guard lock(d->mutex);
-    return int(d->connections.size());
+    return locked(*d, [](State &s) { return int(s.connections.size()); });
 }
 
 void FakeWeChat::setKeepRequests(bool keep)
 {
-    std::lock_guard lock(d->mutex);
-    d->keep = keep;
+    locked(*d, [&](State &s) { s.keep = keep; });
 }
 
 ScopedApiBase::ScopedApiBase(const QString &base)
