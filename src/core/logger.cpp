@@ -248,8 +248,7 @@ ConsoleLogSink::~ConsoleLogSink()
     m_state->closing = true;
     m_state->wake.notify_all();
     lock.unlock();
-    // The writer is waited for: a thread still ending while the process exits can leave the
-    // threads library locked, and the exit waits on it for ever (seen with MinGW's winpthreads).
+    // The writer is waited for, so no thread of the program still runs while the process exits.
     // One still waiting on a stream nobody reads keeps the state it shares and ends with the
     // process.
     if (drained)

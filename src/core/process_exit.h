@@ -10,10 +10,10 @@
 namespace veltrano {
 
 // Returns `code` for main() to return. On Windows it ends the process here instead: exiting runs
-// every DLL's detach code, and with MinGW's runtime that detach can wait for ever on a lock of its
-// threads library once a worker thread has thrown (seen under Wine after a failed start or a
-// batch whose token could not be had). Everything the program writes is closed and flushed by
-// then, so skipping the detach loses nothing, and an unattended --once or --service always ends.
+// every DLL's detach code, and with MinGW's runtime libstdc++'s detach can wait for ever on a lock
+// of the threads library (seen under Wine after a --service start that failed and after a --once
+// whose token could not be had). Everything the program writes is closed and flushed by then, so
+// skipping the detach loses nothing, and an unattended --once or --service always ends.
 inline int endProcess(int code)
 {
     std::fflush(nullptr);
