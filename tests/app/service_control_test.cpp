@@ -7,6 +7,7 @@
 #include "core/settings.h"
 #include "support/fake_wechat.h"
 #include "support/live_settings.h"
+#include "support/log_lines.h"
 #include "support/sqlite_queue.h"
 #include "ui/message_box.h"
 
@@ -38,6 +39,14 @@ bool startAndWait(Form1 &w)
     if (finished.isEmpty() && !finished.wait(30000))
         return false;
     return finished.at(0).at(0).toBool();
+}
+
+// One batch at once, as the timer would start it; true once it has ended.
+bool runBatchNow(Form1 &w)
+{
+    QSignalSpy finished(&w, &Form1::batchFinished);
+    w.service()->runBatchNow();
+    return finished.wait(20000);
 }
 
 // Counts ticks by hand, as the timer would, up to the one on which a batch falls due.
@@ -142,29 +151,17 @@ TEST(ServiceControl, AWindowRestartAfterAStopSignalPostsNothingTwice)
     for (int n = 0; n < 3; ++n)
         ids.push_back(
             queue.add(QStringLiteral(R"({"touser":"o%1","template_id":"T","data":{}})").arg(n), 1));
-    const auto refuse = [&](bool on) {
-        Database db(queue.connection());
-        db.exec(
-            on ? QStringLiteral("create trigger refuse before update on tempmsg when new.id = %1 "
-                                "begin select raise(abort, 'disk full'); end")
-                     .arg(ids[0])
-               : QStringLiteral("drop trigger refuse"));
-    };
     QStringList log;
-    QObject receiver;
-    QObject::connect(&Logger::instance(), &Logger::lineLogged, &receiver,
-                     [&](const QDateTime &, const QString &line) { log << line; });
+    const auto logging = testsupport::collectLogLines(log);
 
     // One post at a time, so the slow one is the only one on its way.
     WriteProfileValue(configFilePath(), QStringLiteral("send"), QStringLiteral("posts_in_flight"),
                       QStringLiteral("1"));
-    refuse(true);
+    queue.refuseStat(ids[0], true);
     {
         Form1 w(testsupport::liveSettings());
         ASSERT_TRUE(startAndWait(w));
-        QSignalSpy finished(&w, &Form1::batchFinished);
-        w.service()->runBatchNow();
-        ASSERT_TRUE(finished.wait(20000));
+        ASSERT_TRUE(runBatchNow(w));
         EXPECT_EQ(fake.sendCount(), 1) << "the refused write-back ends the batch";
 
         fake.setLatency(300);
@@ -181,13 +178,11 @@ TEST(ServiceControl, AWindowRestartAfterAStopSignalPostsNothingTwice)
     EXPECT_FALSE(queue.stat(ids[1]).isNull()) << "the post in flight was stored";
     EXPECT_TRUE(queue.stat(ids[2]).isNull()) << "the rows behind it wait";
 
-    refuse(false);
+    queue.refuseStat(ids[0], false);
     fake.setLatency(0);
     Form1 again(testsupport::liveSettings());
     ASSERT_TRUE(startAndWait(again));
-    QSignalSpy finished(&again, &Form1::batchFinished);
-    again.service()->runBatchNow();
-    ASSERT_TRUE(finished.wait(20000));
+    ASSERT_TRUE(runBatchNow(again));
     EXPECT_EQ(fake.sendCount(), 3) << "each row posted once";
     EXPECT_EQ(queue.stat(ids[0]).toString(), fake.sends().at(0).answer);
     EXPECT_EQ(queue.pending(), 0);

@@ -3,6 +3,7 @@
 #include "core/database.h"
 #include "core/logger.h"
 #include "core/settings.h"
+#include "support/log_lines.h"
 #include "support/temp_app_folder.h"
 
 #include <QDateTime>
@@ -87,9 +88,7 @@ TEST(Database, AMissingFileIsAnErrorUnlessCreatedThenSeededOnceAndKept)
     EXPECT_FALSE(QFile::exists(path));
 
     QStringList logged;
-    QObject receiver;
-    QObject::connect(&Logger::instance(), &Logger::lineLogged, &receiver,
-                     [&](const QDateTime &, const QString &line) { logged << line; });
+    const auto logging = testsupport::collectLogLines(logged);
     {
         Database db(sqliteAt("data/../veltrano.db"), 0, MissingFile::Create);
         EXPECT_EQ(logged, QStringList{"  新建 SQLite 数据库文件：" + path});

@@ -4,6 +4,7 @@
 #include "core/settings.h"
 #include "core/token_manager.h"
 #include "support/fake_wechat.h"
+#include "support/log_lines.h"
 
 #include <gtest/gtest.h>
 
@@ -15,9 +16,7 @@ TEST(Secrets, NoLoggedLineCarriesTheAppsecretOrAToken)
     FakeWeChat fake;
     testsupport::ScopedApiBase base(fake);
     QStringList lines;
-    QObject receiver;
-    QObject::connect(&Logger::instance(), &Logger::lineLogged, &receiver,
-                     [&](const QDateTime &, const QString &line) { lines << line; });
+    const auto logging = testsupport::collectLogLines(lines);
     Settings account;
     account.appid = QStringLiteral("wx1");
     account.appsecret = QStringLiteral("0123456789abcdef0123456789abcdef");

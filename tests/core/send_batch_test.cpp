@@ -8,6 +8,7 @@
 #include "core/settings.h"
 #include "support/fake_wechat.h"
 #include "support/live_settings.h"
+#include "support/log_lines.h"
 #include "support/sqlite_queue.h"
 
 #include <QDir>
@@ -71,8 +72,6 @@ protected:
         queue.load();
         // One post at a time unless a test says otherwise: each answer is in before the next post.
         setPostsInFlight("1");
-        QObject::connect(&Logger::instance(), &Logger::lineLogged, &receiver,
-                         [this](const QDateTime &, const QString &line) { log << line; });
     }
     ~SendBatch() override { setPostsInFlight({}); }
 
@@ -96,17 +95,6 @@ protected:
         return ids;
     }
 
-    // A database that will not take this row's answer, as a full disk would not.
-    void refuseStat(qlonglong id, bool on)
-    {
-        Database db(queue.connection());
-        db.exec(
-            on ? QStringLiteral("create trigger refuse before update on tempmsg when new.id = %1 "
-                                "begin select raise(abort, 'disk full'); end")
-                     .arg(id)
-               : QStringLiteral("drop trigger refuse"));
-    }
-
     // The answer the fake gave to the post of this body (the latest, if posted more than once).
     QString answerFor(const QByteArray &body) const
     {
@@ -120,8 +108,8 @@ protected:
     testsupport::SqliteQueue queue;
     FakeWeChat fake;
     testsupport::ScopedApiBase api;
-    QObject receiver;
     QStringList log;
+    std::unique_ptr<QObject> logging = testsupport::collectLogLines(log);
 };
 
 class SendBatchInFlight : public SendBatch {
@@ -334,7 +322,7 @@ TEST_F(SendBatch, AnAnswerThatCannotBeStoredIsKeptAndHoldsTheQueue)
         a.stop();
         return report;
     };
-    refuseStat(kept, true);
+    queue.refuseStat(kept, true);
     const BatchReport report = restartA();
     EXPECT_TRUE(report.endedEarly);
     EXPECT_EQ(report.unstored, 1);
@@ -354,7 +342,7 @@ TEST_F(SendBatch, AnAnswerThatCannotBeStoredIsKeptAndHoldsTheQueue)
     EXPECT_TRUE(skipped.failure.contains("保存着未写入数据库的发送结果"))
         << skipped.failure.toStdString();
 
-    refuseStat(kept, false);
+    queue.refuseStat(kept, false);
     EXPECT_TRUE(restartA().ran);
     EXPECT_EQ(fake.sendCount(), 3) << "the kept answer is written back, never posted again";
     EXPECT_EQ(queue.stat(kept).toString(), fake.sends().at(1).answer);
@@ -519,7 +507,7 @@ TEST_F(SendBatch, ALedgerThatCannotBeSavedOrReadEndsTheBatch)
 {
     const QString blocker = QDir(applicationFolder()).filePath(QStringLiteral("not-a-folder"));
     QFile(blocker).open(QIODevice::WriteOnly);
-    refuseStat(queue.add(templateBody(1), 1), true);
+    queue.refuseStat(queue.add(templateBody(1), 1), true);
     Copy unwritable(QStringLiteral("not-a-folder/answer-ledger.json"));
     const BatchReport ended = unwritable.run();
     EXPECT_TRUE(ended.failure.contains("not-a-folder")) << ended.failure.toStdString();

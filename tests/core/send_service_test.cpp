@@ -6,6 +6,7 @@
 #include "core/send_service.h"
 #include "support/fake_wechat.h"
 #include "support/live_settings.h"
+#include "support/log_lines.h"
 #include "support/sqlite_queue.h"
 
 #include <QDir>
@@ -40,8 +41,6 @@ protected:
         queue.setParam("appid", "wxAPP");
         queue.setParam("appsecret", "SECRET");
         queue.setParam("temp", "5");
-        QObject::connect(&Logger::instance(), &Logger::lineLogged, &receiver,
-                         [this](const QDateTime &, const QString &line) { log << line; });
     }
 
     // Ticks as the one-second timer would, until a batch begins; the tick it began on, or 0. The
@@ -68,8 +67,8 @@ protected:
     FakeWeChat fake;
     testsupport::ScopedApiBase api;
     SharedSettings live;
-    QObject receiver;
     QStringList log;
+    std::unique_ptr<QObject> logging = testsupport::collectLogLines(log);
 };
 
 } // namespace

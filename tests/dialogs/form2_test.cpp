@@ -4,6 +4,7 @@
 #include "dialogs/form2.h"
 #include "support/larger_text.h"
 #include "support/live_settings.h"
+#include "support/log_lines.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -71,9 +72,7 @@ TEST(Form2, AFailedSaveKeepsTheWorkingSettingsAndTheTypedValues)
     const QByteArray working = "[con]\r\n; the working settings\r\ndb=test.db\r\ndriver=sqlite\r\n";
     DialogTestFolder folder(working);
     QStringList logged;
-    QObject receiver;
-    QObject::connect(&Logger::instance(), &Logger::lineLogged, &receiver,
-                     [&](const QDateTime &, const QString &line) { logged << line; });
+    const auto logging = testsupport::collectLogLines(logged);
     Form2 w(testsupport::liveSettings());
     w.show();
     const Settings before = testsupport::liveSettings().snapshot();

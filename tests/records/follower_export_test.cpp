@@ -7,6 +7,7 @@
 #include "records/xlsx_reader.h"
 #include "support/fake_wechat.h"
 #include "support/live_settings.h"
+#include "support/log_lines.h"
 #include "support/sqlite_queue.h"
 #include "ui/message_box.h"
 
@@ -44,8 +45,6 @@ public:
             opened << path;
             return openerWorks;
         });
-        QObject::connect(&Logger::instance(), &Logger::lineLogged, &m_scope,
-                         [this](const QDateTime &, const QString &line) { logged << line; });
         ui::testing::reset();
     }
     ~ExportSetup()
@@ -82,7 +81,7 @@ public:
 private:
     testsupport::ScopedApiBase m_base;
     QTemporaryDir m_out;
-    QObject m_scope; // ends the log connection before `logged` goes
+    std::unique_ptr<QObject> m_logging = testsupport::collectLogLines(logged);
 };
 
 } // namespace

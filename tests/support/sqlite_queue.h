@@ -45,6 +45,18 @@ public:
         return q.lastInsertId().toLongLong();
     }
 
+    // A database that will not take this row's answer, as a full disk would not; false takes the
+    // refusal back.
+    void refuseStat(qlonglong id, bool on) const
+    {
+        Database db(connection());
+        db.exec(
+            on ? QStringLiteral("create trigger refuse before update on tempmsg when new.id = %1 "
+                                "begin select raise(abort, 'disk full'); end")
+                     .arg(id)
+               : QStringLiteral("drop trigger refuse"));
+    }
+
     QVariant stat(qlonglong id) const { return column(QStringLiteral("stat"), id); }
     QVariant sendtime(qlonglong id) const { return column(QStringLiteral("sendtime"), id); }
 
